@@ -1,0 +1,2 @@
+// Clock, sleep, local time and beep.
+#include "platform/platform.h"

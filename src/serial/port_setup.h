@@ -1,0 +1,22 @@
+// Opening and configuring the COM port, switching its speed, and letting a box
+// go whose boot loader is not supported.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+using platform::PortHandle;
+
+// Opens COM1..COM4 at the given speed. The hardware handshake is on only when
+// hardwareHandshake is exactly 1. In irdeto mode (non-zero) writes have no
+// time-out; otherwise a write call returns after 10 ms plus 1 ms per byte.
+// Returns platform::kInvalidPort with the reason in the last error.
+PortHandle openComPort(std::uint32_t portNumber, std::uint32_t speed, int irdetoMode, int hardwareHandshake);
+
+// Changes the speed of an open port; pauses 500 ms after an actual change.
+bool setBaud(PortHandle port, std::uint32_t speed);
+
+// Sends the menu key "1" at 115200 and again at 38400 baud. 1 when the second
+// key was sent.
+int releaseBootloader(PortHandle port);
