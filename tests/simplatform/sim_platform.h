@@ -1,0 +1,149 @@
+// The simulated platform of the tests: platform.h carried out over an
+// in-process serial line to a peer (the box model, or a scripted peer), with a
+// virtual clock. Sleeping and waiting for input advance the clock, so a
+// 15-second limit costs no real time and every limit is met to the microsecond.
+//
+// Files are the real ones (the POSIX file functions are linked beside it).
+#pragma once
+
+#include <cstdint>
+#include <cerrno>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace simline {
+
+inline constexpr std::uint64_t kNoEvent = UINT64_MAX;
+
+// Microseconds one byte (start bit, 8 data bits, stop bit) takes on the line.
+inline std::uint64_t byteTimeUs(std::uint32_t baud) { return baud == 0 ? 0 : (10'000'000ull + baud - 1) / baud; }
+
+// What a byte sent at one speed looks like to a receiver listening at another.
+// Deterministic, and never the byte itself.
+std::uint8_t garble(std::uint8_t byte, std::uint32_t sentBaud, std::uint32_t listeningBaud);
+
+// The far end of the line. The line calls it in time order; the peer answers
+// by queueing bytes with transmit(), which the line then carries to the PC at
+// the given speed, one after the other.
+class Peer {
+public:
+    virtual ~Peer() = default;
+
+    // A byte from the PC has arrived completely at nowUs; the PC sent it at
+    // pcBaud (the peer garbles it itself if it listens at another speed).
+    virtual void receive(std::uint8_t byte, std::uint32_t pcBaud, std::uint64_t nowUs) = 0;
+
+    // false while the peer takes no data (its receive buffer is full, it is
+    // busy programming): the PC's bytes wait on the line and its writes stall.
+    virtual bool acceptsInput(std::uint64_t nowUs) const {
+        (void)nowUs;
+        return true;
+    }
+
+    // The next moment the peer acts by itself (a timed reply, the end of
+    // programming), or kNoEvent. The line calls onTimer once that time comes.
+    virtual std::uint64_t nextEventUs() const { return kNoEvent; }
+    virtual void onTimer(std::uint64_t nowUs) { (void)nowUs; }
+
+    // true once the peer has hung up the line: reads and writes fail with EIO.
+    virtual bool hungUp(std::uint64_t nowUs) const {
+        (void)nowUs;
+        return false;
+    }
+
+    struct Transmission {
+        std::vector<std::uint8_t> bytes;
+        std::uint32_t baud;
+    };
+    // The line takes what the peer queued after every call into it.
+    std::vector<Transmission> takeOutbox() {
+        std::vector<Transmission> out;
+        out.swap(outbox_);
+        return out;
+    }
+
+protected:
+    void transmit(std::string_view bytes, std::uint32_t baud) {
+        outbox_.push_back({std::vector<std::uint8_t>(bytes.begin(), bytes.end()), baud});
+    }
+
+private:
+    std::vector<Transmission> outbox_;
+};
+
+// Platform calls the tests can make fail, and how.
+struct Faults {
+    bool openFails = false;
+    std::uint32_t openError = ENOENT;
+    bool getStateFails = false;     // reading the line settings
+    bool setStateFails = false;     // writing the line settings (configure or speed)
+    std::uint32_t stateError = EIO;
+    int failSetBaudAfter = -1;      // >= 0: that many speed changes succeed, the next ones fail
+};
+
+// One thing the PC did on the line, for tests to check order, speed and time.
+struct LineEvent {
+    enum class Kind { Open, Close, Configure, SpeedChange, Write, Sleep } kind;
+    std::uint64_t timeUs;
+    std::uint32_t baud;            // the port's speed at that moment
+    std::vector<std::uint8_t> bytes;  // Write: the bytes the line took
+    std::uint32_t value;           // Configure: hardware handshake; Sleep: ms; Open: port number
+};
+
+struct LineOptions {
+    // Bytes the PC's transmit buffer holds before a write has to wait.
+    std::uint32_t transmitBufferBytes = 4096;
+};
+
+// Connects every port the program opens to this peer, resets the clock to
+// startMs, and forgets earlier events and faults.
+void install(Peer& peer, LineOptions options = {}, std::uint32_t startMs = 0);
+// Disconnects the peer; later opens fail with ENOENT.
+void uninstall();
+
+std::uint64_t nowUs();
+void setLocalTime(const platform::LocalTime& time);
+Faults& faults();
+const std::vector<LineEvent>& events();
+
+// The bytes the PC has written since install, in order.
+std::vector<std::uint8_t> bytesWritten();
+bool portOpen();
+std::uint32_t currentBaud();
+
+// A peer that answers from a script: when the PC's bytes so far end with
+// `after` (empty: at once), it sends `reply` at `baud`, `delayMs` later.
+// Steps are taken in order; each fires once.
+class ScriptedPeer : public Peer {
+public:
+    struct Step {
+        std::string after;
+        std::string reply;
+        std::uint32_t delayMs = 0;
+        std::uint32_t baud = 0;  // 0: the PC's current speed
+    };
+    explicit ScriptedPeer(std::vector<Step> steps) : steps_(std::move(steps)) {}
+
+    void receive(std::uint8_t byte, std::uint32_t pcBaud, std::uint64_t nowUs) override;
+    std::uint64_t nextEventUs() const override;
+    void onTimer(std::uint64_t nowUs) override;
+    bool acceptsInput(std::uint64_t) const override { return accepting; }
+    bool hungUp(std::uint64_t nowUs) const override { return nowUs >= hangUpAtUs; }
+
+    std::string received;               // every byte the PC sent, as it arrived
+    bool accepting = true;              // false: the line stalls the PC's writes
+    std::uint64_t hangUpAtUs = kNoEvent;
+
+private:
+    void arm(std::uint64_t nowUs, std::uint32_t pcBaud);
+    std::vector<Step> steps_;
+    std::size_t next_ = 0;
+    std::uint64_t dueUs_ = kNoEvent;
+    std::uint32_t dueBaud_ = 0;
+    std::uint32_t lastPcBaud_ = 0;
+};
+
+}  // namespace simline
