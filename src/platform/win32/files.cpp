@@ -1,0 +1,99 @@
+// Files through CreateFileA, ReadFile and WriteFile.
+#include <windows.h>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+struct File {
+    HANDLE handle;
+};
+
+namespace {
+
+class KeepLastError {
+public:
+    KeepLastError() : saved_(GetLastError()) {}
+    ~KeepLastError() { SetLastError(saved_); }
+    KeepLastError(const KeepLastError&) = delete;
+    KeepLastError& operator=(const KeepLastError&) = delete;
+
+private:
+    DWORD saved_;
+};
+
+}  // namespace
+
+FileHandle openFileForReading(const char* path) {
+    // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open at all.
+    HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return kInvalidFile;
+    // Names such as COM1, CON or NUL, and pipes, open as well: only a file on a
+    // disk holds an image.
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle);
+        SetLastError(ERROR_BAD_FILE_TYPE);
+        return kInvalidFile;
+    }
+    return new File{handle};
+}
+
+bool fileSize(FileHandle file, std::uint64_t& size) {
+    LARGE_INTEGER value;
+    if (!GetFileSizeEx(file->handle, &value)) return false;
+    size = static_cast<std::uint64_t>(value.QuadPart);
+    return true;
+}
+
+bool readFile(FileHandle file, void* buffer, std::uint32_t size, std::uint32_t& received) {
+    DWORD count = 0;
+    BOOL ok = ReadFile(file->handle, buffer, size, &count, nullptr);
+    received = count;
+    return ok != FALSE;
+}
+
+FileHandle createFileAnew(const char* path) {
+    // Removing the old entry first means a symbolic link, junction or hard link
+    // standing there loses only its name; CREATE_NEW then refuses anything that
+    // appears under the name in between, and FILE_FLAG_OPEN_REPARSE_POINT keeps
+    // the open from following a reparse point.
+    BOOL deleted = DeleteFileA(path);
+    DWORD deleteError = deleted ? ERROR_SUCCESS : GetLastError();
+    HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        // "File exists" after a failed removal: the removal's reason is the one to tell.
+        if (GetLastError() == ERROR_FILE_EXISTS && deleteError != ERROR_SUCCESS) SetLastError(deleteError);
+        return kInvalidFile;
+    }
+    return new File{handle};
+}
+
+bool writeFile(FileHandle file, const void* data, std::uint32_t size) {
+    const char* next = static_cast<const char*>(data);
+    std::uint32_t remaining = size;
+    do {
+        DWORD count = 0;
+        if (!WriteFile(file->handle, next, remaining, &count, nullptr)) return false;
+        // A disk write that takes nothing and reports no error would loop for ever.
+        if (count == 0 && remaining > 0) {
+            SetLastError(ERROR_WRITE_FAULT);
+            return false;
+        }
+        next += count;
+        remaining -= count;
+    } while (remaining > 0);
+    return true;
+}
+
+void closeFile(FileHandle file) {
+    if (file == kInvalidFile) return;
+    KeepLastError keep;
+    CloseHandle(file->handle);
+    delete file;
+}
+
+bool deleteFile(const char* path) { return DeleteFileA(path) != FALSE; }
+
+}  // namespace platform

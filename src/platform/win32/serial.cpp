@@ -1,0 +1,172 @@
+// Serial ports through the Win32 communications API, without overlapped I/O.
+#include <windows.h>
+#include <mmsystem.h>
+
+#include <cstdio>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+struct Port {
+    HANDLE handle;
+    // What the port was set to before we touched it, given back on closing so
+    // that the next program finds the port as it was.
+    bool haveSavedState;
+    DCB savedState;
+    bool haveSavedTimeouts;
+    COMMTIMEOUTS savedTimeouts;
+};
+
+namespace {
+
+// The last error survives a clean-up call that might replace it.
+class KeepLastError {
+public:
+    KeepLastError() : saved_(GetLastError()) {}
+    ~KeepLastError() { SetLastError(saved_); }
+    KeepLastError(const KeepLastError&) = delete;
+    KeepLastError& operator=(const KeepLastError&) = delete;
+
+private:
+    DWORD saved_;
+};
+
+}  // namespace
+
+PortHandle openPort(unsigned portNumber) {
+    if (portNumber < 1 || portNumber > 4) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return kInvalidPort;
+    }
+    // The \\.\ prefix reaches the device whatever the current directory holds.
+    char name[16];
+    std::snprintf(name, sizeof name, "\\\\.\\COM%u", portNumber);
+
+    SECURITY_ATTRIBUTES security{};
+    security.nLength = sizeof security;
+    security.lpSecurityDescriptor = nullptr;
+    security.bInheritHandle = TRUE;
+    HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, &security, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return kInvalidPort;
+
+    Port* port = new Port{};
+    port->handle = handle;
+    {
+        // A device that cannot report its settings is the caller's finding to
+        // make when it configures the line; here it only means nothing to restore.
+        KeepLastError keep;
+        port->savedState.DCBlength = sizeof(DCB);
+        port->haveSavedState = GetCommState(handle, &port->savedState) != FALSE;
+        port->haveSavedTimeouts = GetCommTimeouts(handle, &port->savedTimeouts) != FALSE;
+    }
+    return port;
+}
+
+bool configureLine(PortHandle port, std::uint32_t baud, bool hardwareHandshake) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(port->handle, &dcb)) return false;
+    dcb.DCBlength = sizeof dcb;
+    dcb.BaudRate = baud;
+    dcb.fBinary = 1;
+    dcb.fParity = 0;
+    dcb.fOutxCtsFlow = hardwareHandshake ? 1 : 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = hardwareHandshake ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    dcb.fDsrSensitivity = 0;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = hardwareHandshake ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_DISABLE;
+    dcb.fAbortOnError = 0;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    return SetCommState(port->handle, &dcb) != FALSE;
+}
+
+bool getBaudRate(PortHandle port, std::uint32_t& baud) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(port->handle, &dcb)) return false;
+    baud = dcb.BaudRate;
+    return true;
+}
+
+bool setBaudRate(PortHandle port, std::uint32_t baud) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(port->handle, &dcb)) return false;
+    dcb.BaudRate = baud;
+    return SetCommState(port->handle, &dcb) != FALSE;
+}
+
+bool setWriteTimeouts(PortHandle port, std::uint32_t multiplierMs, std::uint32_t constantMs) {
+    // MAXDWORD with both read totals 0: a read returns at once with what has arrived.
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutMultiplier = multiplierMs;
+    timeouts.WriteTotalTimeoutConstant = constantMs;
+    return SetCommTimeouts(port->handle, &timeouts) != FALSE;
+}
+
+void clearErrors(PortHandle port) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    ClearCommError(port->handle, &errors, &status);
+}
+
+bool readPort(PortHandle port, void* buffer, std::uint32_t size, std::uint32_t& received) {
+    DWORD count = 0;
+    BOOL ok = ReadFile(port->handle, buffer, size, &count, nullptr);
+    received = count;
+    return ok != FALSE;
+}
+
+bool writePort(PortHandle port, const void* data, std::uint32_t size, std::uint32_t& sent) {
+    DWORD count = 0;
+    BOOL ok = WriteFile(port->handle, data, size, &count, nullptr);
+    sent = count;
+    if (!ok) return false;
+    // Drivers differ in how a write that ran into its time-out ends: with
+    // ERROR_COUNTER_TIMEOUT, or as success with fewer bytes taken. The callers
+    // see one answer.
+    if (count < size) {
+        SetLastError(kErrorCounterTimeout);
+        return false;
+    }
+    return true;
+}
+
+void waitForInput(PortHandle port, std::uint32_t timeoutMs) {
+    // A handle opened without overlapped I/O has no waitable event that ends
+    // with a deadline, so look at the input queue once a millisecond. The finer
+    // timer period makes Sleep(1) sleep one millisecond instead of a whole tick.
+    KeepLastError keep;
+    timeBeginPeriod(1);
+    DWORD start = timeGetTime();
+    for (;;) {
+        DWORD errors = 0;
+        COMSTAT status{};
+        // A port that cannot be asked has gone away: the next read tells.
+        if (!ClearCommError(port->handle, &errors, &status) || status.cbInQue > 0) break;
+        if (timeoutMs != kWaitForever && timeGetTime() - start >= timeoutMs) break;
+        Sleep(1);
+    }
+    timeEndPeriod(1);
+}
+
+void closePort(PortHandle port) {
+    if (port == kInvalidPort) return;
+    KeepLastError keep;
+    if (port->haveSavedState) SetCommState(port->handle, &port->savedState);
+    if (port->haveSavedTimeouts) SetCommTimeouts(port->handle, &port->savedTimeouts);
+    CloseHandle(port->handle);
+    delete port;
+}
+
+}  // namespace platform
