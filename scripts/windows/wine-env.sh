@@ -60,7 +60,6 @@ start_server() {
 if [ ! -f "$WINEPREFIX/.update-ports" ]; then
     # First use: build the prefix and map the ports. The server saves the
     # registry when it ends, so let this one end before the mapping is checked.
-    start_server
     wineboot -i >>"$wine_dir/wineboot.log" 2>&1 || fail "wineboot failed (see $wine_dir/wineboot.log)"
     for n in 1 2 3 4; do
         wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "$wine_dir/vcom$n" /f \
@@ -71,6 +70,9 @@ if [ ! -f "$WINEPREFIX/.update-ports" ]; then
 fi
 # Persistent while the command runs: each program starts in a fraction of a second.
 start_server -p
+# The device manager re-creates the dosdevices links to the ports when the
+# first program starts, not when the server does.
+wine cmd /c exit >>"$wine_dir/wineboot.log" 2>&1 || fail "Wine does not start (see $wine_dir/wineboot.log)"
 
 # 3. The mapping: COM1..COM4 must lead to our paths and nowhere else.
 for n in 1 2 3 4; do
