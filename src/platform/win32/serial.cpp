@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "platform/platform.h"
+#include "platform/win32/native_port.h"
 
 namespace platform {
 
@@ -33,6 +34,8 @@ private:
 };
 
 }  // namespace
+
+HANDLE nativeHandle(PortHandle port) { return port->handle; }
 
 PortHandle openPort(unsigned portNumber) {
     if (portNumber < 1 || portNumber > 4) {
