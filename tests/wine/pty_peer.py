@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
 """Stands a pseudo-terminal behind Wine's COM1 and runs a command against it.
 
-    pty_peer.py COMMAND [ARGS...]
+    pty_peer.py [--silent] COMMAND [ARGS...]
 
 Runs only inside scripts/windows/wine-env.sh: it checks that every serial
 device of this machine is hidden behind /dev/null and that COM1 leads to the
 path it re-points, and otherwise skips (exit 77) without starting anything.
 
-The far end answers what the Windows side sends:
+With --silent the far end takes everything and answers nothing (a box that
+is switched off). Otherwise it answers what the Windows side sends:
   any byte     echoed back
   0x05 (ENQ)   answered with "<speed> crtscts=<0|1>\\n": the line settings as
                the pseudo-terminal's master sees them
@@ -58,6 +59,11 @@ def main():
         print(f"pty_peer: {problem}; skipped", file=sys.stderr)
         return SKIP
 
+    args = sys.argv[1:]
+    silent = bool(args) and args[0] == "--silent"
+    if silent:
+        args = args[1:]
+
     master, slave = pty.openpty()
     tty.setraw(slave)  # raw before Wine opens it; the slave stays open so the master never reads EIO
     link = os.path.join(wine_dir, "vcom1")
@@ -66,8 +72,8 @@ def main():
     os.symlink(os.ttyname(slave), link)
 
     env = dict(os.environ, UPDATE_WINE_PEER="1")
-    child = subprocess.Popen(sys.argv[1:], env=env, stdin=subprocess.DEVNULL)
-    mode = "echo"
+    child = subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL)
+    mode = "sink" if silent else "echo"
     resume_at = 0.0
     while child.poll() is None:
         if master is None or (mode == "hold" and time.monotonic() < resume_at):
@@ -83,7 +89,9 @@ def main():
         except OSError:
             break
         out = bytearray()
-        for i, byte in enumerate(data):
+        for byte in data:
+            if silent:
+                continue
             if byte == 0x04:
                 os.close(master)
                 os.close(slave)
