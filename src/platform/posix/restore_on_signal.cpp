@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <mutex>
 
 namespace platform {
 
@@ -44,8 +43,10 @@ void restoreAndReraise(int signalNumber) {
     errno = keptErrno;
 }
 
-// A signal that the program's starter set to be ignored (nohup, a background
-// job) stays ignored, and a handler someone else installed stays in place.
+// Checked at every open, so a disposition reset since (by a forked child, say)
+// is covered again; our own handler already in place is left as it is. A signal
+// that the program's starter set to be ignored (nohup, a background job) stays
+// ignored, and a handler someone else installed stays in place.
 void installHandlers() {
     for (const int signalNumber : kSignals) {
         struct sigaction current {};
@@ -60,12 +61,10 @@ void installHandlers() {
     }
 }
 
-std::once_flag handlersInstalled;
-
 }  // namespace
 
 void restoreOnSignal(int fd, const termios& saved) {
-    std::call_once(handlersInstalled, installHandlers);
+    installHandlers();
     for (Slot& slot : slots) {
         if (slot.fd.load(std::memory_order_relaxed) >= 0) continue;
         slot.saved = saved;

@@ -8,7 +8,7 @@
 namespace platform {
 
 // Remembers the port's settings for the signal handlers; installs the handlers
-// the first time.
+// where none are.
 void restoreOnSignal(int fd, const termios& saved);
 // The port is being closed: its settings are no longer the handlers' business.
 void forgetOnSignal(int fd);
