@@ -161,6 +161,11 @@ TEST_F(PtyTest, ReportsWhyAPortCannotBeOpened) {
     EXPECT_EQ(platform::openPort(2), platform::kInvalidPort);
     EXPECT_EQ(platform::lastError(), std::uint32_t{ENOENT});
 
+    // A name too long to hold is refused, not cut short into some other device.
+    ASSERT_EQ(setenv("UPDATE_COM3", (slavePath + std::string(5000, '/')).c_str(), 1), 0);
+    EXPECT_EQ(platform::openPort(3), platform::kInvalidPort);
+    EXPECT_EQ(platform::lastError(), std::uint32_t{ENAMETOOLONG});
+
     EXPECT_EQ(platform::openPort(0), platform::kInvalidPort);
     EXPECT_EQ(platform::openPort(5), platform::kInvalidPort);
 

@@ -80,15 +80,15 @@ bool baudFor(speed_t code, std::uint32_t& baud) {
     return false;
 }
 
-void devicePath(unsigned portNumber, char* path, std::size_t size) {
+// False when the name does not fit: a cut-off name could be another device.
+bool devicePath(unsigned portNumber, char* path, std::size_t size) {
     char variable[] = "UPDATE_COM0";
     variable[sizeof variable - 2] = static_cast<char>('0' + portNumber);
     const char* chosen = std::getenv(variable);
-    if (chosen != nullptr && chosen[0] != '\0') {
-        std::snprintf(path, size, "%s", chosen);
-    } else {
-        std::snprintf(path, size, "/dev/ttyS%u", portNumber - 1);
-    }
+    const int length = (chosen != nullptr && chosen[0] != '\0')
+                           ? std::snprintf(path, size, "%s", chosen)
+                           : std::snprintf(path, size, "/dev/ttyS%u", portNumber - 1);
+    return length >= 0 && static_cast<std::size_t>(length) < size;
 }
 
 // Modem-control lines. A pseudo-terminal or an adapter without them answers
@@ -123,7 +123,10 @@ PortHandle openPort(unsigned portNumber) {
         return kInvalidPort;
     }
     char path[PATH_MAX];
-    devicePath(portNumber, path, sizeof path);
+    if (!devicePath(portNumber, path, sizeof path)) {
+        fail(ENAMETOOLONG);
+        return kInvalidPort;
+    }
 
     // No O_CLOEXEC: the port handle is meant to be inheritable, as on Win32.
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -287,9 +290,9 @@ void waitForInput(PortHandle port, std::uint32_t timeoutMs) {
 void closePort(PortHandle port) {
     if (port == kInvalidPort) return;
     const std::uint32_t keptError = lastError();
-    forgetOnSignal(port->fd);
     drainOutputBriefly(port->fd);
     tcsetattr(port->fd, TCSANOW, &port->saved);
+    forgetOnSignal(port->fd);  // only now: a signal before this still restores
     // The exclusive flag outlives the descriptor on a pseudo-terminal whose
     // master stays open: clear it, or nobody but root could open it again.
     ioctl(port->fd, TIOCNXCL);
