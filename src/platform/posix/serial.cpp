@@ -139,6 +139,7 @@ PortHandle openPort(unsigned portNumber) {
     termios saved{};
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0 || tcgetattr(fd, &saved) != 0) {
         const int code = errno;
+        ioctl(fd, TIOCNXCL);
         close(fd);
         fail(code);
         return kInvalidPort;
