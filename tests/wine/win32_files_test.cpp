@@ -185,3 +185,32 @@ TEST(Win32Clock, BeepLeavesTheLastError) {
 }
 
 }  // namespace
+
+namespace {
+
+// A caller that missed a failed open gets a failure, not a crash.
+TEST(Win32Handles, InvalidHandlesFailWithoutTouchingAnything) {
+    std::uint32_t n = 7;
+    char buffer[4];
+    EXPECT_FALSE(platform::readFile(platform::kInvalidFile, buffer, sizeof buffer, n));
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(platform::lastError(), static_cast<std::uint32_t>(ERROR_INVALID_HANDLE));
+    std::uint64_t size = 0;
+    EXPECT_FALSE(platform::fileSize(platform::kInvalidFile, size));
+    EXPECT_FALSE(platform::writeFile(platform::kInvalidFile, "x", 1));
+    platform::closeFile(platform::kInvalidFile);
+
+    EXPECT_FALSE(platform::configureLine(platform::kInvalidPort, 115200, true));
+    EXPECT_EQ(platform::lastError(), static_cast<std::uint32_t>(ERROR_INVALID_HANDLE));
+    std::uint32_t sent = 9;
+    EXPECT_FALSE(platform::writePort(platform::kInvalidPort, "x", 1, sent));
+    EXPECT_EQ(sent, 0u);
+    n = 7;
+    EXPECT_FALSE(platform::readPort(platform::kInvalidPort, buffer, sizeof buffer, n));
+    EXPECT_EQ(n, 0u);
+    platform::waitForInput(platform::kInvalidPort, 10);
+    platform::clearErrors(platform::kInvalidPort);
+    platform::closePort(platform::kInvalidPort);
+}
+
+}  // namespace

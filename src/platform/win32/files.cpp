@@ -22,6 +22,11 @@ private:
     DWORD saved_;
 };
 
+bool invalidHandle() {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+}
+
 }  // namespace
 
 FileHandle openFileForReading(const char* path) {
@@ -40,6 +45,7 @@ FileHandle openFileForReading(const char* path) {
 }
 
 bool fileSize(FileHandle file, std::uint64_t& size) {
+    if (file == kInvalidFile) return invalidHandle();
     LARGE_INTEGER value;
     if (!GetFileSizeEx(file->handle, &value)) return false;
     size = static_cast<std::uint64_t>(value.QuadPart);
@@ -47,6 +53,8 @@ bool fileSize(FileHandle file, std::uint64_t& size) {
 }
 
 bool readFile(FileHandle file, void* buffer, std::uint32_t size, std::uint32_t& received) {
+    received = 0;
+    if (file == kInvalidFile) return invalidHandle();
     DWORD count = 0;
     BOOL ok = ReadFile(file->handle, buffer, size, &count, nullptr);
     received = count;
@@ -71,6 +79,7 @@ FileHandle createFileAnew(const char* path) {
 }
 
 bool writeFile(FileHandle file, const void* data, std::uint32_t size) {
+    if (file == kInvalidFile) return invalidHandle();
     const char* next = static_cast<const char*>(data);
     std::uint32_t remaining = size;
     do {

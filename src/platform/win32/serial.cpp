@@ -33,9 +33,14 @@ private:
     DWORD saved_;
 };
 
+bool invalidHandle() {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+}
+
 }  // namespace
 
-HANDLE nativeHandle(PortHandle port) { return port->handle; }
+HANDLE nativeHandle(PortHandle port) { return port == kInvalidPort ? INVALID_HANDLE_VALUE : port->handle; }
 
 PortHandle openPort(unsigned portNumber) {
     if (portNumber < 1 || portNumber > 4) {
@@ -68,6 +73,7 @@ PortHandle openPort(unsigned portNumber) {
 }
 
 bool configureLine(PortHandle port, std::uint32_t baud, bool hardwareHandshake) {
+    if (port == kInvalidPort) return invalidHandle();
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(port->handle, &dcb)) return false;
@@ -91,6 +97,7 @@ bool configureLine(PortHandle port, std::uint32_t baud, bool hardwareHandshake) 
 }
 
 bool getBaudRate(PortHandle port, std::uint32_t& baud) {
+    if (port == kInvalidPort) return invalidHandle();
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(port->handle, &dcb)) return false;
@@ -99,6 +106,7 @@ bool getBaudRate(PortHandle port, std::uint32_t& baud) {
 }
 
 bool setBaudRate(PortHandle port, std::uint32_t baud) {
+    if (port == kInvalidPort) return invalidHandle();
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(port->handle, &dcb)) return false;
@@ -107,6 +115,7 @@ bool setBaudRate(PortHandle port, std::uint32_t baud) {
 }
 
 bool setWriteTimeouts(PortHandle port, std::uint32_t multiplierMs, std::uint32_t constantMs) {
+    if (port == kInvalidPort) return invalidHandle();
     // MAXDWORD with both read totals 0: a read returns at once with what has arrived.
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = MAXDWORD;
@@ -118,12 +127,15 @@ bool setWriteTimeouts(PortHandle port, std::uint32_t multiplierMs, std::uint32_t
 }
 
 void clearErrors(PortHandle port) {
+    if (port == kInvalidPort) return;
     DWORD errors = 0;
     COMSTAT status{};
     ClearCommError(port->handle, &errors, &status);
 }
 
 bool readPort(PortHandle port, void* buffer, std::uint32_t size, std::uint32_t& received) {
+    received = 0;
+    if (port == kInvalidPort) return invalidHandle();
     DWORD count = 0;
     BOOL ok = ReadFile(port->handle, buffer, size, &count, nullptr);
     received = count;
@@ -131,6 +143,8 @@ bool readPort(PortHandle port, void* buffer, std::uint32_t size, std::uint32_t& 
 }
 
 bool writePort(PortHandle port, const void* data, std::uint32_t size, std::uint32_t& sent) {
+    sent = 0;
+    if (port == kInvalidPort) return invalidHandle();
     DWORD count = 0;
     BOOL ok = WriteFile(port->handle, data, size, &count, nullptr);
     sent = count;
@@ -146,6 +160,7 @@ bool writePort(PortHandle port, const void* data, std::uint32_t size, std::uint3
 }
 
 void waitForInput(PortHandle port, std::uint32_t timeoutMs) {
+    if (port == kInvalidPort) return;
     // A handle opened without overlapped I/O has no waitable event that ends
     // with a deadline, so look at the input queue once a millisecond. The finer
     // timer period makes Sleep(1) sleep one millisecond instead of a whole tick.
