@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -155,6 +156,23 @@ TEST_F(Win32Files, ClosingKeepsTheLastError) {
     platform::setLastError(0x20000002u);
     platform::closeFile(f);
     EXPECT_EQ(platform::lastError(), 0x20000002u);
+}
+
+// The console, the C runtime and other system calls change the system's error
+// value even when they succeed; the code of the failure must reach its report.
+TEST_F(Win32Files, AFailuresCodeOutlivesOutputAndOtherSystemCalls) {
+    EXPECT_EQ(platform::openFileForReading(path("missing.pad").c_str()), platform::kInvalidFile);
+    std::fputs("Checking file...", stdout);
+    std::fflush(stdout);
+    std::fputs(" failed! Abort\n", stderr);
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(platform::lastError(), static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND));
+
+    platform::setLastError(0x20000005u);
+    std::fputs("\n", stdout);
+    GetTickCount();
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(platform::lastError(), 0x20000005u);
 }
 
 TEST(Win32Clock, SleepAdvancesTheMillisecondClock) {

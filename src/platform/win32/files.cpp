@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "platform/win32/system_error.h"
 
 namespace platform {
 
@@ -11,19 +12,8 @@ struct File {
 
 namespace {
 
-class KeepLastError {
-public:
-    KeepLastError() : saved_(GetLastError()) {}
-    ~KeepLastError() { SetLastError(saved_); }
-    KeepLastError(const KeepLastError&) = delete;
-    KeepLastError& operator=(const KeepLastError&) = delete;
-
-private:
-    DWORD saved_;
-};
-
 bool invalidHandle() {
-    SetLastError(ERROR_INVALID_HANDLE);
+    setLastError(ERROR_INVALID_HANDLE);
     return false;
 }
 
@@ -33,12 +23,15 @@ FileHandle openFileForReading(const char* path) {
     // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open at all.
     HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return kInvalidFile;
+    if (handle == INVALID_HANDLE_VALUE) {
+        failWithSystemError();
+        return kInvalidFile;
+    }
     // Names such as COM1, CON or NUL, and pipes, open as well: only a file on a
     // disk holds an image.
     if (GetFileType(handle) != FILE_TYPE_DISK) {
         CloseHandle(handle);
-        SetLastError(ERROR_BAD_FILE_TYPE);
+        setLastError(ERROR_BAD_FILE_TYPE);
         return kInvalidFile;
     }
     return new File{handle};
@@ -47,7 +40,7 @@ FileHandle openFileForReading(const char* path) {
 bool fileSize(FileHandle file, std::uint64_t& size) {
     if (file == kInvalidFile) return invalidHandle();
     LARGE_INTEGER value;
-    if (!GetFileSizeEx(file->handle, &value)) return false;
+    if (!GetFileSizeEx(file->handle, &value)) return failWithSystemError();
     size = static_cast<std::uint64_t>(value.QuadPart);
     return true;
 }
@@ -58,7 +51,7 @@ bool readFile(FileHandle file, void* buffer, std::uint32_t size, std::uint32_t& 
     DWORD count = 0;
     BOOL ok = ReadFile(file->handle, buffer, size, &count, nullptr);
     received = count;
-    return ok != FALSE;
+    return ok || failWithSystemError();
 }
 
 FileHandle createFileAnew(const char* path) {
@@ -72,7 +65,8 @@ FileHandle createFileAnew(const char* path) {
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         // "File exists" after a failed removal: the removal's reason is the one to tell.
-        if (GetLastError() == ERROR_FILE_EXISTS && deleteError != ERROR_SUCCESS) SetLastError(deleteError);
+        DWORD createError = GetLastError();
+        setLastError(createError == ERROR_FILE_EXISTS && deleteError != ERROR_SUCCESS ? deleteError : createError);
         return kInvalidFile;
     }
     return new File{handle};
@@ -84,10 +78,10 @@ bool writeFile(FileHandle file, const void* data, std::uint32_t size) {
     std::uint32_t remaining = size;
     do {
         DWORD count = 0;
-        if (!WriteFile(file->handle, next, remaining, &count, nullptr)) return false;
+        if (!WriteFile(file->handle, next, remaining, &count, nullptr)) return failWithSystemError();
         // A disk write that takes nothing and reports no error would loop for ever.
         if (count == 0 && remaining > 0) {
-            SetLastError(ERROR_WRITE_FAULT);
+            setLastError(ERROR_WRITE_FAULT);
             return false;
         }
         next += count;
@@ -98,11 +92,10 @@ bool writeFile(FileHandle file, const void* data, std::uint32_t size) {
 
 void closeFile(FileHandle file) {
     if (file == kInvalidFile) return;
-    KeepLastError keep;
     CloseHandle(file->handle);
     delete file;
 }
 
-bool deleteFile(const char* path) { return DeleteFileA(path) != FALSE; }
+bool deleteFile(const char* path) { return DeleteFileA(path) || failWithSystemError(); }
 
 }  // namespace platform

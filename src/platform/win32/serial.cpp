@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 #include "platform/win32/native_port.h"
+#include "platform/win32/system_error.h"
 
 namespace platform {
 
@@ -21,20 +22,8 @@ struct Port {
 
 namespace {
 
-// The last error survives a clean-up call that might replace it.
-class KeepLastError {
-public:
-    KeepLastError() : saved_(GetLastError()) {}
-    ~KeepLastError() { SetLastError(saved_); }
-    KeepLastError(const KeepLastError&) = delete;
-    KeepLastError& operator=(const KeepLastError&) = delete;
-
-private:
-    DWORD saved_;
-};
-
 bool invalidHandle() {
-    SetLastError(ERROR_INVALID_HANDLE);
+    setLastError(ERROR_INVALID_HANDLE);
     return false;
 }
 
@@ -44,7 +33,7 @@ HANDLE nativeHandle(PortHandle port) { return port == kInvalidPort ? INVALID_HAN
 
 PortHandle openPort(unsigned portNumber) {
     if (portNumber < 1 || portNumber > 4) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
+        setLastError(ERROR_FILE_NOT_FOUND);
         return kInvalidPort;
     }
     // The \\.\ prefix reaches the device whatever the current directory holds.
@@ -57,18 +46,18 @@ PortHandle openPort(unsigned portNumber) {
     security.bInheritHandle = TRUE;
     HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, &security, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return kInvalidPort;
+    if (handle == INVALID_HANDLE_VALUE) {
+        failWithSystemError();
+        return kInvalidPort;
+    }
 
     Port* port = new Port{};
     port->handle = handle;
-    {
-        // A device that cannot report its settings is the caller's finding to
-        // make when it configures the line; here it only means nothing to restore.
-        KeepLastError keep;
-        port->savedState.DCBlength = sizeof(DCB);
-        port->haveSavedState = GetCommState(handle, &port->savedState) != FALSE;
-        port->haveSavedTimeouts = GetCommTimeouts(handle, &port->savedTimeouts) != FALSE;
-    }
+    // A device that cannot report its settings is the caller's finding to make
+    // when it configures the line; here it only means nothing to restore.
+    port->savedState.DCBlength = sizeof(DCB);
+    port->haveSavedState = GetCommState(handle, &port->savedState) != FALSE;
+    port->haveSavedTimeouts = GetCommTimeouts(handle, &port->savedTimeouts) != FALSE;
     return port;
 }
 
@@ -76,7 +65,7 @@ bool configureLine(PortHandle port, std::uint32_t baud, bool hardwareHandshake) 
     if (port == kInvalidPort) return invalidHandle();
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(port->handle, &dcb)) return false;
+    if (!GetCommState(port->handle, &dcb)) return failWithSystemError();
     dcb.DCBlength = sizeof dcb;
     dcb.BaudRate = baud;
     dcb.fBinary = 1;
@@ -93,14 +82,14 @@ bool configureLine(PortHandle port, std::uint32_t baud, bool hardwareHandshake) 
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
-    return SetCommState(port->handle, &dcb) != FALSE;
+    return SetCommState(port->handle, &dcb) || failWithSystemError();
 }
 
 bool getBaudRate(PortHandle port, std::uint32_t& baud) {
     if (port == kInvalidPort) return invalidHandle();
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(port->handle, &dcb)) return false;
+    if (!GetCommState(port->handle, &dcb)) return failWithSystemError();
     baud = dcb.BaudRate;
     return true;
 }
@@ -109,9 +98,9 @@ bool setBaudRate(PortHandle port, std::uint32_t baud) {
     if (port == kInvalidPort) return invalidHandle();
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(port->handle, &dcb)) return false;
+    if (!GetCommState(port->handle, &dcb)) return failWithSystemError();
     dcb.BaudRate = baud;
-    return SetCommState(port->handle, &dcb) != FALSE;
+    return SetCommState(port->handle, &dcb) || failWithSystemError();
 }
 
 bool setWriteTimeouts(PortHandle port, std::uint32_t multiplierMs, std::uint32_t constantMs) {
@@ -123,7 +112,7 @@ bool setWriteTimeouts(PortHandle port, std::uint32_t multiplierMs, std::uint32_t
     timeouts.ReadTotalTimeoutConstant = 0;
     timeouts.WriteTotalTimeoutMultiplier = multiplierMs;
     timeouts.WriteTotalTimeoutConstant = constantMs;
-    return SetCommTimeouts(port->handle, &timeouts) != FALSE;
+    return SetCommTimeouts(port->handle, &timeouts) || failWithSystemError();
 }
 
 void clearErrors(PortHandle port) {
@@ -139,7 +128,7 @@ bool readPort(PortHandle port, void* buffer, std::uint32_t size, std::uint32_t& 
     DWORD count = 0;
     BOOL ok = ReadFile(port->handle, buffer, size, &count, nullptr);
     received = count;
-    return ok != FALSE;
+    return ok || failWithSystemError();
 }
 
 bool writePort(PortHandle port, const void* data, std::uint32_t size, std::uint32_t& sent) {
@@ -148,12 +137,12 @@ bool writePort(PortHandle port, const void* data, std::uint32_t size, std::uint3
     DWORD count = 0;
     BOOL ok = WriteFile(port->handle, data, size, &count, nullptr);
     sent = count;
-    if (!ok) return false;
+    if (!ok) return failWithSystemError();
     // Drivers differ in how a write that ran into its time-out ends: with
     // ERROR_COUNTER_TIMEOUT, or as success with fewer bytes taken. The callers
     // see one answer.
     if (count < size) {
-        SetLastError(kErrorCounterTimeout);
+        setLastError(kErrorCounterTimeout);
         return false;
     }
     return true;
@@ -164,7 +153,6 @@ void waitForInput(PortHandle port, std::uint32_t timeoutMs) {
     // A handle opened without overlapped I/O has no waitable event that ends
     // with a deadline, so look at the input queue once a millisecond. The finer
     // timer period makes Sleep(1) sleep one millisecond instead of a whole tick.
-    KeepLastError keep;
     timeBeginPeriod(1);
     DWORD start = timeGetTime();
     for (;;) {
@@ -180,7 +168,6 @@ void waitForInput(PortHandle port, std::uint32_t timeoutMs) {
 
 void closePort(PortHandle port) {
     if (port == kInvalidPort) return;
-    KeepLastError keep;
     if (port->haveSavedState) SetCommState(port->handle, &port->savedState);
     if (port->haveSavedTimeouts) SetCommTimeouts(port->handle, &port->savedTimeouts);
     CloseHandle(port->handle);

@@ -18,9 +18,7 @@ LocalTime localTime() {
 
 void beep(unsigned frequencyHz, unsigned durationMs) {
     // Machines without a speaker make Beep fail; the bell is only a courtesy.
-    DWORD saved = GetLastError();
     Beep(frequencyHz, durationMs);
-    SetLastError(saved);
 }
 
 }  // namespace platform
