@@ -91,5 +91,5 @@ cmake --build "$build/update" -j$jobs
 note "built $build/update/src/update.exe"
 
 if [ $run_tests = 1 ]; then
-    "$here/wine-env.sh" "$build" -- sh -c 'cd "$1" && ctest --output-on-failure' ctest "$build/update"
+    "$here/wine-env.sh" "$build" -- sh -c 'cd "$1" && ctest --output-on-failure --timeout 120' ctest "$build/update"
 fi

@@ -32,23 +32,43 @@ for n in 1 2 3 4; do export "UPDATE_COM$n=$UPDATE_WINE_DIR/none$n"; done
 # An irdeto image: with -i the image check reads no header, any file will do.
 head -c 65536 /dev/urandom >"$work/irdeto.bin"
 
-run() {
-    name=$1
-    shift
-    start=$(date +%s.%N)
-    status=0
-    timeout 180 "$@" >"$work/$name.out" 2>"$work/$name.err" || status=$?
-    end=$(date +%s.%N)
-    printf '%-14s exit %3d  %5.1f s  stdout %4d lines  stderr: %s\n' "$name" "$status" \
-        "$(echo "$end - $start" | bc)" "$(wc -l <"$work/$name.out")" \
-        "$(head -c 120 "$work/$name.err" | tr '\n' '|')"
+# Processor time of the Wine server, which carries out part of every system
+# call: a program that spins makes it spin too.
+server_seconds() {
+    total=0
+    for pid in $(pgrep -x "wineserver(64)?" || true); do
+        ticks=$(awk '{print $14 + $15}' "/proc/$pid/stat" 2>/dev/null || echo 0)
+        total=$((total + ticks))
+    done
+    echo "$total / $(getconf CLK_TCK)" | bc -l
 }
 
-run version python3 "$peer" --silent wine "$exe" -V
-run bad-port wine "$exe" -p 5 "$work/irdeto.bin"
+# run NAME SECONDS COMMAND...: runs with a time limit (exit 124 when it was
+# reached) and reports exit code, wall and processor time, and the output.
+run() {
+    name=$1
+    limit=$2
+    shift 2
+    start=$(date +%s.%N)
+    server_start=$(server_seconds)
+    status=0
+    /usr/bin/time -o "$work/$name.time" -f '%U %S' timeout "$limit" "$@" \
+        >"$work/$name.out" 2>"$work/$name.err" || status=$?
+    end=$(date +%s.%N)
+    cpu=$(tail -n 1 "$work/$name.time" | awk '{print $1 + $2}')
+    server=$(echo "$(server_seconds) - $server_start" | bc -l)
+    printf '%-13s exit %3d  %5.1f s  cpu %5.2f s  server %5.2f s  stdout %3d lines  stderr: %s\n' "$name" "$status" \
+        "$(echo "$end - $start" | bc)" "$cpu" "$server" "$(wc -l <"$work/$name.out")" \
+        "$(head -c 100 "$work/$name.err" | tr '\n' '|')"
+}
+
+run version 60 python3 "$peer" --silent wine "$exe" -V
+run bad-port 60 wine "$exe" -p 5 "$work/irdeto.bin"
 rm -f "$VCOM1"
-run missing-port wine "$exe" -i "$work/irdeto.bin"
-run silent-box python3 "$peer" --silent wine "$exe" -i "$work/irdeto.bin"
+run missing-port 60 wine "$exe" -i "$work/irdeto.bin"
+# A box that never answers costs 16 attempts of 15 s: look at the first 20 s,
+# which must pass waiting, not spinning.
+run silent-box 60 python3 "$peer" --silent --limit 20 wine "$exe" -i "$work/irdeto.bin"
 
 if [ -n "${BOXSIM_CMD:-}" ]; then
     rm -f "$VCOM1"
@@ -57,7 +77,7 @@ if [ -n "${BOXSIM_CMD:-}" ]; then
     i=0
     while [ ! -L "$VCOM1" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
     # shellcheck disable=SC2086
-    run boxsim wine "$exe" ${BOXSIM_ARGS:-}
+    run boxsim 600 wine "$exe" ${BOXSIM_ARGS:-}
     kill "$boxsim" 2>/dev/null || true
     wait "$boxsim" 2>/dev/null || true
 fi

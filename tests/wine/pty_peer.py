@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Stands a pseudo-terminal behind Wine's COM1 and runs a command against it.
 
-    pty_peer.py [--silent] COMMAND [ARGS...]
+    pty_peer.py [--silent] [--limit SECONDS] COMMAND [ARGS...]
 
 Runs only inside scripts/windows/wine-env.sh: it checks that every serial
 device of this machine is hidden behind /dev/null and that COM1 leads to the
 path it re-points, and otherwise skips (exit 77) without starting anything.
 
+With --limit the command is ended after that many seconds (exit 124); the
+processor time it used is then told on standard error either way.
 With --silent the far end takes everything and answers nothing (a box that
 is switched off). Otherwise it answers what the Windows side sends:
   any byte     echoed back
@@ -63,6 +65,10 @@ def main():
     silent = bool(args) and args[0] == "--silent"
     if silent:
         args = args[1:]
+    limit = None
+    if len(args) >= 2 and args[0] == "--limit":
+        limit = float(args[1])
+        args = args[2:]
 
     master, slave = pty.openpty()
     tty.setraw(slave)  # raw before Wine opens it; the slave stays open so the master never reads EIO
@@ -75,7 +81,13 @@ def main():
     child = subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL)
     mode = "sink" if silent else "echo"
     resume_at = 0.0
+    deadline = None if limit is None else time.monotonic() + limit
+    timed_out = False
     while child.poll() is None:
+        if deadline is not None and time.monotonic() > deadline:
+            child.kill()
+            timed_out = True
+            break
         if master is None or (mode == "hold" and time.monotonic() < resume_at):
             time.sleep(0.02)
             continue
@@ -111,7 +123,10 @@ def main():
                 os.write(master, bytes(out))
             except OSError:
                 pass
-    status = child.wait()
+    _, wait_status, usage = os.wait4(child.pid, 0) if child.returncode is None else (0, 0, None)
+    status = 124 if timed_out else (child.returncode if usage is None else os.waitstatus_to_exitcode(wait_status))
+    if usage is not None and limit is not None:
+        print(f"pty_peer: processor time {usage.ru_utime + usage.ru_stime:.2f} s", file=sys.stderr)
     if os.path.lexists(link):
         os.remove(link)
     return status
