@@ -8,42 +8,13 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "hyper_pad_bytes.h"
 #include "work_dir.h"
 
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes readAll(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void writeAll(const std::filesystem::path& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-void appendBigEndian(Bytes& out, std::uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
-}
-
-Bytes expectedHyperPad(std::uint8_t mode) {
-    Bytes out;
-    appendBigEndian(out, 35632);
-    if (mode != 0) out.push_back(mode);
-    std::uint32_t sum = 0;
-    for (std::uint32_t i = 0; i < 35632; ++i) {
-        out.push_back(hyperBootloaderPayload[i]);
-        sum += hyperBootloaderPayload[i];
-    }
-    appendBigEndian(out, sum);
-    return out;
-}
 
 using HyperPad = InWorkDir;
 

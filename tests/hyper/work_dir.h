@@ -6,8 +6,12 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 class InWorkDir : public ::testing::Test {
 protected:
@@ -35,3 +39,12 @@ private:
 };
 
 inline bool runningAsRoot() { return geteuid() == 0; }
+
+inline std::vector<std::uint8_t> readAll(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void writeAll(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
