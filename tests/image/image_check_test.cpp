@@ -124,7 +124,9 @@ TEST_F(ImageCheck, ExtensionSizeIsWhatTheFileSizeLeaves) {
         const bool valid = extensionSize == 0 || extensionSize == 1 || extensionSize == 5;
         const std::uint32_t result = check(write("ext.pad", image(extension, payload)));
         EXPECT_EQ(result, valid ? 13u : 0u) << "extension of " << extensionSize;
-        if (valid) EXPECT_EQ(type, extensionSize == 0 ? 0 : 2);
+        if (valid) {
+            EXPECT_EQ(type, extensionSize == 0 ? 0 : 2);
+        }
     }
 }
 
