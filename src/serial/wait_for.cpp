@@ -12,6 +12,20 @@ constexpr const char* kErrorMarker = "ERRORgaga:";
 constexpr const char* kLineEnd = "\n";
 // One byte of the scratch buffer stays free for the terminating zero.
 constexpr std::uint32_t kReplySpace = kScratchBufferSize - 1;
+// Sleeps until the box sends more or the limit is one millisecond past, so
+// that the next pass sees it passed.
+void waitForMore(PortHandle port, std::uint32_t start, std::uint32_t limitMs) {
+    if (limitMs == 0) {
+        platform::waitForInput(port, platform::kWaitForever);
+        return;
+    }
+    const std::uint32_t elapsed = platform::millis() - start;
+    if (elapsed > limitMs) return;
+    const std::uint64_t wait = std::uint64_t{limitMs - elapsed} + 1;
+    platform::waitForInput(port, wait >= platform::kWaitForever ? platform::kWaitForever - 1
+                                                                 : static_cast<std::uint32_t>(wait));
+}
+
 }  // namespace
 
 int waitFor(PortHandle port, const char* text, std::uint32_t limitMs) {
@@ -44,10 +58,16 @@ int waitFor(PortHandle port, const char* text, std::uint32_t limitMs) {
             std::fputs("\n\n", stdout);
             return 0;
         }
+        // From here on only the end of the box's error line counts. The line
+        // end may be among the bytes already received, so the next pass reads
+        // and searches again without waiting for more.
+        bool searchAgainAtOnce = false;
         if (marker == nullptr) {
             marker = std::strstr(reply, kErrorMarker);
-            // From here on only the end of the box's error line counts.
-            if (marker != nullptr) searchText = kLineEnd;
+            if (marker != nullptr) {
+                searchText = kLineEnd;
+                searchAgainAtOnce = true;
+            }
         }
 
         // After the searches: a read that completes the awaited text wins even
@@ -57,16 +77,7 @@ int waitFor(PortHandle port, const char* text, std::uint32_t limitMs) {
             return 0;
         }
 
-        if (limitMs == 0) {
-            platform::waitForInput(port, platform::kWaitForever);
-        } else {
-            const std::uint32_t now = platform::millis() - start;
-            if (now <= limitMs) {
-                const std::uint64_t wait = std::uint64_t{limitMs - now} + 1;
-                platform::waitForInput(port, wait >= platform::kWaitForever ? platform::kWaitForever - 1
-                                                                             : static_cast<std::uint32_t>(wait));
-            }
-        }
+        if (!searchAgainAtOnce) waitForMore(port, start, limitMs);
         got = 0;
         if (!platform::readPort(port, reply + received, freeSpace, got)) return 0;
     }

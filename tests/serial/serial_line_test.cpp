@@ -335,6 +335,15 @@ TEST_F(WaitFor, AfterTheMarkerOnlyTheLineEndCountsAndTheErrorIsShown) {
     EXPECT_EQ(printed, "\n\nERRORgaga: flash busy choice!: retry\n\n\n");
 }
 
+TEST_F(WaitFor, AnErrorLineThatCameWholeIsShownWithoutWaitingForMore) {
+    TimedPeer peer({{0, "ERRORgaga: no flash\n"}}, 115200);
+    simline::install(peer);
+    open();
+    EXPECT_EQ(run("choice!:", 0), 0);
+    EXPECT_EQ(platform::lastError(), UPD_ERR_BOX_ERROR);
+    EXPECT_EQ(printed, "\n\nERRORgaga: no flash\n\n\n");
+}
+
 TEST_F(WaitFor, AnUnfinishedErrorLineTimesOutSilently) {
     TimedPeer peer({{0, "ERRORgaga: no line end"}}, 115200);
     simline::install(peer);
