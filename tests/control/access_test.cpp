@@ -238,6 +238,7 @@ TEST_F(Access, ADeadLineEndsAfterTheRetriesOrWhenItCannotBeReopened) {
 
 struct VersionQuery : Access {
     int query(const std::string& reply, std::uint32_t limitMs = 1000) {
+        if (simline::portOpen()) platform::closePort(port);
         box = std::make_unique<TimedPeer>(std::vector<TimedPeer::Send>{{0, reply}}, 115200);
         simline::install(*box);
         port = open();
