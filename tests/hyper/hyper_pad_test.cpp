@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "hyper_pad_bytes.h"
+#include "image/image_check.h"
 #include "work_dir.h"
 
 namespace {
@@ -39,6 +40,18 @@ TEST_F(HyperPad, ModeOneFollowsTheLengthFieldWhichStillCountsThePayloadAlone) {
     ASSERT_EQ(written.size(), 35632u + 9);
     EXPECT_EQ(Bytes(written.begin(), written.begin() + 5), (Bytes{0x00, 0x00, 0x8B, 0x30, 0x01}));
     EXPECT_EQ(written, expectedHyperPad(1));
+}
+
+// The boot loader checks hyper.pad as it checks any image.
+TEST_F(HyperPad, PassesTheImageCheckWithTheModeAsImageType) {
+    for (std::uint8_t mode : {0, 1}) {
+        ASSERT_EQ(writeHyperPad(mode), 1);
+        std::uint8_t imageType = 0xEE;
+        std::uint32_t imageId = 0xEEEEEEEE;
+        EXPECT_EQ(checkImageFile("hyper.pad", imageType, imageId, 0), 35632u + 8) << "mode " << int{mode};
+        EXPECT_EQ(imageType, mode);
+        EXPECT_EQ(imageId, 0u);
+    }
 }
 
 TEST_F(HyperPad, ReplacesALongerOlderFileCompletely) {
