@@ -49,6 +49,7 @@ public:
     virtual void onTimer(std::uint64_t nowUs) { (void)nowUs; }
 
     // true once the peer has hung up the line: reads and writes fail with EIO.
+    // A peer that hangs up at a set time makes that time one of its events.
     virtual bool hungUp(std::uint64_t nowUs) const {
         (void)nowUs;
         return false;
@@ -144,6 +145,7 @@ private:
     std::uint64_t dueUs_ = kNoEvent;
     std::uint32_t dueBaud_ = 0;
     std::uint32_t lastPcBaud_ = 0;
+    bool hangUpSeen_ = false;
 };
 
 }  // namespace simline

@@ -1,0 +1,376 @@
+// platform.h over an in-process line and a virtual clock.
+//
+// The line is modelled byte by byte: the PC's writes fill a transmit buffer,
+// which empties onto the wire at the port's speed while the peer accepts input;
+// the peer's transmissions travel back at the speed it sent them and land in
+// the PC's receive buffer, garbled when the port listens at another speed.
+// Time only moves when the program sleeps, waits for input or waits for room
+// to write, and then jumps straight to the next event.
+#include "simplatform/sim_platform.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <optional>
+
+namespace platform {
+struct Port {
+    unsigned number = 0;
+    std::uint32_t baud = 0;
+    bool hardwareHandshake = false;
+    std::uint32_t writeMultiplierMs = 0;
+    std::uint32_t writeConstantMs = 0;
+};
+}  // namespace platform
+
+namespace simline {
+namespace {
+
+// Each platform call costs the program a little time, so that a loop which
+// polls without ever waiting still sees its clock move.
+constexpr std::uint64_t kCallCostUs = 10;
+// More events than this at one instant means a peer that never settles.
+constexpr int kMaxEventsPerInstant = 1'000'000;
+
+struct InFlight {
+    std::uint8_t byte;
+    std::uint32_t baud;
+    std::uint64_t arrivalUs;
+};
+
+struct Line {
+    Peer* peer = nullptr;
+    LineOptions options;
+    std::uint64_t nowUs = 0;
+    std::uint32_t startMs = 0;
+    platform::Port* port = nullptr;  // the open port, if any
+    std::uint32_t lastBaud = 0;      // speed of the port last open
+    std::deque<std::uint8_t> transmitBuffer;
+    std::optional<InFlight> toPeer;
+    std::deque<InFlight> toPc;
+    std::uint64_t peerTransmitterFreeUs = 0;
+    std::deque<std::uint8_t> receiveBuffer;
+    Faults faults;
+    int speedChanges = 0;
+    std::vector<LineEvent> events;
+    platform::LocalTime localTimeBase{2026, 12, 7, 10, 0, 0};
+};
+
+Line line;
+
+void log(LineEvent::Kind kind, std::uint32_t value = 0, std::vector<std::uint8_t> bytes = {}) {
+    line.events.push_back({kind, line.nowUs, line.port != nullptr ? line.port->baud : line.lastBaud,
+                           std::move(bytes), value});
+}
+
+[[noreturn]] void stuck(const char* what) {
+    std::fprintf(stderr, "simulated line: %s at %llu us: nothing will ever happen\n", what,
+                 static_cast<unsigned long long>(line.nowUs));
+    std::abort();
+}
+
+void collectPeerOutput() {
+    for (auto& transmission : line.peer->takeOutbox()) {
+        for (std::uint8_t byte : transmission.bytes) {
+            std::uint64_t start = std::max(line.nowUs, line.peerTransmitterFreeUs);
+            std::uint64_t arrival = start + byteTimeUs(transmission.baud);
+            line.peerTransmitterFreeUs = arrival;
+            line.toPc.push_back({byte, transmission.baud, arrival});
+        }
+    }
+}
+
+bool hungUp() { return line.peer == nullptr || line.peer->hungUp(line.nowUs); }
+
+void startTransmissionIfPossible() {
+    if (line.toPeer || line.transmitBuffer.empty() || hungUp()) return;
+    if (!line.peer->acceptsInput(line.nowUs)) return;
+    std::uint32_t baud = line.port != nullptr ? line.port->baud : line.lastBaud;
+    line.toPeer = InFlight{line.transmitBuffer.front(), baud, line.nowUs + byteTimeUs(baud)};
+    line.transmitBuffer.pop_front();
+}
+
+// The earliest pending event, or kNoEvent.
+std::uint64_t nextEventUs() {
+    std::uint64_t next = kNoEvent;
+    if (line.toPeer) next = std::min(next, line.toPeer->arrivalUs);
+    if (!line.toPc.empty()) next = std::min(next, line.toPc.front().arrivalUs);
+    if (line.peer != nullptr) {
+        std::uint64_t timer = line.peer->nextEventUs();
+        if (timer != kNoEvent) next = std::min(next, std::max(timer, line.nowUs));
+    }
+    return next;
+}
+
+// Runs every event up to and including targetUs, then sets the clock there.
+void advanceTo(std::uint64_t targetUs) {
+    int eventsNow = 0;
+    std::uint64_t lastInstant = line.nowUs;
+    while (line.peer != nullptr) {
+        startTransmissionIfPossible();
+        std::uint64_t next = nextEventUs();
+        if (next == kNoEvent || next > targetUs) break;
+        line.nowUs = std::max(line.nowUs, next);
+        if (line.nowUs != lastInstant) {
+            lastInstant = line.nowUs;
+            eventsNow = 0;
+        } else if (++eventsNow > kMaxEventsPerInstant) {
+            stuck("the peer keeps acting at the same instant");
+        }
+        if (line.toPeer && line.toPeer->arrivalUs <= line.nowUs) {
+            InFlight byte = *line.toPeer;
+            line.toPeer.reset();
+            line.peer->receive(byte.byte, byte.baud, line.nowUs);
+            collectPeerOutput();
+        } else if (!line.toPc.empty() && line.toPc.front().arrivalUs <= line.nowUs) {
+            InFlight byte = line.toPc.front();
+            line.toPc.pop_front();
+            if (line.port != nullptr) {
+                line.receiveBuffer.push_back(byte.baud == line.port->baud
+                                                 ? byte.byte
+                                                 : garble(byte.byte, byte.baud, line.port->baud));
+            }
+        } else {
+            line.peer->onTimer(line.nowUs);
+            collectPeerOutput();
+        }
+    }
+    line.nowUs = std::max(line.nowUs, targetUs);
+}
+
+void spendCallTime() { advanceTo(line.nowUs + kCallCostUs); }
+
+bool failWith(std::uint32_t code) {
+    platform::setLastError(code);
+    return false;
+}
+
+}  // namespace
+
+std::uint8_t garble(std::uint8_t byte, std::uint32_t sentBaud, std::uint32_t listeningBaud) {
+    // A receiver sampling at the wrong rate sees the start bit and a smear of
+    // the data bits; model that as a fixed scramble that never yields the byte.
+    std::uint8_t scrambled = static_cast<std::uint8_t>((byte * 167u + (sentBaud / 100u) + (listeningBaud / 300u)) ^ 0x5Au);
+    return scrambled == byte ? static_cast<std::uint8_t>(byte ^ 0xFFu) : scrambled;
+}
+
+void install(Peer& peer, LineOptions options, std::uint32_t startMs) {
+    line = Line{};
+    line.peer = &peer;
+    line.options = options;
+    line.startMs = startMs;
+    collectPeerOutput();
+}
+
+void uninstall() {
+    if (line.port != nullptr) delete line.port;
+    line = Line{};
+}
+
+std::uint64_t nowUs() { return line.nowUs; }
+void setLocalTime(const platform::LocalTime& time) { line.localTimeBase = time; }
+Faults& faults() { return line.faults; }
+const std::vector<LineEvent>& events() { return line.events; }
+
+std::vector<std::uint8_t> bytesWritten() {
+    std::vector<std::uint8_t> all;
+    for (const auto& event : line.events) {
+        if (event.kind == LineEvent::Kind::Write) all.insert(all.end(), event.bytes.begin(), event.bytes.end());
+    }
+    return all;
+}
+
+bool portOpen() { return line.port != nullptr; }
+std::uint32_t currentBaud() { return line.port != nullptr ? line.port->baud : line.lastBaud; }
+
+// ---------------------------------------------------------------------------
+// ScriptedPeer
+
+namespace {
+bool endsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+}  // namespace
+
+void ScriptedPeer::arm(std::uint64_t nowUs, std::uint32_t pcBaud) {
+    if (dueUs_ != kNoEvent || next_ >= steps_.size()) return;
+    const Step& step = steps_[next_];
+    if (!step.after.empty() && !endsWith(received, step.after)) return;
+    dueUs_ = nowUs + std::uint64_t{step.delayMs} * 1000;
+    dueBaud_ = step.baud != 0 ? step.baud : pcBaud;
+}
+
+void ScriptedPeer::receive(std::uint8_t byte, std::uint32_t pcBaud, std::uint64_t nowUs) {
+    received.push_back(static_cast<char>(byte));
+    lastPcBaud_ = pcBaud;
+    arm(nowUs, pcBaud);
+}
+
+std::uint64_t ScriptedPeer::nextEventUs() const {
+    std::uint64_t due = dueUs_;
+    // A first step that waits for nothing is due from the start.
+    if (due == kNoEvent && next_ == 0 && !steps_.empty() && steps_[0].after.empty()) due = steps_[0].delayMs * 1000ull;
+    return std::min(due, hangUpSeen_ ? kNoEvent : hangUpAtUs);
+}
+
+void ScriptedPeer::onTimer(std::uint64_t nowUs) {
+    if (nowUs >= hangUpAtUs) {
+        hangUpSeen_ = true;
+        return;
+    }
+    if (dueUs_ == kNoEvent) arm(nowUs, currentBaud());
+    if (dueUs_ == kNoEvent || nowUs < dueUs_) return;
+    const Step& step = steps_[next_];
+    transmit(step.reply, dueBaud_ != 0 ? dueBaud_ : currentBaud());
+    dueUs_ = kNoEvent;
+    ++next_;
+    arm(nowUs, lastPcBaud_ != 0 ? lastPcBaud_ : currentBaud());
+}
+
+}  // namespace simline
+
+// ---------------------------------------------------------------------------
+// platform.h
+
+namespace platform {
+
+using simline::line;
+
+std::uint32_t millis() {
+    return static_cast<std::uint32_t>(line.startMs + line.nowUs / 1000);
+}
+
+void sleepMs(std::uint32_t ms) {
+    simline::log(simline::LineEvent::Kind::Sleep, ms);
+    simline::advanceTo(line.nowUs + std::uint64_t{ms} * 1000);
+}
+
+LocalTime localTime() {
+    LocalTime time = line.localTimeBase;
+    // Moves the seconds along with the virtual clock; enough for tests that
+    // run for minutes, not across midnight.
+    std::uint64_t seconds = time.second + time.minute * 60ull + time.hour * 3600ull + line.nowUs / 1'000'000;
+    time.second = static_cast<int>(seconds % 60);
+    time.minute = static_cast<int>(seconds / 60 % 60);
+    time.hour = static_cast<int>(seconds / 3600 % 24);
+    return time;
+}
+
+void beep(unsigned, unsigned) {}
+
+PortHandle openPort(unsigned portNumber) {
+    simline::spendCallTime();
+    if (line.peer == nullptr || line.faults.openFails) {
+        setLastError(line.peer == nullptr ? ENOENT : line.faults.openError);
+        return kInvalidPort;
+    }
+    if (line.port != nullptr) {
+        setLastError(EBUSY);
+        return kInvalidPort;
+    }
+    line.port = new Port{};
+    line.port->number = portNumber;
+    line.port->baud = line.lastBaud;
+    simline::log(simline::LineEvent::Kind::Open, portNumber);
+    return line.port;
+}
+
+bool configureLine(PortHandle port, std::uint32_t baud, bool hardwareHandshake) {
+    simline::spendCallTime();
+    if (line.faults.getStateFails || line.faults.setStateFails) return simline::failWith(line.faults.stateError);
+    port->baud = baud;
+    line.lastBaud = baud;
+    port->hardwareHandshake = hardwareHandshake;
+    simline::log(simline::LineEvent::Kind::Configure, hardwareHandshake ? 1 : 0);
+    return true;
+}
+
+bool getBaudRate(PortHandle port, std::uint32_t& baud) {
+    simline::spendCallTime();
+    if (line.faults.getStateFails) return simline::failWith(line.faults.stateError);
+    baud = port->baud;
+    return true;
+}
+
+bool setBaudRate(PortHandle port, std::uint32_t baud) {
+    simline::spendCallTime();
+    if (line.faults.getStateFails || line.faults.setStateFails) return simline::failWith(line.faults.stateError);
+    if (line.faults.failSetBaudAfter >= 0 && line.speedChanges >= line.faults.failSetBaudAfter) {
+        return simline::failWith(line.faults.stateError);
+    }
+    ++line.speedChanges;
+    port->baud = baud;
+    line.lastBaud = baud;
+    simline::log(simline::LineEvent::Kind::SpeedChange, baud);
+    return true;
+}
+
+bool setWriteTimeouts(PortHandle port, std::uint32_t multiplierMs, std::uint32_t constantMs) {
+    port->writeMultiplierMs = multiplierMs;
+    port->writeConstantMs = constantMs;
+    return true;
+}
+
+void clearErrors(PortHandle) {}
+
+bool readPort(PortHandle, void* buffer, std::uint32_t size, std::uint32_t& received) {
+    received = 0;
+    simline::spendCallTime();
+    if (simline::hungUp()) return simline::failWith(EIO);
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    while (received < size && !line.receiveBuffer.empty()) {
+        out[received++] = line.receiveBuffer.front();
+        line.receiveBuffer.pop_front();
+    }
+    return true;
+}
+
+bool writePort(PortHandle port, const void* data, std::uint32_t size, std::uint32_t& sent) {
+    sent = 0;
+    simline::spendCallTime();
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    std::uint64_t timeoutMs = std::uint64_t{port->writeMultiplierMs} * size + port->writeConstantMs;
+    std::uint64_t deadline = timeoutMs == 0 ? simline::kNoEvent : line.nowUs + timeoutMs * 1000;
+    bool ok = true;
+    for (;;) {
+        if (simline::hungUp()) {
+            ok = simline::failWith(EIO);
+            break;
+        }
+        while (sent < size && line.transmitBuffer.size() < line.options.transmitBufferBytes) {
+            line.transmitBuffer.push_back(bytes[sent++]);
+        }
+        simline::startTransmissionIfPossible();
+        if (sent == size) break;
+        if (line.nowUs >= deadline) {
+            ok = simline::failWith(kErrorCounterTimeout);
+            break;
+        }
+        std::uint64_t next = simline::nextEventUs();
+        if (next == simline::kNoEvent && deadline == simline::kNoEvent) simline::stuck("a write without time-out waits for a peer that never reads");
+        simline::advanceTo(std::min(next, deadline));
+    }
+    if (sent > 0) simline::log(simline::LineEvent::Kind::Write, 0, std::vector<std::uint8_t>(bytes, bytes + sent));
+    return ok;
+}
+
+void waitForInput(PortHandle, std::uint32_t timeoutMs) {
+    std::uint64_t deadline =
+        timeoutMs == kWaitForever ? simline::kNoEvent : line.nowUs + std::uint64_t{timeoutMs} * 1000;
+    while (line.receiveBuffer.empty() && !simline::hungUp() && line.nowUs < deadline) {
+        std::uint64_t next = simline::nextEventUs();
+        if (next == simline::kNoEvent && deadline == simline::kNoEvent) simline::stuck("waiting without limit on a silent line");
+        simline::advanceTo(std::min(next, deadline));
+    }
+}
+
+void closePort(PortHandle port) {
+    std::uint32_t error = lastError();
+    simline::log(simline::LineEvent::Kind::Close);
+    if (port == line.port) line.port = nullptr;
+    delete port;
+    setLastError(error);
+}
+
+}  // namespace platform
