@@ -170,7 +170,7 @@ TEST(PackedDecoder, TellsWhereTheFillEnds) {
     sim::PackedDecoder decoder;
     decoder.feed(0xB7);  // 1011011 (a) and the first bit of b
     EXPECT_EQ(decoder.output(), (std::vector<std::uint8_t>{'a'}));
-    EXPECT_FALSE(decoder.atFillEnd());
+    EXPECT_TRUE(decoder.atFillEnd());  // the one pending bit is a one: "a" alone would end here
     decoder.feed(0xE4);
     decoder.feed(0xF2);
     EXPECT_FALSE(decoder.atFillEnd());  // c's code is not complete yet
