@@ -21,13 +21,8 @@ int notYetSupported(PortHandle port) {
         return notYetSupported(port);                                                                       \
     }
 
-PENDING(updateGeneration4Type4)
-PENDING(updateGeneration4Type5)
-PENDING(updateGeneration4Type6)
-PENDING(updateGeneration2)
 PENDING(updateBootloader14)
 PENDING(updateBootloader15)
 PENDING(updateBootloader16)
 PENDING(updateBootloader17)
 PENDING(updateBootloader18)
-PENDING(updateDated)
