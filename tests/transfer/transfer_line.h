@@ -56,8 +56,8 @@ private:
 // handshake, write time-out of 10 ms plus 1 ms per byte.
 class TransferLineTest : public ::testing::Test {
 protected:
-    void openLine(std::uint32_t baud = 115200) {
-        simline::install(peer);
+    void openLine(std::uint32_t baud = 115200, simline::LineOptions options = {}) {
+        simline::install(peer, options);
         port = platform::openPort(1);
         ASSERT_NE(port, platform::kInvalidPort);
         ASSERT_TRUE(platform::configureLine(port, baud, false));
