@@ -1,0 +1,305 @@
+// Serial port on termios. The port is opened non-blocking: a read returns at
+// once, and every wait (for input, for room to write) is a poll() with a
+// deadline, so no call spins and none can hang on a dead line.
+#include "platform/platform.h"
+
+#include "platform/posix/monotonic.h"
+#include "platform/posix/restore_on_signal.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+namespace platform {
+
+struct Port {
+    int fd;
+    termios saved;  // the settings found at open, put back at close
+    std::uint32_t writeMultiplierMs;
+    std::uint32_t writeConstantMs;
+};
+
+namespace {
+
+// Longest single sleep while waiting for room to write: a pseudo-terminal does
+// not reliably report POLLOUT when its far end reads.
+constexpr int kWriteRetrySliceMs = 10;
+
+// How long closePort lets queued output leave the line before it puts the old
+// speed back; a longer tail would be garbled anyway only if the line is stuck.
+constexpr std::uint64_t kCloseDrainLimitMs = 1000;
+
+bool fail(int code) {
+    setLastError(static_cast<std::uint32_t>(code));
+    return false;
+}
+
+bool failWithErrno() { return fail(errno); }
+
+struct SpeedEntry {
+    speed_t code;
+    std::uint32_t baud;
+    bool settable;
+};
+
+// The speeds the program switches between, plus the common ones a port may
+// carry when it is opened, so that reading the speed back tells the truth.
+constexpr SpeedEntry kSpeeds[] = {
+    {B300, 300, false},       {B600, 600, false},       {B1200, 1200, false},
+    {B2400, 2400, false},     {B4800, 4800, false},     {B9600, 9600, true},
+    {B19200, 19200, false},   {B38400, 38400, true},    {B57600, 57600, false},
+    {B115200, 115200, true},  {B230400, 230400, false},
+};
+
+bool speedCodeFor(std::uint32_t baud, speed_t& code) {
+    for (const SpeedEntry& entry : kSpeeds) {
+        if (entry.baud == baud && entry.settable) {
+            code = entry.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool baudFor(speed_t code, std::uint32_t& baud) {
+    for (const SpeedEntry& entry : kSpeeds) {
+        if (entry.code == code) {
+            baud = entry.baud;
+            return true;
+        }
+    }
+    return false;
+}
+
+// False when the name does not fit: a cut-off name could be another device.
+bool devicePath(unsigned portNumber, char* path, std::size_t size) {
+    char variable[] = "UPDATE_COM0";
+    variable[sizeof variable - 2] = static_cast<char>('0' + portNumber);
+    const char* chosen = std::getenv(variable);
+    const int length = (chosen != nullptr && chosen[0] != '\0')
+                           ? std::snprintf(path, size, "%s", chosen)
+                           : std::snprintf(path, size, "/dev/ttyS%u", portNumber - 1);
+    return length >= 0 && static_cast<std::size_t>(length) < size;
+}
+
+// Modem-control lines. A pseudo-terminal or an adapter without them answers
+// ENOTTY or EINVAL; the line then simply has no such wires to drive.
+bool changeModemLines(int fd, unsigned long request, int lines) {
+    if (ioctl(fd, request, &lines) == 0) return true;
+    return errno == ENOTTY || errno == EINVAL;
+}
+
+bool isHangUp(short revents) { return (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0; }
+
+// Lets queued output leave the line, bounded, so that the speed restored at
+// close does not garble the tail of the last write.
+void drainOutputBriefly(int fd) {
+#if defined(TIOCOUTQ)
+    const std::uint64_t deadline = monotonicMs() + kCloseDrainLimitMs;
+    int queued = 0;
+    while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 && monotonicMs() < deadline) {
+        pollfd entry{fd, 0, 0};
+        if (poll(&entry, 1, kWriteRetrySliceMs) > 0 && isHangUp(entry.revents)) return;
+    }
+#else
+    (void)fd;
+#endif
+}
+
+}  // namespace
+
+PortHandle openPort(unsigned portNumber) {
+    if (portNumber < 1 || portNumber > 4) {
+        fail(EINVAL);
+        return kInvalidPort;
+    }
+    char path[PATH_MAX];
+    if (!devicePath(portNumber, path, sizeof path)) {
+        fail(ENAMETOOLONG);
+        return kInvalidPort;
+    }
+
+    // No O_CLOEXEC: the port handle is meant to be inheritable, as on Win32.
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        failWithErrno();
+        return kInvalidPort;
+    }
+    // flock keeps out any other program that asks, root included; TIOCEXCL
+    // also keeps out those that do not ask (but not root).
+    termios saved{};
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0 || tcgetattr(fd, &saved) != 0) {
+        const int code = errno;
+        ioctl(fd, TIOCNXCL);
+        close(fd);
+        fail(code);
+        return kInvalidPort;
+    }
+    Port* port = new (std::nothrow) Port{fd, saved, 0, 0};
+    if (port == nullptr) {
+        close(fd);
+        fail(ENOMEM);
+        return kInvalidPort;
+    }
+    restoreOnSignal(fd, saved);
+    return port;
+}
+
+bool configureLine(PortHandle port, std::uint32_t baud, bool hardwareHandshake) {
+    if (port == kInvalidPort) return fail(EBADF);
+    speed_t speed{};
+    if (!speedCodeFor(baud, speed)) return fail(EINVAL);
+    termios settings{};
+    if (tcgetattr(port->fd, &settings) != 0) return failWithErrno();
+
+    settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR |
+                                               IGNCR | ICRNL | IXON | IXOFF | IXANY);
+#if defined(IUCLC)
+    settings.c_iflag &= ~static_cast<tcflag_t>(IUCLC);
+#endif
+    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
+    settings.c_cflag |= CS8 | CLOCAL | CREAD;
+#if defined(CRTSCTS)
+    if (hardwareHandshake) {
+        settings.c_cflag |= CRTSCTS;
+    } else {
+        settings.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+    }
+#endif
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    if (cfsetispeed(&settings, speed) != 0 || cfsetospeed(&settings, speed) != 0) return failWithErrno();
+    if (tcsetattr(port->fd, TCSANOW, &settings) != 0) return failWithErrno();
+
+    const bool linesSet = hardwareHandshake ? changeModemLines(port->fd, TIOCMBIS, TIOCM_DTR)
+                                            : changeModemLines(port->fd, TIOCMBIC, TIOCM_DTR | TIOCM_RTS);
+    return linesSet || failWithErrno();
+}
+
+bool getBaudRate(PortHandle port, std::uint32_t& baud) {
+    if (port == kInvalidPort) return fail(EBADF);
+    termios settings{};
+    if (tcgetattr(port->fd, &settings) != 0) return failWithErrno();
+    return baudFor(cfgetospeed(&settings), baud) || fail(EINVAL);
+}
+
+bool setBaudRate(PortHandle port, std::uint32_t baud) {
+    if (port == kInvalidPort) return fail(EBADF);
+    speed_t speed{};
+    if (!speedCodeFor(baud, speed)) return fail(EINVAL);
+    termios settings{};
+    if (tcgetattr(port->fd, &settings) != 0) return failWithErrno();
+    if (cfsetispeed(&settings, speed) != 0 || cfsetospeed(&settings, speed) != 0) return failWithErrno();
+    return tcsetattr(port->fd, TCSANOW, &settings) == 0 || failWithErrno();
+}
+
+bool setWriteTimeouts(PortHandle port, std::uint32_t multiplierMs, std::uint32_t constantMs) {
+    if (port == kInvalidPort) return fail(EBADF);
+    port->writeMultiplierMs = multiplierMs;
+    port->writeConstantMs = constantMs;
+    return true;
+}
+
+// termios keeps no sticky error state: parity and framing errors are dropped or
+// marked per byte by the line settings, and an overrun blocks nothing. Win32
+// stops all I/O after a line error until it is cleared; POSIX never does.
+void clearErrors(PortHandle) {}
+
+bool readPort(PortHandle port, void* buffer, std::uint32_t size, std::uint32_t& received) {
+    received = 0;
+    if (port == kInvalidPort) return fail(EBADF);
+    const std::size_t wanted = std::min<std::size_t>(size, SSIZE_MAX);
+    for (;;) {
+        const ssize_t got = read(port->fd, buffer, wanted);
+        if (got > 0) {
+            received = static_cast<std::uint32_t>(got);
+            return true;
+        }
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return failWithErrno();
+        break;
+    }
+    // Nothing there: silence, or a line that has gone. Only poll() tells which.
+    pollfd entry{port->fd, POLLIN, 0};
+    if (poll(&entry, 1, 0) > 0 && isHangUp(entry.revents)) return fail(EIO);
+    return true;
+}
+
+bool writePort(PortHandle port, const void* data, std::uint32_t size, std::uint32_t& sent) {
+    sent = 0;
+    if (port == kInvalidPort) return fail(EBADF);
+    const bool timed = port->writeMultiplierMs != 0 || port->writeConstantMs != 0;
+    const std::uint64_t deadline = monotonicMs() + std::uint64_t{port->writeMultiplierMs} * size +
+                                   port->writeConstantMs;
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    bool pollSaidWritable = false;
+    while (sent < size) {
+        const ssize_t taken = write(port->fd, bytes + sent, size - sent);
+        if (taken > 0) {
+            sent += static_cast<std::uint32_t>(taken);
+            pollSaidWritable = false;
+            continue;
+        }
+        if (taken < 0 && errno == EINTR) continue;
+        if (taken < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return failWithErrno();
+
+        int sliceMs = kWriteRetrySliceMs;
+        if (timed) {
+            const std::uint64_t now = monotonicMs();
+            if (now >= deadline) return fail(static_cast<int>(kErrorCounterTimeout));
+            sliceMs = static_cast<int>(std::min<std::uint64_t>(deadline - now, kWriteRetrySliceMs));
+        }
+        // If poll() just claimed room that the write then did not find, sleep
+        // the slice out (still woken by a hang-up) instead of asking again.
+        pollfd entry{port->fd, static_cast<short>(pollSaidWritable ? 0 : POLLOUT), 0};
+        const int ready = poll(&entry, 1, sliceMs);
+        if (ready > 0 && isHangUp(entry.revents)) return fail(EIO);
+        pollSaidWritable = ready > 0 && (entry.revents & POLLOUT) != 0;
+    }
+    return true;
+}
+
+void waitForInput(PortHandle port, std::uint32_t timeoutMs) {
+    if (port == kInvalidPort) return;
+    const bool forever = timeoutMs == kWaitForever;
+    const std::uint64_t deadline = monotonicMs() + timeoutMs;
+    for (;;) {
+        int waitMs = -1;
+        if (!forever) {
+            const std::uint64_t now = monotonicMs();
+            if (now >= deadline) return;
+            waitMs = static_cast<int>(std::min<std::uint64_t>(deadline - now, INT_MAX));
+        }
+        pollfd entry{port->fd, POLLIN, 0};
+        const int ready = poll(&entry, 1, waitMs);
+        if (ready > 0) return;
+        if (ready < 0 && errno != EINTR) return;
+    }
+}
+
+void closePort(PortHandle port) {
+    if (port == kInvalidPort) return;
+    const std::uint32_t keptError = lastError();
+    drainOutputBriefly(port->fd);
+    tcsetattr(port->fd, TCSANOW, &port->saved);
+    forgetOnSignal(port->fd);  // only now: a signal before this still restores
+    // The exclusive flag outlives the descriptor on a pseudo-terminal whose
+    // master stays open: clear it, or nobody but root could open it again.
+    ioctl(port->fd, TIOCNXCL);
+    close(port->fd);
+    delete port;
+    setLastError(keptError);
+}
+
+}  // namespace platform
