@@ -105,7 +105,7 @@ TEST(PortFailure, ASecondProgramOnAHeldPortIsRefusedAndTheFirstLeavesTheLineAsIt
     first.signal(SIGINT);
     auto ended = first.wait();
     EXPECT_EQ(ended.signal, SIGINT);
-    EXPECT_EQ(ended.out, "Checking file... OK!\n\n\n");
+    EXPECT_EQ(ended.out.rfind("Checking file... OK!\n", 0), 0u);
     termios after{};
     ASSERT_EQ(tcgetattr(slave, &after), 0);
     EXPECT_EQ(after.c_cflag, before.c_cflag);
