@@ -5,9 +5,8 @@
 
 #include "image/hyper_pad.h"
 #include "procedures/procedures.h"
-#include "serial/port_setup.h"
+#include "procedures/steps.h"
 #include "serial/timed_io.h"
-#include "serial/wait_for.h"
 #include "transfer/hyperboot.h"
 #include "transfer/send_file.h"
 
@@ -18,7 +17,7 @@ struct Generation1Dialogue {
     bool switchSpeed;          // 1.4 keeps the opening speed until the hyper bootloader runs
     const char* beforeChoice;  // printed just before choosing the download, or nullptr
     std::uint32_t pauseBeforeChoiceMs;
-    const char* downloadKey;
+    char downloadKey;
     bool confirmErase;  // 1.4 asks "now?" before erasing its flash memory
     const char* announcement;
     bool packed;  // the older loaders take hyper.pad as stored
@@ -28,7 +27,7 @@ constexpr Generation1Dialogue kBootloader14{.modeByte = 0,
                                             .switchSpeed = false,
                                             .beforeChoice = "Erasing flash memory...",
                                             .pauseBeforeChoiceMs = 0,
-                                            .downloadKey = "2",
+                                            .downloadKey = '2',
                                             .confirmErase = true,
                                             .announcement = " Done!\nDownload hyper bootloader...",
                                             .packed = false};
@@ -36,7 +35,7 @@ constexpr Generation1Dialogue kBootloader15{.modeByte = 0,
                                             .switchSpeed = true,
                                             .beforeChoice = nullptr,
                                             .pauseBeforeChoiceMs = 100,
-                                            .downloadKey = "2",
+                                            .downloadKey = '2',
                                             .confirmErase = false,
                                             .announcement = "Download hyper bootloader... ",
                                             .packed = false};
@@ -44,7 +43,7 @@ constexpr Generation1Dialogue kBootloader16{.modeByte = 0,
                                             .switchSpeed = true,
                                             .beforeChoice = nullptr,
                                             .pauseBeforeChoiceMs = 0,
-                                            .downloadKey = "3",
+                                            .downloadKey = '3',
                                             .confirmErase = false,
                                             .announcement = "Download hyper bootloader... ",
                                             .packed = true};
@@ -53,7 +52,7 @@ constexpr Generation1Dialogue kBootloader17{.modeByte = 1,
                                             .switchSpeed = true,
                                             .beforeChoice = nullptr,
                                             .pauseBeforeChoiceMs = 0,
-                                            .downloadKey = "3",
+                                            .downloadKey = '3',
                                             .confirmErase = false,
                                             .announcement = "Download hyper bootloader...",
                                             .packed = true};
@@ -61,28 +60,10 @@ constexpr Generation1Dialogue kBootloader18{.modeByte = 0,
                                             .switchSpeed = true,
                                             .beforeChoice = nullptr,
                                             .pauseBeforeChoiceMs = 0,
-                                            .downloadKey = "3",
+                                            .downloadKey = '3',
                                             .confirmErase = false,
                                             .announcement = "Download hyper bootloader...",
                                             .packed = true};
-
-constexpr std::uint32_t kMenuBaud = 115200;
-constexpr std::uint32_t kKeyLimitMs = 1000;
-constexpr std::uint32_t kHyperPadLimitMs = 120000;
-
-void say(const char* text) {
-    std::fputs(text, stdout);
-    std::fflush(stdout);
-}
-
-int failWithStatus(PortHandle port, const char* what) {
-    std::fprintf(stderr, "%s%u\n", what, static_cast<unsigned>(platform::lastError()));
-    std::fflush(stderr);
-    platform::closePort(port);
-    return 1;
-}
-
-bool sendKey(PortHandle port, const char* key) { return writeTimed(port, key, 1, kKeyLimitMs) != 0; }
 
 int updateGeneration1(PortHandle port, const char* imagePath, const Generation1Dialogue& dialogue) {
     // The file is written before the menu is awaited, but a failure is acted on
@@ -94,42 +75,33 @@ int updateGeneration1(PortHandle port, const char* imagePath, const Generation1D
         std::fflush(stderr);
     }
 
-    if (!waitFor(port, "choice!:", 0)) return failWithStatus(port, "waitFor error: ");
-
-    if (dialogue.switchSpeed) {
-        platform::sleepMs(300);
-        if (!setBaud(port, kMenuBaud)) {
-            platform::closePort(port);
-            return 1;
-        }
-    }
+    if (!awaitReply(port, "choice!:")) return 1;
+    if (dialogue.switchSpeed && !switchToFastSpeed(port)) return 1;
 
     if (giveUp) {
-        sendKey(port, "1");
+        scratchBuffer[0] = '1';
+        writeTimed(port, scratchBuffer, 1, kKeyWriteLimitMs);
         platform::closePort(port);
         return 1;
     }
 
-    if (dialogue.beforeChoice != nullptr) say(dialogue.beforeChoice);
+    if (dialogue.beforeChoice != nullptr) printOut(dialogue.beforeChoice);
     if (dialogue.pauseBeforeChoiceMs != 0) platform::sleepMs(dialogue.pauseBeforeChoiceMs);
 
-    if (!sendKey(port, dialogue.downloadKey)) return failWithStatus(port, "WriteFile error: ");
-    if (dialogue.confirmErase) {
-        if (!waitFor(port, "now?", 0)) return failWithStatus(port, "waitFor error: ");
-        if (!sendKey(port, "y")) return failWithStatus(port, "WriteFile error: ");
-    }
-    if (!waitFor(port, "file:", 0)) return failWithStatus(port, "waitFor error: ");
+    if (!sendKey(port, dialogue.downloadKey)) return 1;
+    if (dialogue.confirmErase && !(awaitReply(port, "now?") && sendKey(port, 'y'))) return 1;
+    if (!awaitReply(port, "file:")) return 1;
 
-    say(dialogue.announcement);
-    if (!sendFile(port, kHyperPadFileName, kHyperPadLimitMs, 1, dialogue.packed ? 1 : 0, 0)) {
+    printOut(dialogue.announcement);
+    if (!sendFile(port, kHyperPadFileName, kTransferLimitMs, 1, dialogue.packed ? 1 : 0, 0)) {
         reportFailedTransfer(platform::lastError(), TransferReportForm::Error);
         platform::closePort(port);
         return 1;
     }
-    say("Done!                       \n");
+    printOut("Done!                       \n");
 
     // Until the boot loader has taken it, hyper.pad stays for a retry.
-    if (!waitFor(port, "finished!", 0)) return failWithStatus(port, "waitFor error: ");
+    if (!awaitReply(port, "finished!")) return 1;
     platform::deleteFile(kHyperPadFileName);
 
     return downloadViaHyperboot(port, imagePath, dialogue.modeByte);
