@@ -93,14 +93,9 @@ TEST_P(EachMember, LoadsTheHyperBootloaderAndSendsTheImageThroughIt) {
     EXPECT_EQ(out.find(" % transfered"), std::string(member.firstText).size() + 4) << out;
     EXPECT_NE(out.find("Done!                       \nDownload file..."), std::string::npos) << out;
     EXPECT_TRUE(endsWith(out, "Programming the flash memory... Done!\n")) << out;
-}
 
-TEST_P(EachMember, SwitchesSpeedAtTheMenuExceptOn14) {
-    const Member& member = GetParam();
-    connectTo(member);
-    ASSERT_EQ(update(member), 0) << err;
+    // 1.4 stays at the opening speed until the hyper bootloader runs.
     if (member.menuBaud == 38400) {
-        // Keys and hyper.pad all went out at the opening speed.
         EXPECT_EQ(bytesWrittenBeforeSpeedChange(), member.keys.size() + box->hyperPad.size());
     } else {
         EXPECT_EQ(bytesWrittenBeforeSpeedChange(), 0u);

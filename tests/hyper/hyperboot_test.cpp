@@ -56,12 +56,6 @@ TEST_F(Hyperboot, SendsModeByteAndPackedImageAndWaitsForProgramming) {
     }
 }
 
-TEST_F(Hyperboot, OnlyTheLowByteOfTheModeGoesOut) {
-    startInHyperboot();
-    ASSERT_EQ(download(0x100), 0);
-    EXPECT_EQ(box->modeByte, 0);
-}
-
 struct PromptCase {
     std::vector<std::string> answers;
     int blanks;
@@ -100,14 +94,6 @@ TEST_F(Hyperboot, StalledImageGetsTheDownloadFormOfTheTimeOutReport) {
     EXPECT_EQ(box->modeByte, 0);
     EXPECT_EQ(err, "Fatal error, settop box does not respond. Abort!\n\n");
     EXPECT_EQ(out.find("Programming"), std::string::npos) << out;
-    EXPECT_FALSE(simline::portOpen());
-}
-
-TEST_F(Hyperboot, MissingImageIsReportedWithTheSystemsCode) {
-    startInHyperboot();
-    const int result = run([&] { return downloadViaHyperboot(port, "no-such-image.bin", 0); });
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(err, "Fatal error " + std::to_string(ENOENT) + ". Abort!\n\n");
     EXPECT_FALSE(simline::portOpen());
 }
 
