@@ -1,8 +1,135 @@
+// The program's run: the command line, the image check, and the loop over
+// boxes with access, update (or satellite request), banner and prompt.
 #include "control/driver.h"
 
 #include <cstdio>
+#include <string>
 
-int runUpdate(int, char**) {
-    std::fputs("update: not built yet\n", stderr);
-    return 1;
+#include "control/access.h"
+#include "control/bootloader_table.h"
+#include "control/command_line.h"
+#include "control/satellite.h"
+#include "image/image_check.h"
+#include "serial/port_setup.h"
+
+namespace {
+
+// The image ids of boot loaders 4.11 to 4.13, whose images go the irdeto way.
+bool isIrdetoImageId(std::uint32_t imageId) { return imageId >= 0x4000B && imageId <= 0x4000D; }
+
+constexpr std::uint8_t kZk7ImageType = 18;
+
+// A satellite request has no image; its port runs at 115200 baud, as for every
+// image type above 2, also when the access loop has to reopen it.
+constexpr std::uint8_t kNoImageType = 0xFF;
+
+std::uint32_t openingSpeed(std::uint8_t imageType) { return imageType < 2 ? 38400 : 115200; }
+
+PortHandle openPortForBox(const CommandOptions& options, std::uint8_t imageType) {
+    PortHandle port = openComPort(static_cast<std::uint32_t>(options.port), openingSpeed(imageType),
+                                  options.irdetoMode ? 1 : 0, options.zk7Box ? 0 : 1);
+    if (port == platform::kInvalidPort) {
+        std::fprintf(stderr, "Inititialization of COM-port failed (Error: %u)\n",
+                     static_cast<unsigned>(platform::lastError()));
+    }
+    return port;
+}
+
+void printSuccess(std::int32_t portNumber) {
+    std::fputs("\n\t\t OOO   K   K  !!!\n", stdout);
+    std::fputs("\t\tO   O  K  K   !!!\n", stdout);
+    std::fputs("\t\tO   O  K K     !\n", stdout);
+    std::fputs("\t\tO   O  K  K     \n", stdout);
+    std::fputs("\t\t OOO   K   K   *\n\n", stdout);
+    std::printf("Download on com port %d successfully finished.\n\n", static_cast<int>(portNumber));
+}
+
+// "n" alone ends the loop; anything else, also the end of input, goes on.
+bool anotherBox() {
+    std::fputs("Update another box (y/n)? [y]\n", stdout);
+    return std::getchar() != 'n';
+}
+
+}  // namespace
+
+int runUpdate(int argc, char** argv) {
+    // Prompts without a line end must show at once, and both streams must
+    // interleave in the order written.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
+
+    CommandOptions options;
+    switch (parseCommandLine(argc, argv, options)) {
+        case CommandLineResult::Run: break;
+        case CommandLineResult::ShowVersion: return 0;
+        case CommandLineResult::ShowUsage:
+        case CommandLineResult::Invalid: return 1;
+    }
+
+    std::uint8_t imageType = 0;
+    std::uint32_t imageId = 0;
+    std::uint32_t imageLength = 0;
+    const char* menuKey = nullptr;
+
+    if (options.satelliteMode) {
+        // Settled before the port is touched, so a mistyped method costs no box access.
+        const std::string method = options.imagePath != nullptr ? options.imagePath : "";
+        std::string upper = method;
+        menuKey = satelliteMenuKey(upper.data());
+        if (menuKey == nullptr) {
+            std::fprintf(stderr, "%s is not a satellite method (eol, orb or mix).\n", method.c_str());
+            return 1;
+        }
+        imageType = kNoImageType;
+    } else {
+        std::fputs("Checking file...", stdout);
+        std::fflush(stdout);
+        if (options.imagePath != nullptr) {
+            imageLength = checkImageFile(options.imagePath, imageType, imageId, options.irdetoMode ? 1 : 0);
+        }
+        if (imageLength == 0) {
+            std::fputs(" failed! Abort\n", stdout);
+            std::fflush(stdout);
+            return 1;
+        }
+        std::fputs(" OK!\n", stdout);
+        std::fflush(stdout);
+        if (isIrdetoImageId(imageId)) options.irdetoMode = true;
+        if (imageType == kZk7ImageType) options.zk7Box = true;
+    }
+
+    PortHandle port = openPortForBox(options, imageType);
+    if (port == platform::kInvalidPort) return 1;
+
+    for (;;) {
+        std::fputs("\n\n", stdout);
+        const AccessResult access = accessBootloader(port, options, imageType);
+        if (!access.accessed) return 1;
+        port = access.port;
+
+        if (options.satelliteMode) return requestSatelliteUpdate(port, menuKey) == 0 ? 0 : 1;
+
+        const SupportedBootloader* row =
+            findUpdateProcedure(access.version, imageType, imageId, options.overrideImageHeader);
+        if (row == nullptr) {
+            std::fprintf(stderr, "Error: Bootloader Version %u.%u not supported!\n",
+                         static_cast<unsigned>(access.version.major), static_cast<unsigned>(access.version.minor));
+            releaseBootloader(port);
+            platform::closePort(port);
+            return 1;
+        }
+        if (row->procedure(port, options.imagePath, imageLength, imageId, 0, options.compressedImage,
+                           options.compressImage, 115200, options.overrideImageHeader) != 0) {
+            return 1;
+        }
+
+        printSuccess(options.port);
+        if (options.beepAtEnd) platform::beep(1000, 500);
+        platform::closePort(port);
+
+        if (!options.loopMode || !anotherBox()) return 0;
+        // Same image for the next box; with -x the type of the chosen row sets the speed.
+        port = openPortForBox(options, imageType);
+        if (port == platform::kInvalidPort) return 1;
+    }
 }

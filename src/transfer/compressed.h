@@ -9,6 +9,29 @@ using platform::PortHandle;
 
 inline constexpr std::uint32_t kCompressionBufferSize = 4194304;
 
+// The image could not go out compressed: the compressor failed, or the image
+// type has no compressed download. The messages are printed by
+// sendFileCompressed itself; the code only keeps the caller's report apart
+// from other failures.
+inline constexpr std::uint32_t UPD_ERR_COMPRESSION = 0x20000003;
+
+// The image as read, and the frame built from it.
+extern std::uint8_t inputBuffer[kCompressionBufferSize];
+extern std::uint8_t frameBuffer[kCompressionBufferSize];
+
+// What sendFileCompressed has seen of the box's replies so far.
+struct CompressedReplyScan {
+    std::uint32_t flashIdAt = 0;
+    std::uint32_t errorAt = 0;
+    std::uint32_t warnings = 0;
+};
+
+// Scans one read (the first byte always, then up to the first NUL). 0 to go
+// on, else the status that ends the transfer; for "ERROR:" the read's first
+// line is kept in boxErrorText. A character that moves a marker on is spared
+// the character classes.
+std::uint32_t scanCompressedReply(CompressedReplyScan& scan, const char* reply);
+
 // 1 when the whole frame was handed to the port; 0 on failure with the status
 // in the last error. Never closes the port.
 int sendFileCompressed(PortHandle port, const char* fileName, int imageType, std::uint32_t bootloaderId,

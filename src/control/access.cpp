@@ -1,0 +1,241 @@
+// Waking the box's boot loader and learning its version.
+#include "control/access.h"
+
+#include <cstdio>
+
+#include "serial/port_setup.h"
+#include "serial/status.h"
+#include "serial/timed_io.h"
+
+namespace {
+
+constexpr std::uint32_t kVersionQueryLimitMs = 15000;
+constexpr std::uint32_t kKeywordLength = 8;
+constexpr std::uint32_t kKeywordLimitMs = 1000;
+constexpr std::uint32_t kPauseBeforeSpeedChangeMs = 300;
+constexpr std::uint32_t kPauseAfterSlowSpeedMs = 1000;
+constexpr std::uint32_t kSlowKeywordSpeed = 9600;
+
+constexpr char kVersionMarker[] = "Bootloader Version";
+constexpr std::uint32_t kVersionMarkerLength = sizeof kVersionMarker - 1;
+
+// The irdeto handshake: echoed characters in a row that end it, empty reads
+// allowed before the first byte of an echo, the pause after every read, and a
+// bound on the bytes of one echo so that a box streaming garbage cannot keep
+// the handshake in one echo read for ever.
+constexpr int kIrdetoEchoesNeeded = 4;
+constexpr int kIrdetoEmptyReads = 4;
+constexpr std::uint32_t kIrdetoReadPauseMs = 100;
+constexpr std::uint32_t kIrdetoRetryPauseMs = 10;
+constexpr int kIrdetoEchoReadBytes = 100;
+constexpr std::uint8_t kIrdetoClosing[2] = {0x5B, 0xE7};
+
+std::uint32_t openingSpeed(std::uint8_t imageType) { return imageType < 2 ? 38400 : 115200; }
+
+// After an aborted read the port comes back at this speed; unlike the
+// opening speed, type 2 returns at 38400.
+std::uint32_t reopeningSpeed(std::uint8_t imageType) { return imageType > 2 ? 115200 : 38400; }
+
+int hardwareHandshake(const CommandOptions& options) { return options.zk7Box ? 0 : 1; }
+
+AccessResult accessFailed() { return {false, platform::kInvalidPort, {}}; }
+
+bool isLineEnd(std::uint8_t byte) { return byte == '\r' || byte == '\n'; }
+
+enum class Echo { Matched, Missed, LineDead };
+
+// Sends one character and waits for the box to echo it. The character that
+// came last in the echo is the one compared.
+Echo echo(PortHandle port, std::uint8_t character) {
+    for (;;) {
+        std::uint32_t sent = 0;
+        if (!platform::writePort(port, &character, 1, sent)) {
+            const std::uint32_t code = platform::lastError();
+            std::fprintf(stderr, "WriteFile error: %u\n", static_cast<unsigned>(code));
+            // A hung-up line never takes the character: trying again for ever
+            // would hang the program. The version query that follows meets the
+            // same failure and has the port reopened.
+            if (code == platform::kErrorOperationAborted) return Echo::LineDead;
+        } else if (sent == 0) {
+            std::fputs("WriteFile no character sent\n", stderr);
+        } else {
+            break;
+        }
+        platform::sleepMs(kIrdetoRetryPauseMs);
+    }
+
+    int emptyReadsLeft = kIrdetoEmptyReads;
+    int bytesRead = 0;
+    bool anyByte = false;
+    std::uint8_t lastByte = 0;
+    for (;;) {
+        std::uint8_t byte = 0;
+        std::uint32_t received = 0;
+        const bool read = platform::readPort(port, &byte, 1, received);
+        platform::sleepMs(kIrdetoReadPauseMs);
+        // 0xFF is what a line idling at the wrong level reads as: no echo.
+        if (read && received == 1 && byte != 0xFF) {
+            lastByte = byte;
+            anyByte = true;
+            if (++bytesRead >= kIrdetoEchoReadBytes) break;
+            continue;
+        }
+        if (anyByte || emptyReadsLeft == 0) break;
+        --emptyReadsLeft;
+    }
+    return anyByte && lastByte == character ? Echo::Matched : Echo::Missed;
+}
+
+}  // namespace
+
+bool sendAccessKeyword(PortHandle port, const CommandOptions& options, std::uint8_t imageType) {
+    if (options.slowKeyword) {
+        platform::sleepMs(kPauseBeforeSpeedChangeMs);
+        if (!setBaud(port, kSlowKeywordSpeed)) {
+            const std::uint32_t code = platform::lastError();
+            platform::closePort(port);
+            std::fprintf(stderr, "Inititialization of COM-port to send slow keyword failed (Error: %u)\n",
+                         static_cast<unsigned>(code));
+            return false;
+        }
+        std::fputs("\n\n", stdout);
+        platform::sleepMs(kPauseAfterSlowSpeedMs);
+    }
+
+    // In irdeto mode the port's writes have no time-out, and neither has this one.
+    if (writeTimed(port, options.keyword, kKeywordLength, options.irdetoMode ? 0 : kKeywordLimitMs) != 1) {
+        const std::uint32_t code = platform::lastError();
+        if (code == UPD_ERR_TIMEOUT) {
+            std::fprintf(stderr, "Cannot connect bootloader over COM-port %d.\n", static_cast<int>(options.port));
+        } else {
+            std::fprintf(stderr, "WriteFile error: %u\n", static_cast<unsigned>(code));
+        }
+        platform::closePort(port);
+        return false;
+    }
+
+    if (options.slowKeyword) {
+        platform::sleepMs(kPauseBeforeSpeedChangeMs);
+        if (!setBaud(port, openingSpeed(imageType))) {
+            const std::uint32_t code = platform::lastError();
+            platform::closePort(port);
+            std::fprintf(stderr, "ReInititialization of COM-port to send slow keyword failed (Error: %u)\n",
+                         static_cast<unsigned>(code));
+            return false;
+        }
+        std::fputs("\n\n", stdout);
+        platform::sleepMs(kPauseAfterSlowSpeedMs);
+    }
+    return true;
+}
+
+void irdetoHandshake(PortHandle port) {
+    std::uint8_t next = '0';
+    int echoesNeeded = kIrdetoEchoesNeeded;
+    while (echoesNeeded > 0) {
+        platform::clearErrors(port);
+        const Echo result = echo(port, next);
+        if (result == Echo::LineDead) return;
+        echoesNeeded = result == Echo::Matched ? echoesNeeded - 1 : kIrdetoEchoesNeeded;
+        next = next == '9' ? '0' : static_cast<std::uint8_t>(next + 1);
+    }
+    std::uint32_t sent = 0;
+    platform::writePort(port, kIrdetoClosing, sizeof kIrdetoClosing, sent);
+    // From here on the port's writes are limited in time as outside irdeto mode.
+    platform::setWriteTimeouts(port, 1, 10);
+}
+
+int queryBootloaderVersion(PortHandle port, BootloaderVersion& version, std::uint32_t limitMs) {
+    const std::uint32_t start = platform::millis();
+    const auto limitPassed = [&] { return limitMs != 0 && platform::millis() - start > limitMs; };
+
+    // A read that ends by its limit stores nothing; clearing the byte first
+    // keeps an earlier user's content of the buffer out of the match.
+    std::uint32_t position = 0;
+    while (position < kVersionMarkerLength) {
+        scratchBuffer[position] = 0;
+        if (readCharTimed(port, &scratchBuffer[position], limitMs) != 1) return 0;
+        platform::clearErrors(port);
+        // The byte that breaks a partial match is not tried again as a start.
+        position = scratchBuffer[position] == static_cast<std::uint8_t>(kVersionMarker[position]) ? position + 1 : 0;
+        if (position == kVersionMarkerLength) break;
+        if (limitPassed()) {
+            platform::setLastError(UPD_ERR_TIMEOUT);
+            return 0;
+        }
+    }
+
+    // The line behind the marker, up to CR or LF, with room left for its end.
+    std::uint32_t end = kVersionMarkerLength;
+    for (;;) {
+        if (end == kScratchBufferSize) {
+            platform::setLastError(UPD_ERR_REPLY_OVERFLOW);
+            return 0;
+        }
+        scratchBuffer[end] = 0;
+        if (readCharTimed(port, &scratchBuffer[end], limitMs) != 1) return 0;
+        if (isLineEnd(scratchBuffer[end])) break;
+        ++end;
+        if (limitPassed()) {
+            platform::setLastError(UPD_ERR_TIMEOUT);
+            return 0;
+        }
+    }
+    scratchBuffer[end] = 0;
+
+    int major = 0;
+    int minor = 0;
+    if (std::sscanf(reinterpret_cast<const char*>(scratchBuffer + kVersionMarkerLength), "%d.%d", &major, &minor) !=
+        2) {
+        // The box answered, but with no version: reported as the box's error.
+        platform::setLastError(UPD_ERR_BOX_ERROR);
+        return 0;
+    }
+    version = {major, minor};
+    return 1;
+}
+
+AccessResult accessBootloader(PortHandle port, const CommandOptions& options, std::uint8_t imageType,
+                              std::int32_t retries) {
+    for (;;) {
+        if (options.sendKeyword && !sendAccessKeyword(port, options, imageType)) return accessFailed();
+        if (options.irdetoMode) irdetoHandshake(port);
+
+        BootloaderVersion version;
+        if (queryBootloaderVersion(port, version, kVersionQueryLimitMs) == 1) {
+            std::printf("Bootloader version %u.%u accessed!\n", static_cast<unsigned>(version.major),
+                        static_cast<unsigned>(version.minor));
+            platform::clearErrors(port);
+            return {true, port, version};
+        }
+
+        const std::uint32_t code = platform::lastError();
+        if (code == platform::kErrorOperationAborted) {
+            if (retries == 0) {
+                std::fputs("Access to bootloader failed!\n", stderr);
+                platform::closePort(port);
+                return accessFailed();
+            }
+            platform::closePort(port);
+            port = openComPort(static_cast<std::uint32_t>(options.port), reopeningSpeed(imageType),
+                               options.irdetoMode ? 1 : 0, hardwareHandshake(options));
+            if (port == platform::kInvalidPort) {
+                std::fprintf(stderr, "Inititialization of COM-port failed (Error: %u)\n",
+                             static_cast<unsigned>(platform::lastError()));
+                return accessFailed();
+            }
+            --retries;
+        } else if (code == UPD_ERR_TIMEOUT) {
+            if (retries == 0) {
+                std::fputs("Time out. Access to bootloader failed!\n", stderr);
+                platform::closePort(port);
+                return accessFailed();
+            }
+            --retries;
+        } else {
+            std::fprintf(stderr, "waitFor error: %u\n", static_cast<unsigned>(code));
+            platform::closePort(port);
+            return accessFailed();
+        }
+    }
+}

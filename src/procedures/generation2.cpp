@@ -1,0 +1,42 @@
+// Generation 2 and 3 boot loaders take the image packed through the code
+// table (key "3") or bzip2-compressed (key "7").
+#include <cstdio>
+
+#include "procedures/procedures.h"
+#include "procedures/steps.h"
+#include "transfer/compressed.h"
+#include "transfer/send_file.h"
+
+namespace {
+constexpr std::uint32_t kPauseBeforeKeyMs = 500;
+constexpr std::uint32_t kPauseAfterFileMs = 500;
+constexpr int kCompressedImageType = 2;
+}  // namespace
+
+UPDATE_PROCEDURE(updateGeneration2) {
+    (void)imageId, (void)unused, (void)speed;
+    if (!awaitReply(port, "choice!:")) return 1;
+    if (!switchToFastSpeed(port)) return 1;
+    if (!payloadFits(port, imageLength)) return 1;
+    platform::sleepMs(kPauseBeforeKeyMs);
+    const int packed = compressedImage ? 0 : 1;
+    if (!sendKey(port, compressedImage ? '7' : '3')) return 1;
+    if (!awaitReply(port, "file:")) return 1;
+    platform::sleepMs(kPauseAfterFileMs);
+    printOut("Download file...");
+
+    const int sent = compressImage ? sendFileCompressed(port, imagePath, kCompressedImageType, 0, kTransferLimitMs,
+                                                        1, overrideImageHeader ? 1 : 0)
+                                   : sendFile(port, imagePath, kTransferLimitMs, 1, packed, 0);
+    if (sent != 1) {
+        reportFailedTransfer(platform::lastError(), TransferReportForm::Error);
+        platform::closePort(port);
+        return 1;
+    }
+
+    printOut(" Done!\n");
+    printOut("Programming the flash memory...");
+    if (!awaitReply(port, "finished!")) return 1;
+    printOut(kDoneOverProgress);
+    return 0;
+}

@@ -1,0 +1,32 @@
+// The steps the update procedures share. Each step that fails has printed its
+// message and closed the port; the procedure then returns 1.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+using platform::PortHandle;
+
+inline constexpr std::uint32_t kKeyWriteLimitMs = 1000;
+inline constexpr std::uint32_t kTransferLimitMs = 120000;
+inline constexpr std::uint32_t kFastSpeed = 115200;
+
+// Waits for the reply without a time limit.
+bool awaitReply(PortHandle port, const char* text);
+
+// Writes the bytes of a key or record within 1000 ms.
+bool sendRecord(PortHandle port, const std::uint8_t* bytes, std::uint32_t count);
+bool sendKey(PortHandle port, char key);
+
+// Pauses 300 ms, then switches to 115200 baud; no message on failure.
+bool switchToFastSpeed(PortHandle port);
+
+// The payload (image length value minus 8, unsigned) must not exceed
+// UPD_MAX_PAYLOAD; a larger one is refused, and the box leaves its menu.
+bool payloadFits(PortHandle port, std::uint32_t imageLength);
+
+void printOut(const char* text);
+
+// The line after a transfer: " Done!" over the rest of the progress line.
+inline constexpr char kDoneOverProgress[] = " Done!                    \n";

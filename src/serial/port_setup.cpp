@@ -1,0 +1,58 @@
+// Opening and configuring the port, changing its speed, letting a box go.
+#include "serial/port_setup.h"
+
+#include "serial/status.h"
+#include "serial/timed_io.h"
+
+namespace {
+// The boot loader's menu key that leaves the menu without an update.
+constexpr std::uint8_t kLeaveMenuKey = '1';
+// Settling time of a freshly configured port, of a changed speed, and the pause
+// every caller makes before it changes the speed.
+constexpr std::uint32_t kSettleAfterOpenMs = 300;
+constexpr std::uint32_t kSettleAfterSpeedChangeMs = 500;
+constexpr std::uint32_t kPauseBeforeSpeedChangeMs = 300;
+}  // namespace
+
+PortHandle openComPort(std::uint32_t portNumber, std::uint32_t speed, int irdetoMode, int hardwareHandshake) {
+    if (portNumber < 1 || portNumber > 4) {
+        platform::setLastError(UPD_ERR_BAD_PORT);
+        return platform::kInvalidPort;
+    }
+    PortHandle port = platform::openPort(portNumber);
+    if (port == platform::kInvalidPort) return platform::kInvalidPort;
+
+    // closePort keeps the last error, so the caller learns why the set-up failed.
+    if (!platform::configureLine(port, speed, hardwareHandshake == 1)) {
+        platform::closePort(port);
+        return platform::kInvalidPort;
+    }
+    // The irdeto handshake needs writes that never give up; everything else
+    // gets 10 ms plus 1 ms per byte, and writeTimed sends what is left.
+    const bool irdeto = irdetoMode != 0;
+    if (!platform::setWriteTimeouts(port, irdeto ? 0 : 1, irdeto ? 0 : 10)) {
+        platform::closePort(port);
+        return platform::kInvalidPort;
+    }
+    platform::sleepMs(kSettleAfterOpenMs);
+    return port;
+}
+
+bool setBaud(PortHandle port, std::uint32_t speed) {
+    std::uint32_t current = 0;
+    if (!platform::getBaudRate(port, current)) return false;
+    if (current == speed) return true;
+    if (!platform::setBaudRate(port, speed)) return false;
+    platform::sleepMs(kSettleAfterSpeedChangeMs);
+    return true;
+}
+
+int releaseBootloader(PortHandle port) {
+    // The box may listen at either speed, so the key goes out at both.
+    platform::sleepMs(kPauseBeforeSpeedChangeMs);
+    if (!setBaud(port, 115200)) return 0;
+    writeTimed(port, &kLeaveMenuKey, 1, 1000);
+    platform::sleepMs(kPauseBeforeSpeedChangeMs);
+    if (!setBaud(port, 38400)) return 0;
+    return writeTimed(port, &kLeaveMenuKey, 1, 1000);
+}

@@ -1,0 +1,192 @@
+#include "transfer/compressed.h"
+
+#include <bzlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "image/padded_image.h"
+#include "serial/status.h"
+#include "transfer/packing.h"
+#include "transfer/send_file.h"
+
+std::uint8_t inputBuffer[kCompressionBufferSize];
+std::uint8_t frameBuffer[kCompressionBufferSize];
+
+namespace {
+
+constexpr std::uint32_t kChunkSize = 10240;
+constexpr int kBlockSize100k = 1;
+constexpr int kVerbosity = 0;
+constexpr int kWorkFactor = 30;
+constexpr std::uint32_t kSumSize = 4;
+
+constexpr char kFlashIdMarker[] = "Flash's manufacturer and/or device ids dont match!";
+constexpr char kErrorMarker[] = "ERROR:";
+
+bool hasCompressedDownload(int imageType) {
+    return imageType == 2 || imageType == 4 || imageType == 5 || imageType == 6;
+}
+
+// Type 2 carries only the type byte; 4 to 6 the boot loader id as well.
+std::uint32_t headerSize(int imageType) { return imageType == 2 ? 5 : 9; }
+
+// Keeps the first line of the read. A read that starts with line feeds keeps
+// the line after them, rather than leaving the text of an earlier failure.
+void keepFirstLine(const char* reply) {
+    while (*reply == '\n') ++reply;
+    std::size_t length = 0;
+    while (length < kBoxErrorTextSize - 1 && reply[length] != '\0' && reply[length] != '\n') ++length;
+    std::memcpy(boxErrorText, reply, length);
+    boxErrorText[length] = '\0';
+}
+
+int fail(std::uint32_t status) {
+    platform::setLastError(status);
+    return 0;
+}
+
+// Reads the image into inputBuffer; m is its length, cut to the buffer.
+bool readImage(const char* fileName, std::uint32_t& m) {
+    platform::FileHandle file = platform::openFileForReading(fileName);
+    if (file == platform::kInvalidFile) return false;
+    std::uint32_t consumed = 0;
+    const int ok = readPacked(file, inputBuffer, kCompressionBufferSize, m, consumed, 0);
+    platform::closeFile(file);
+    return ok != 0;
+}
+
+void overrideImageHeader(std::uint32_t m, int imageType, std::uint32_t bootloaderId) {
+    // Only bytes the image has are rewritten; the rest of the buffer is not compressed.
+    std::uint8_t header[5] = {static_cast<std::uint8_t>(imageType)};
+    writeBigEndian32(header + 1, bootloaderId);
+    const std::uint32_t size = imageType == 2 ? 1 : 5;
+    for (std::uint32_t i = 0; i < size && 4 + i < m; ++i) inputBuffer[4 + i] = header[i];
+}
+
+// Builds the frame in frameBuffer; its length in total. The compressor's result.
+int buildFrame(std::uint32_t m, int imageType, std::uint32_t bootloaderId, std::uint32_t& total) {
+    const std::uint32_t header = headerSize(imageType);
+    unsigned int n = kCompressionBufferSize - header - kSumSize;
+    const int rc = BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(frameBuffer + header), &n,
+                                            reinterpret_cast<char*>(inputBuffer), m, kBlockSize100k, kVerbosity,
+                                            kWorkFactor);
+    if (rc != BZ_OK) return rc;
+    writeBigEndian32(frameBuffer, n);
+    frameBuffer[4] = static_cast<std::uint8_t>(imageType);
+    if (imageType != 2) writeBigEndian32(frameBuffer + 5, bootloaderId);
+    writeBigEndian32(frameBuffer + header + n, addByteSum(0, frameBuffer + header, n));
+    total = header + n + kSumSize;
+    return BZ_OK;
+}
+
+}  // namespace
+
+std::uint32_t scanCompressedReply(CompressedReplyScan& scan, const char* reply) {
+    std::size_t i = 0;
+    do {
+        const char c = reply[i];
+        if (c == kFlashIdMarker[scan.flashIdAt]) {
+            if (kFlashIdMarker[++scan.flashIdAt] == '\0') return UPD_ERR_FLASH_ID_MISMATCH;
+            continue;
+        }
+        scan.flashIdAt = 0;
+        if (c == kErrorMarker[scan.errorAt]) {
+            if (kErrorMarker[++scan.errorAt] == '\0') {
+                keepFirstLine(reply);
+                return UPD_ERR_BOX_ERROR;
+            }
+            continue;
+        }
+        scan.errorAt = 0;
+        switch (c) {
+            case '.':
+            case 'e':
+            case 'p':
+                scan.warnings = 0;
+                break;
+            case ':':
+            case ';':
+                if (++scan.warnings >= 6) return UPD_ERR_FLASH_FAILED;
+                break;
+            case '?':
+            case 'F':
+            case 'U':
+                return UPD_ERR_FLASH_FAILED;
+            default:
+                break;
+        }
+    } while (reply[++i] != '\0');
+    return 0;
+}
+
+int sendFileCompressed(PortHandle port, const char* fileName, int imageType, std::uint32_t bootloaderId,
+                       std::uint32_t timeLimitMs, int showProgress, int overrideHeader) {
+    if (!hasCompressedDownload(imageType)) {
+        std::fprintf(stderr, "You cannot use compressed download with this version (%d)\n", imageType);
+        std::fflush(stderr);
+        return fail(UPD_ERR_COMPRESSION);
+    }
+
+    std::uint32_t m = 0;
+    if (!readImage(fileName, m)) return 0;
+    if (overrideHeader != 0) overrideImageHeader(m, imageType, bootloaderId);
+
+    std::fputs("Compressing file\n", stderr);
+    std::fflush(stderr);
+    std::uint32_t total = 0;
+    const int rc = buildFrame(m, imageType, bootloaderId, total);
+    if (rc != BZ_OK) {
+        std::fprintf(stderr, "can not compress file (rc=%d) !!\n", rc);
+        std::fputs("Switch off settop box !!\n", stderr);
+        std::fflush(stderr);
+        return fail(UPD_ERR_COMPRESSION);
+    }
+
+    const std::uint8_t* position = frameBuffer;
+    std::uint32_t remaining = total;
+    std::uint32_t highestShown = 0;
+    CompressedReplyScan scan;
+    // The limit runs from the first write that took bytes and is not renewed
+    // by progress. A port that never takes a byte is bounded by the same
+    // limit, counted from the first write.
+    const std::uint32_t firstWrite = platform::millis();
+    std::uint32_t timeMark = firstWrite;
+
+    for (;;) {
+        std::uint32_t sent = 0;
+        if (!platform::writePort(port, position, std::min(remaining, kChunkSize), sent)) {
+            const std::uint32_t error = platform::lastError();
+            if (error != platform::kErrorCounterTimeout) return fail(error);
+        }
+
+        const std::uint32_t now = platform::millis();
+        if (remaining == total) {
+            if (sent == 0 && timeLimitMs != 0 && now - firstWrite > timeLimitMs) return fail(UPD_ERR_TIMEOUT);
+            timeMark = now;
+        } else if (timeLimitMs != 0 && now - timeMark > timeLimitMs) {
+            return fail(UPD_ERR_TIMEOUT);
+        }
+
+        std::uint32_t pct = static_cast<std::uint32_t>(std::uint64_t{total - remaining} * 100 / total);
+        if (pct > 98) pct = 100;
+        if (showProgress != 0 && pct > highestShown) {
+            highestShown = pct;
+            printTransferProgress(pct);
+        }
+
+        platform::clearErrors(port);
+        std::uint32_t received = 0;
+        if (!platform::readPort(port, replyBuffer, kReplyBufferSize, received)) received = 0;
+        if (received > 0) {
+            replyBuffer[received] = '\0';
+            const std::uint32_t status = scanCompressedReply(scan, replyBuffer);
+            if (status != 0) return fail(status);
+        }
+
+        position += sent;
+        remaining -= sent;
+        if (remaining == 0) return 1;
+    }
+}

@@ -1,0 +1,69 @@
+// The dialogue with the hyper bootloader once a generation 1 boot loader has
+// started it: call up its prompt, answer with the mode byte, stream the image
+// packed, wait for the end of programming.
+#include "transfer/hyperboot.h"
+
+#include <cstdio>
+
+#include "serial/port_setup.h"
+#include "serial/status.h"
+#include "serial/timed_io.h"
+#include "serial/wait_for.h"
+#include "transfer/send_file.h"
+
+namespace {
+
+constexpr std::uint32_t kHyperbootBaud = 115200;
+constexpr std::uint32_t kKeyLimitMs = 1000;
+// The hyper bootloader answers a blank with its prompt; a blank that went
+// unanswered within this time is simply sent again.
+constexpr std::uint32_t kPromptLimitMs = 500;
+constexpr std::uint32_t kImageLimitMs = 120000;
+
+void say(const char* text) {
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+int failWithStatus(PortHandle port, const char* what) {
+    std::fprintf(stderr, "%s%u\n", what, static_cast<unsigned>(platform::lastError()));
+    std::fflush(stderr);
+    platform::closePort(port);
+    return 1;
+}
+
+}  // namespace
+
+int downloadViaHyperboot(PortHandle port, const char* fileName, int modeByte) {
+    say("Download file...");
+
+    platform::sleepMs(300);
+    if (!setBaud(port, kHyperbootBaud)) {
+        platform::closePort(port);
+        return 1;
+    }
+
+    // No limit on attempts: the hyper bootloader may take a while to start,
+    // and the user can end the program. Each attempt sees only its own reply,
+    // so a prompt split across two attempts does not count.
+    for (;;) {
+        const std::uint8_t blank = ' ';
+        if (!writeTimed(port, &blank, 1, kKeyLimitMs)) return failWithStatus(port, "WriteFile error: ");
+        if (waitFor(port, "hyperboot\n", kPromptLimitMs)) break;
+        if (platform::lastError() != UPD_ERR_TIMEOUT) return failWithStatus(port, "waitFor error: ");
+    }
+
+    const std::uint8_t mode = static_cast<std::uint8_t>(modeByte);
+    if (!writeTimed(port, &mode, 1, kKeyLimitMs)) return failWithStatus(port, "WriteFile error: ");
+
+    if (!sendFile(port, fileName, kImageLimitMs, 1, 1, 0)) {
+        reportFailedTransfer(platform::lastError(), TransferReportForm::Download);
+        platform::closePort(port);
+        return 1;
+    }
+
+    say("Done!                            \nProgramming the flash memory... ");
+    if (!waitFor(port, "finished.\n", 0)) return failWithStatus(port, "waitFor error: ");
+    say("Done!\n");
+    return 0;
+}

@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "control/command_line.h"
+
+namespace {
+
+// parseCommandLine takes argv as the system hands it: mutable, with the
+// program's name in front.
+struct Arguments {
+    explicit Arguments(std::vector<std::string> list) : texts(std::move(list)) {
+        texts.insert(texts.begin(), "update");
+        for (std::string& text : texts) pointers.push_back(text.data());
+        pointers.push_back(nullptr);
+    }
+    int count() const { return static_cast<int>(texts.size()); }
+    char** values() { return pointers.data(); }
+    std::vector<std::string> texts;
+    std::vector<char*> pointers;
+};
+
+struct ParseOutcome {
+    CommandLineResult result;
+    CommandOptions options;
+    std::string out;
+    std::string err;
+};
+
+ParseOutcome parse(std::vector<std::string> list) {
+    Arguments arguments(std::move(list));
+    ParseOutcome outcome{};
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    outcome.result = parseCommandLine(arguments.count(), arguments.values(), outcome.options);
+    outcome.out = testing::internal::GetCapturedStdout();
+    outcome.err = testing::internal::GetCapturedStderr();
+    // imagePath points into the arguments, which die here.
+    if (outcome.options.imagePath != nullptr) outcome.options.imagePath = "(set)";
+    return outcome;
+}
+
+const char* const kUsageText =
+    "Usage: update [-p <int>] [-b] [-l] [-w] <image>\n"
+    " -p <int>: specifies the serial port (1 for COM1, 2 for COM2...),\n"
+    "           valid values are 1,2,3,4, default is 1\n"
+    " -b      : access quorcom bootloader via jumper,\n"
+    "           by default \"quorcom\" is sent to access bootloader\n"
+    " -n      : use factory settings of new image (must be supported by old image)\n"
+    " -l      : loop mode - update several boxes with the same image\n"
+    " -w      : wakes you up ;-) if the download is finished\n"
+    " -V      : prints Version number and supported bootloader versions\n"
+    "           and exit\n"
+    " -2      : update version that is compressed with bzip2\n"
+    " -s      : update via satellite, transponder has to be set in service menue !\n"
+    "                    image can be: eol  Europe Online\n"
+    "                                  orb  ORB\n"
+    "                                  mix  looking for one available method\n"
+    " -c      : use uncompressed file as input, compress and update\n"
+    " -9\t     : send keywords with 9600Baud\n"
+    " -i      : irdeto image\n"
+    " -7      : ZK7 box\n"
+    " <image> : is the padded application image\n";
+
+const char* const kListedVersions[50] = {
+    "1.4",  "1.5",  "1.6",  "1.7",  "1.8",  "1.9",  "2.0",  "2.1",  "2.2",  "3.1",  "3.2",  "3.3",  "4.1",
+    "4.2",  "4.3",  "4.4",  "4.5",  "4.6",  "4.7",  "4.8",  "4.9",  "4.10", "4.11", "4.11", "4.11", "4.12",
+    "4.12", "4.12", "4.13", "4.13", "4.13", "4.14", "4.15", "4.16", "4.17", "4.18", "4.19", "4.20", "4.21",
+    "4.22", "4.23", "4.24", "4.25", "4.26", "4.27", "4.28", "4.29", "4.90", "4.91", "4.99"};
+
+}  // namespace
+
+TEST(CommandLine, NoArgumentPrintsTheUsageTextOnStandardError) {
+    Arguments arguments({});
+    CommandOptions options;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parseCommandLine(arguments.count(), arguments.values(), options), CommandLineResult::ShowUsage);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), kUsageText);
+}
+
+TEST(CommandLine, VersionListingShowsRevisionHeadingsAndEveryTableRow) {
+    const ParseOutcome outcome = parse({"-V"});
+    EXPECT_EQ(outcome.result, CommandLineResult::ShowVersion);
+    EXPECT_EQ(outcome.err, "");
+
+    const std::string& out = outcome.out;
+    const std::string firstLine = "update 1.39\n";
+    ASSERT_EQ(out.compare(0, firstLine.size(), firstLine), 0) << out;
+    const std::size_t copyrightEnd = out.find('\n', firstLine.size());
+    ASSERT_NE(copyrightEnd, std::string::npos);
+    const std::string copyright = out.substr(firstLine.size(), copyrightEnd - firstLine.size());
+    EXPECT_NE(copyright.find("Copyright"), std::string::npos) << copyright;
+
+    std::string expectedRest = "This program supports the following\nbootloader versions:\n";
+    for (const char* version : kListedVersions) expectedRest += std::string("\t\t\t") + version + "\n";
+    expectedRest += "\n";
+    EXPECT_EQ(out.substr(copyrightEnd + 1), expectedRest);
+}
+
+TEST(CommandLine, OptionsBeforeTheImageSetTheirFieldsAndOnlyTheFirstLetterCounts) {
+    ParseOutcome outcome = parse({"-lw", "-b", "-n", "-9", "-i", "-7", "-x", "-s", "-p", "3", "image.pad"});
+    ASSERT_EQ(outcome.result, CommandLineResult::Run);
+    const CommandOptions& o = outcome.options;
+    EXPECT_TRUE(o.loopMode);
+    EXPECT_FALSE(o.beepAtEnd);
+    EXPECT_FALSE(o.sendKeyword);
+    EXPECT_STREQ(o.keyword, " quornew");
+    EXPECT_TRUE(o.slowKeyword);
+    EXPECT_TRUE(o.irdetoMode);
+    EXPECT_TRUE(o.zk7Box);
+    EXPECT_TRUE(o.overrideImageHeader);
+    EXPECT_TRUE(o.satelliteMode);
+    EXPECT_EQ(o.port, 3);
+    EXPECT_NE(o.imagePath, nullptr);
+    EXPECT_EQ(outcome.out + outcome.err, "");
+
+    outcome = parse({"-wl", "image.pad"});
+    EXPECT_TRUE(outcome.options.beepAtEnd);
+    EXPECT_FALSE(outcome.options.loopMode);
+
+    outcome = parse({"image.pad"});
+    EXPECT_EQ(outcome.options.port, 1);
+    EXPECT_TRUE(outcome.options.sendKeyword);
+    EXPECT_STREQ(outcome.options.keyword, " quorcom");
+    EXPECT_FALSE(outcome.options.compressedImage);
+}
+
+TEST(CommandLine, CompressionOptions) {
+    ParseOutcome outcome = parse({"-2", "image.pad"});
+    EXPECT_TRUE(outcome.options.compressedImage);
+    EXPECT_FALSE(outcome.options.compressImage);
+    outcome = parse({"-c", "image.pad"});
+    EXPECT_TRUE(outcome.options.compressedImage);
+    EXPECT_TRUE(outcome.options.compressImage);
+}
+
+TEST(CommandLine, TheImageNameEndsTheScan) {
+    Arguments arguments({"-p", "2", "image.pad", "-p", "3", "-q"});
+    CommandOptions options;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parseCommandLine(arguments.count(), arguments.values(), options), CommandLineResult::Run);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(options.port, 2);
+    EXPECT_EQ(options.imagePath, arguments.pointers[3]);
+
+    const ParseOutcome outcome = parse({"image.pad", "-V"});
+    EXPECT_EQ(outcome.result, CommandLineResult::Run);
+    EXPECT_EQ(outcome.out, "");
+}
+
+TEST(CommandLine, InvalidOptionsAreReportedWithTheWholeArgument) {
+    ParseOutcome outcome = parse({"-q", "-V"});
+    EXPECT_EQ(outcome.result, CommandLineResult::Invalid);
+    EXPECT_EQ(outcome.err, "-q is an invalid option.\n");
+    EXPECT_EQ(outcome.out, "");
+
+    outcome = parse({"-quiet", "image.pad"});
+    EXPECT_EQ(outcome.err, "-quiet is an invalid option.\n");
+
+    outcome = parse({"-", "image.pad"});
+    EXPECT_EQ(outcome.result, CommandLineResult::Invalid);
+    EXPECT_EQ(outcome.err, "- is an invalid option.\n");
+
+    outcome = parse({"-v", "image.pad"});  // letters are case-sensitive
+    EXPECT_EQ(outcome.err, "-v is an invalid option.\n");
+
+    // -V acts when reached: options after it are never read.
+    outcome = parse({"-b", "-V", "-q"});
+    EXPECT_EQ(outcome.result, CommandLineResult::ShowVersion);
+    EXPECT_EQ(outcome.err, "");
+}
+
+TEST(CommandLine, PortValuesAreConvertedLikeAtoiAndChecked) {
+    struct Case {
+        const char* value;
+        const char* message;  // nullptr: accepted
+        std::int32_t port;
+    };
+    const Case cases[] = {
+        {"5", "5is an invalid port number.\n", 0},
+        {"0", "0is an invalid port number.\n", 0},
+        {"x", "0is an invalid port number.\n", 0},
+        {"-3", "-3is an invalid port number.\n", 0},
+        {"-b", "0is an invalid port number.\n", 0},  // the value is taken even when it looks like an option
+        {"99999999999", "2147483647is an invalid port number.\n", 0},
+        {" 4", nullptr, 4},
+        {"+2", nullptr, 2},
+        {"3abc", nullptr, 3},
+    };
+    for (const Case& c : cases) {
+        const ParseOutcome outcome = parse({"-p", c.value, "image.pad"});
+        if (c.message != nullptr) {
+            EXPECT_EQ(outcome.result, CommandLineResult::Invalid) << c.value;
+            EXPECT_EQ(outcome.err, c.message) << c.value;
+        } else {
+            EXPECT_EQ(outcome.result, CommandLineResult::Run) << c.value;
+            EXPECT_EQ(outcome.options.port, c.port) << c.value;
+            EXPECT_EQ(outcome.err, "") << c.value;
+        }
+    }
+
+    // -p with nothing after it has no value: port 0.
+    const ParseOutcome last = parse({"-b", "-p"});
+    EXPECT_EQ(last.result, CommandLineResult::Invalid);
+    EXPECT_EQ(last.err, "0is an invalid port number.\n");
+
+    // A bad port before -V ends the program first.
+    const ParseOutcome before = parse({"-p", "7", "-V"});
+    EXPECT_EQ(before.result, CommandLineResult::Invalid);
+    EXPECT_EQ(before.out, "");
+}

@@ -1,0 +1,103 @@
+// hyper.pad as the generation 1 boot loader receives it, and the safety of
+// creating it in a directory others may have prepared.
+#include "image/hyper_pad.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "hyper_pad_bytes.h"
+#include "image/image_check.h"
+#include "work_dir.h"
+
+namespace {
+
+using HyperPad = InWorkDir;
+
+TEST(HyperBootloaderPayload, IsTheDataFileTheBuildEmbedded) {
+    const Bytes file = readAll(HYPER_PAYLOAD_FILE);
+    ASSERT_EQ(file.size(), 35632u);
+    EXPECT_TRUE(std::equal(file.begin(), file.end(), hyperBootloaderPayload));
+}
+
+TEST_F(HyperPad, ModeZeroHasNoHeaderExtension) {
+    ASSERT_EQ(writeHyperPad(0), 1);
+    const Bytes written = readAll("hyper.pad");
+    ASSERT_EQ(written.size(), 35632u + 8);
+    EXPECT_EQ(Bytes(written.begin(), written.begin() + 4), (Bytes{0x00, 0x00, 0x8B, 0x30}));
+    EXPECT_EQ(written[4], hyperBootloaderPayload[0]);
+    EXPECT_EQ(written, expectedHyperPad(0));
+}
+
+TEST_F(HyperPad, ModeOneFollowsTheLengthFieldWhichStillCountsThePayloadAlone) {
+    ASSERT_EQ(writeHyperPad(1), 1);
+    const Bytes written = readAll("hyper.pad");
+    ASSERT_EQ(written.size(), 35632u + 9);
+    EXPECT_EQ(Bytes(written.begin(), written.begin() + 5), (Bytes{0x00, 0x00, 0x8B, 0x30, 0x01}));
+    EXPECT_EQ(written, expectedHyperPad(1));
+}
+
+// The boot loader checks hyper.pad as it checks any image.
+TEST_F(HyperPad, PassesTheImageCheckWithTheModeAsImageType) {
+    for (std::uint8_t mode : {0, 1}) {
+        ASSERT_EQ(writeHyperPad(mode), 1);
+        std::uint8_t imageType = 0xEE;
+        std::uint32_t imageId = 0xEEEEEEEE;
+        EXPECT_EQ(checkImageFile("hyper.pad", imageType, imageId, 0), 35632u + 8) << "mode " << int{mode};
+        EXPECT_EQ(imageType, mode);
+        EXPECT_EQ(imageId, 0u);
+    }
+}
+
+TEST_F(HyperPad, ReplacesALongerOlderFileCompletely) {
+    writeAll("hyper.pad", std::string(100000, 'x'));
+    ASSERT_EQ(writeHyperPad(1), 1);
+    EXPECT_EQ(readAll("hyper.pad"), expectedHyperPad(1));
+}
+
+TEST_F(HyperPad, PlantedSymbolicLinkIsReplacedNotFollowed) {
+    writeAll("victim", "keep me");
+    std::filesystem::create_symlink(dir() / "victim", "hyper.pad");
+    ASSERT_EQ(writeHyperPad(0), 1);
+    EXPECT_EQ(readAll("victim"), (Bytes{'k', 'e', 'e', 'p', ' ', 'm', 'e'}));
+    EXPECT_FALSE(std::filesystem::is_symlink("hyper.pad"));
+    EXPECT_EQ(readAll("hyper.pad"), expectedHyperPad(0));
+}
+
+TEST_F(HyperPad, DanglingSymbolicLinkCreatesNothingAtItsTarget) {
+    std::filesystem::create_symlink(dir() / "created-elsewhere", "hyper.pad");
+    ASSERT_EQ(writeHyperPad(0), 1);
+    EXPECT_FALSE(std::filesystem::exists(dir() / "created-elsewhere"));
+    EXPECT_EQ(readAll("hyper.pad"), expectedHyperPad(0));
+}
+
+TEST_F(HyperPad, PlantedHardLinkKeepsItsOtherNamesContent) {
+    writeAll("victim", "keep me");
+    std::filesystem::create_hard_link("victim", "hyper.pad");
+    ASSERT_EQ(writeHyperPad(0), 1);
+    EXPECT_EQ(readAll("victim"), (Bytes{'k', 'e', 'e', 'p', ' ', 'm', 'e'}));
+    EXPECT_EQ(readAll("hyper.pad"), expectedHyperPad(0));
+}
+
+// The mode bits are checked, not the access the system would grant, so this
+// holds for root too.
+TEST_F(HyperPad, ReadOnlyFileIsRefusedAndKept) {
+    writeAll("hyper.pad", "older");
+    ASSERT_EQ(chmod("hyper.pad", 0444), 0);
+    EXPECT_EQ(writeHyperPad(0), 0);
+    EXPECT_EQ(readAll("hyper.pad"), (Bytes{'o', 'l', 'd', 'e', 'r'}));
+}
+
+TEST_F(HyperPad, ReadOnlyWorkingDirectoryFails) {
+    if (runningAsRoot()) GTEST_SKIP() << "root may write into a read-only directory";
+    ASSERT_EQ(chmod(dir().c_str(), 0555), 0);
+    EXPECT_EQ(writeHyperPad(0), 0);
+    EXPECT_FALSE(std::filesystem::exists("hyper.pad"));
+}
+
+}  // namespace

@@ -1,0 +1,65 @@
+// A test in its own working directory with a generation 1 box on the
+// simulated line and the port already open at the boot loader's speed, as the
+// main loop hands it over.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "generation1_box.h"
+#include "simplatform/sim_platform.h"
+#include "work_dir.h"
+
+class OnTheLine : public InWorkDir {
+protected:
+    void TearDown() override {
+        simline::uninstall();
+        InWorkDir::TearDown();
+    }
+
+    void connect(Generation1BoxOptions options) {
+        box = std::make_unique<Generation1Box>(std::move(options));
+        simline::install(*box);
+        port = platform::openPort(1);
+        ASSERT_NE(port, platform::kInvalidPort);
+        ASSERT_TRUE(platform::configureLine(port, 38400, true));
+        ASSERT_TRUE(platform::setWriteTimeouts(port, 1, 10));
+    }
+
+    // Runs the dialogue, keeping what it printed in out and err.
+    int run(const std::function<int()>& dialogue) {
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        const int result = dialogue();
+        out = ::testing::internal::GetCapturedStdout();
+        err = ::testing::internal::GetCapturedStderr();
+        return result;
+    }
+
+    // Lets the line carry what the PC left in its transmit buffer when it
+    // closed the port.
+    static void drainLine() { platform::sleepMs(50); }
+
+    // The bytes the PC wrote before the first speed change (all of them if none).
+    std::size_t bytesWrittenBeforeSpeedChange() const {
+        std::size_t count = 0;
+        for (const auto& event : simline::events()) {
+            if (event.kind == simline::LineEvent::Kind::SpeedChange) break;
+            if (event.kind == simline::LineEvent::Kind::Write) count += event.bytes.size();
+        }
+        return count;
+    }
+
+    std::unique_ptr<Generation1Box> box;
+    platform::PortHandle port = platform::kInvalidPort;
+    std::string out;
+    std::string err;
+};
+
+inline bool startsWith(const std::string& text, const std::string& head) { return text.rfind(head, 0) == 0; }
+inline bool endsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}

@@ -1,0 +1,249 @@
+#include "transfer/compressed.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "image/padded_image.h"
+#include "serial/status.h"
+#include "temp_file.h"
+#include "transfer/send_file.h"
+#include "transfer_line.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+// Text-like data that bzip2 can shrink.
+Bytes sampleImage(std::size_t size, std::uint32_t seed) {
+    static const char* const words[] = {"flash ", "block ", "box ", "loader ", "image ", "\n", "0x1F ", "menu "};
+    Bytes bytes;
+    std::uint32_t state = seed;
+    while (bytes.size() < size) {
+        state = state * 1664525u + 1013904223u;
+        const char* word = words[state >> 29];
+        bytes.insert(bytes.end(), word, word + std::char_traits<char>::length(word));
+    }
+    bytes.resize(size);
+    return bytes;
+}
+
+std::uint32_t scanAll(CompressedReplyScan& scan, std::initializer_list<const char*> reads) {
+    for (const char* read : reads) {
+        const std::uint32_t status = scanCompressedReply(scan, read);
+        if (status != 0) return status;
+    }
+    return 0;
+}
+
+TEST(CompressedReplyScan, MarkersSpareTheirCharactersTheClasses) {
+    CompressedReplyScan ferror;
+    EXPECT_EQ(scanAll(ferror, {"FERROR: no room\nrest"}), UPD_ERR_BOX_ERROR);
+    EXPECT_STREQ(boxErrorText, "FERROR: no room");
+
+    CompressedReplyScan fDot;  // the F only started the flash-id marker
+    EXPECT_EQ(scanAll(fDot, {"F."}), 0u);
+    CompressedReplyScan fF;  // the second F broke it off and is classified
+    EXPECT_EQ(scanAll(fF, {"FF"}), UPD_ERR_FLASH_FAILED);
+    CompressedReplyScan flashId;
+    EXPECT_EQ(scanAll(flashId, {"Flash's manufacturer", " and/or device ids dont match!"}), UPD_ERR_FLASH_ID_MISMATCH);
+
+    CompressedReplyScan warnings;
+    EXPECT_EQ(scanAll(warnings, {":::::e:::::p:::::.;;;;;"}), 0u);
+    EXPECT_EQ(scanAll(warnings, {";"}), UPD_ERR_FLASH_FAILED);
+    for (const char* failure : {"?", "U"}) {
+        CompressedReplyScan scan;
+        EXPECT_EQ(scanAll(scan, {failure}), UPD_ERR_FLASH_FAILED);
+    }
+}
+
+TEST(CompressedReplyScan, ErrorTextIsTheReadsFirstLine) {
+    CompressedReplyScan split;
+    EXPECT_EQ(scanAll(split, {"ER", "ROR: crc\nnext line"}), UPD_ERR_BOX_ERROR);
+    EXPECT_STREQ(boxErrorText, "ROR: crc");
+
+    std::strcpy(boxErrorText, "text of an earlier box");
+    CompressedReplyScan leadingLineFeed;
+    EXPECT_EQ(scanAll(leadingLineFeed, {"\nERROR: erase\n"}), UPD_ERR_BOX_ERROR);
+    EXPECT_STREQ(boxErrorText, "ERROR: erase");
+
+    const std::string longLine = "ERROR:" + std::string(1500, 'x');
+    CompressedReplyScan longScan;
+    EXPECT_EQ(scanCompressedReply(longScan, longLine.c_str()), UPD_ERR_BOX_ERROR);
+    EXPECT_EQ(std::strlen(boxErrorText), 999u);
+}
+
+class CompressedTest : public TransferLineTest {
+protected:
+    void SetUp() override { openLine(); }
+
+    struct Frame {
+        std::uint32_t n = 0;
+        Bytes header;  // the extension bytes
+        Bytes payload;
+        std::uint32_t sum = 0;
+    };
+    static Frame parseFrame(const Bytes& frame, std::size_t extension) {
+        Frame parsed;
+        EXPECT_GE(frame.size(), 8 + extension);
+        if (frame.size() < 8 + extension) return parsed;
+        parsed.n = readBigEndian32(frame.data());
+        EXPECT_EQ(frame.size(), parsed.n + 8 + extension);
+        if (frame.size() != parsed.n + 8 + extension) return parsed;
+        parsed.header.assign(frame.begin() + 4, frame.begin() + 4 + static_cast<long>(extension));
+        parsed.payload.assign(frame.begin() + 4 + static_cast<long>(extension), frame.end() - 4);
+        parsed.sum = readBigEndian32(frame.data() + frame.size() - 4);
+        return parsed;
+    }
+    // Unpacks with the bzip2 program, not with the library the program uses.
+    Bytes bunzip2(const Bytes& payload) {
+        const std::string in = dir.write("payload.bz2", payload);
+        const std::string out = dir.path("payload.out");
+        const std::string command = "bzip2 -dc '" + in + "' > '" + out + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+        std::ifstream file(out, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+
+    TempDir dir;
+};
+
+TEST_F(CompressedTest, Type2FrameHoldsABzip2StreamOfTheFile) {
+    const Bytes image = sampleImage(30000, 1);
+    const std::string path = dir.write("image", image);
+    CaptureStderr();
+    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 2, 0x12345678, 120000, 0, 0), 1);
+    EXPECT_EQ(GetCapturedStderr(), "Compressing file\n");
+    const Frame frame = parseFrame(simline::bytesWritten(), 1);
+    EXPECT_EQ(frame.header, Bytes{2});
+    ASSERT_GE(frame.payload.size(), 4u);
+    EXPECT_EQ(std::string(frame.payload.begin(), frame.payload.begin() + 4), "BZh1");
+    EXPECT_EQ(frame.sum, addByteSum(0, frame.payload.data(), static_cast<std::uint32_t>(frame.payload.size())));
+    EXPECT_LT(frame.payload.size(), image.size() / 2);
+    EXPECT_EQ(bunzip2(frame.payload), image);
+}
+
+TEST_F(CompressedTest, Type5FrameCarriesTheBootloaderId) {
+    const Bytes image = sampleImage(5000, 2);
+    const std::string path = dir.write("image", image);
+    CaptureStderr();
+    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 5, 4 * 65536 + 7, 120000, 0, 0), 1);
+    GetCapturedStderr();
+    const Frame frame = parseFrame(simline::bytesWritten(), 5);
+    EXPECT_EQ(frame.header, (Bytes{5, 0x00, 0x04, 0x00, 0x07}));
+    EXPECT_EQ(bunzip2(frame.payload), image);  // unchanged without the rewrite
+}
+
+TEST_F(CompressedTest, HeaderRewriteChangesOnlyTheImagesTypeAndId) {
+    Bytes image = sampleImage(8000, 3);
+    writeBigEndian32(image.data(), 7987);
+    image[4] = 4;
+    writeBigEndian32(image.data() + 5, 0x00040002);
+    const std::string path = dir.write("image", image);
+    CaptureStderr();
+    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 6, 0x00040063, 120000, 0, 1), 1);
+    Bytes expected = image;
+    expected[4] = 6;
+    writeBigEndian32(expected.data() + 5, 0x00040063);
+    EXPECT_EQ(bunzip2(parseFrame(simline::bytesWritten(), 5).payload), expected);
+
+    const std::size_t before = simline::bytesWritten().size();
+    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 2, 0x00040063, 120000, 0, 1), 1);
+    GetCapturedStderr();
+    const Bytes all = simline::bytesWritten();
+    expected = image;
+    expected[4] = 2;
+    EXPECT_EQ(bunzip2(parseFrame(Bytes(all.begin() + static_cast<long>(before), all.end()), 1).payload), expected);
+}
+
+// Random data whose type 2 frame is exactly 50000 bytes (the tests check it).
+Bytes dataForFrameOf50000() { return randomBytes(49423, 1); }
+
+TEST_F(CompressedTest, ProgressIsTakenBeforeEachWrite) {
+    const Bytes data = dataForFrameOf50000();
+    const std::string path = dir.write("image", data);
+    CaptureStderr();
+    CaptureStdout();
+    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 2, 0, 120000, 1, 0), 1);
+    EXPECT_EQ(GetCapturedStdout(), progressLine(20) + progressLine(40) + progressLine(61) + progressLine(81));
+    GetCapturedStderr();
+    ASSERT_EQ(simline::bytesWritten().size(), 50000u);
+    EXPECT_EQ(writeSizes(), (std::vector<std::size_t>{10240, 10240, 10240, 10240, 9040}));
+}
+
+TEST_F(CompressedTest, LimitBoundsTheWholeTransferFromTheFirstAcceptedWrite) {
+    platform::closePort(port);
+    simline::uninstall();
+    openLine(9600);  // 50 kB take about 52 s at this speed
+    const Bytes data = dataForFrameOf50000();
+    const std::string path = dir.write("image", data);
+    CaptureStderr();
+    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 2, 0, 20000, 0, 0), 0);
+    EXPECT_EQ(platform::lastError(), UPD_ERR_TIMEOUT);
+    EXPECT_GT(simline::bytesWritten().size(), 10000u);  // the box took data all along
+    EXPECT_GT(platform::millis(), 20000u);
+    EXPECT_LT(platform::millis(), 35000u);
+    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 2, 0, 0, 0, 0), 1);
+    GetCapturedStderr();
+}
+
+TEST_F(CompressedTest, PortThatNeverTakesAByteTimesOut) {
+    peer.stallAfterBytes = 0;
+    platform::closePort(port);
+    simline::uninstall();
+    simline::LineOptions noBuffer;
+    noBuffer.transmitBufferBytes = 0;  // not even the PC's own buffer takes a byte
+    openLine(115200, noBuffer);
+    const std::string path = dir.write("image", sampleImage(20000, 4));
+    CaptureStderr();
+    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 4, 0, 3000, 0, 0), 0);
+    GetCapturedStderr();
+    EXPECT_EQ(platform::lastError(), UPD_ERR_TIMEOUT);
+    EXPECT_GT(platform::millis(), 3000u);
+    EXPECT_LT(platform::millis(), 3000u + 2 * 10250u);
+    EXPECT_TRUE(simline::bytesWritten().empty());
+}
+
+TEST_F(CompressedTest, BoxErrorDuringTheFrame) {
+    peer.replies = {{3000, "..ERROR: no room\ntrailer"}};
+    const std::string path = dir.write("image", randomBytes(60000, 5));
+    CaptureStderr();
+    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 4, 0, 120000, 0, 0), 0);
+    GetCapturedStderr();
+    EXPECT_EQ(platform::lastError(), UPD_ERR_BOX_ERROR);
+    EXPECT_STREQ(boxErrorText, "..ERROR: no room");
+}
+
+TEST_F(CompressedTest, UnknownImageTypeSendsNothing) {
+    const std::string path = dir.write("image", sampleImage(100, 6));
+    CaptureStderr();
+    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 3, 0, 120000, 0, 0), 0);
+    EXPECT_EQ(GetCapturedStderr(), "You cannot use compressed download with this version (3)\n");
+    EXPECT_EQ(platform::lastError(), UPD_ERR_COMPRESSION);
+    EXPECT_TRUE(simline::bytesWritten().empty());
+}
+
+TEST_F(CompressedTest, ImageThatDoesNotFitCompressedIsRefused) {
+    const std::string path = dir.write("image", randomBytes(kCompressionBufferSize, 7));
+    CaptureStderr();
+    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 4, 0, 120000, 0, 0), 0);
+    EXPECT_EQ(GetCapturedStderr(), "Compressing file\ncan not compress file (rc=-8) !!\nSwitch off settop box !!\n");
+    EXPECT_EQ(platform::lastError(), UPD_ERR_COMPRESSION);
+    EXPECT_TRUE(simline::bytesWritten().empty());
+}
+
+TEST_F(CompressedTest, MissingFileLeavesTheSystemsError) {
+    EXPECT_EQ(sendFileCompressed(port, dir.path("missing").c_str(), 2, 0, 120000, 0, 0), 0);
+    EXPECT_EQ(platform::lastError(), static_cast<std::uint32_t>(ENOENT));
+}
+
+}  // namespace

@@ -1,0 +1,280 @@
+#include "transfer/send_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "packed_decoder.h"
+#include "serial/status.h"
+#include "temp_file.h"
+#include "transfer/packing.h"
+#include "transfer_line.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+std::uint32_t scanAll(StreamReplyScan& scan, std::initializer_list<const char*> reads, bool writeTookNothing = false) {
+    for (const char* read : reads) {
+        const std::uint32_t status = scanStreamReply(scan, read, writeTookNothing);
+        if (status != 0) return status;
+    }
+    return 0;
+}
+
+TEST(StreamReplyScan, MarkersAcrossReadsAndTheTextKept) {
+    StreamReplyScan scan;
+    EXPECT_EQ(scanAll(scan, {"..ERR", "OR: bad block\n"}), UPD_ERR_BOX_ERROR);
+    EXPECT_STREQ(boxErrorText, "OR: bad block\n");
+
+    StreamReplyScan stop;
+    EXPECT_EQ(scanAll(stop, {"S", "TOP"}), UPD_ERR_BOX_STOP);
+    EXPECT_STREQ(boxErrorText, "TOP");
+
+    // A doubled first letter is not taken as the start of the marker.
+    StreamReplyScan doubled;
+    EXPECT_EQ(scanAll(doubled, {"SSTOP"}), 0u);
+    EXPECT_EQ(doubled.warnings, 0u);
+    EXPECT_EQ(scanAll(doubled, {"EERROR:"}), 0u);
+    EXPECT_EQ(doubled.warnings, 1u);  // its colon was a warning
+
+    const std::string longReply = std::string(1200, 'x') + "ERROR:";
+    StreamReplyScan longScan;
+    EXPECT_EQ(scanStreamReply(longScan, longReply.c_str(), false), UPD_ERR_BOX_ERROR);
+    EXPECT_EQ(std::strlen(boxErrorText), 999u);
+}
+
+TEST(StreamReplyScan, WarningsInARow) {
+    StreamReplyScan resetByDot;
+    EXPECT_EQ(scanAll(resetByDot, {":::::", ".", ";;;;;"}), 0u);
+    StreamReplyScan notResetByLetters;
+    EXPECT_EQ(scanAll(notResetByLetters, {"::: abc :::"}), UPD_ERR_FLASH_FAILED);
+    StreamReplyScan resetByE;
+    EXPECT_EQ(scanAll(resetByE, {":::::e:::::p:::::"}), 0u);
+    for (const char* failure : {"?", "U", "..F."}) {
+        StreamReplyScan scan;
+        EXPECT_EQ(scanAll(scan, {failure}), UPD_ERR_FLASH_FAILED) << failure;
+    }
+}
+
+TEST(StreamReplyScan, ProgrammingNoticeOnlyWhileTheBoxTakesNoData) {
+    StreamReplyScan taking;
+    taking.warnings = 3;
+    EXPECT_EQ(scanStreamReply(taking, "e", false), 0u);
+    EXPECT_FALSE(taking.programmingNotice);
+    EXPECT_EQ(taking.warnings, 0u);
+    StreamReplyScan refusing;
+    EXPECT_EQ(scanStreamReply(refusing, "p", true), 0u);
+    EXPECT_TRUE(refusing.programmingNotice);
+}
+
+TEST(StreamReplyScan, NulEndsTheScanExceptInFirstPlace) {
+    StreamReplyScan scan;
+    const char hidden[] = {'.', '\0', '?', '\0'};
+    EXPECT_EQ(scanStreamReply(scan, hidden, false), 0u);
+    const char leading[] = {'\0', '?', '\0'};
+    EXPECT_EQ(scanStreamReply(scan, leading, false), UPD_ERR_FLASH_FAILED);
+}
+
+TEST(StreamReplyScan, FlashIdMessageGetsItsOwnStatusAndALoneFStillFails) {
+    StreamReplyScan whole;
+    EXPECT_EQ(scanAll(whole, {"Flash's manufacturer and/or ", "device ids dont match!\n"}), UPD_ERR_FLASH_ID_MISMATCH);
+
+    StreamReplyScan lone;
+    EXPECT_EQ(scanAll(lone, {"F"}), 0u);  // might be the message's first letter
+    EXPECT_EQ(pendingScanStatus(lone), UPD_ERR_FLASH_FAILED);
+    EXPECT_EQ(scanAll(lone, {"."}), UPD_ERR_FLASH_FAILED);
+
+    StreamReplyScan brokenOff;
+    EXPECT_EQ(scanAll(brokenOff, {"Flash's manu", "x"}), UPD_ERR_FLASH_FAILED);
+    StreamReplyScan clean;
+    EXPECT_EQ(scanAll(clean, {"...e.p."}), 0u);
+    EXPECT_EQ(pendingScanStatus(clean), 0u);
+}
+
+class SendFileTest : public TransferLineTest {
+protected:
+    void SetUp() override { openLine(); }
+    TempDir dir;
+};
+
+TEST_F(SendFileTest, PlainFileGoesOutInBlocksWithProgress) {
+    const Bytes data = randomBytes(25000, 3);
+    const std::string path = dir.write("image", data);
+    CaptureStdout();
+    EXPECT_EQ(sendFile(port, path.c_str(), 120000, 1, 0, 0), 1);
+    EXPECT_EQ(GetCapturedStdout(), progressLine(40) + progressLine(81) + progressLine(100));
+    EXPECT_EQ(writeSizes(), (std::vector<std::size_t>{10240, 10240, 4520}));
+    EXPECT_EQ(simline::bytesWritten(), data);
+}
+
+TEST_F(SendFileTest, EmptyFileSendsAndPrintsNothing) {
+    const std::string path = dir.write("empty", {});
+    CaptureStdout();
+    EXPECT_EQ(sendFile(port, path.c_str(), 120000, 1, 1, 0), 1);
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_TRUE(simline::bytesWritten().empty());
+}
+
+TEST_F(SendFileTest, PackedProgressCountsFileBytes) {
+    // 50000 zero bytes pack to 12500 bytes: a block of 10240 holds 40960 of them.
+    const Bytes zeros(50000, 0);
+    const std::string path = dir.write("zeros", zeros);
+    CaptureStdout();
+    EXPECT_EQ(sendFile(port, path.c_str(), 120000, 1, 1, 0), 1);
+    EXPECT_EQ(GetCapturedStdout(), progressLine(81) + progressLine(100));
+    EXPECT_EQ(writeSizes(), (std::vector<std::size_t>{10240, 2260}));
+    bool fillOk = false;
+    EXPECT_EQ(sim::unpackStream(simline::bytesWritten(), fillOk), zeros);
+    EXPECT_TRUE(fillOk);
+}
+
+TEST_F(SendFileTest, LeadingRecordIsSentAloneAndFollowedByAPause) {
+    Bytes data = {0x11, 0x20};
+    const Bytes record = randomBytes(32, 5);
+    data.insert(data.end(), record.begin(), record.end());
+    const Bytes rest = randomBytes(15000, 6);
+    data.insert(data.end(), rest.begin(), rest.end());
+    const std::string path = dir.write("dated", data);
+
+    EXPECT_EQ(sendFile(port, path.c_str(), 120000, 0, 1, 1), 1);  // packing is ignored in this mode
+    EXPECT_EQ(writeSizes(), (std::vector<std::size_t>{2, 32, 10240, 4760}));
+    EXPECT_EQ(simline::bytesWritten(), data);
+    std::vector<simline::LineEvent::Kind> kinds;
+    for (const auto& event : simline::events())
+        if (event.kind == simline::LineEvent::Kind::Write || event.kind == simline::LineEvent::Kind::Sleep)
+            kinds.push_back(event.kind);
+    using K = simline::LineEvent::Kind;
+    EXPECT_EQ(kinds, (std::vector<K>{K::Write, K::Write, K::Sleep, K::Write, K::Write}));
+    for (const auto& event : simline::events())
+        if (event.kind == K::Sleep) {
+            EXPECT_EQ(event.value, 1000u);
+        }
+}
+
+TEST_F(SendFileTest, WithoutTheRecordTagOnlyThePairIsShort) {
+    const Bytes data = randomBytes(12000, 8);
+    ASSERT_NE(data[0], 0x11);
+    const std::string path = dir.write("plain", data);
+    EXPECT_EQ(sendFile(port, path.c_str(), 120000, 0, 0, 1), 1);
+    EXPECT_EQ(writeSizes(), (std::vector<std::size_t>{2, 10240, 1758}));
+    for (const auto& event : simline::events()) EXPECT_NE(event.kind, simline::LineEvent::Kind::Sleep);
+}
+
+TEST_F(SendFileTest, EmptyLeadingRecordDoesNotCutTheImageShort) {
+    Bytes data = {0x11, 0x00};
+    const Bytes rest = randomBytes(3000, 9);
+    data.insert(data.end(), rest.begin(), rest.end());
+    const std::string path = dir.write("empty-record", data);
+    EXPECT_EQ(sendFile(port, path.c_str(), 120000, 0, 0, 1), 1);
+    EXPECT_EQ(simline::bytesWritten(), data);
+    EXPECT_EQ(writeSizes(), (std::vector<std::size_t>{2, 3000}));
+}
+
+TEST_F(SendFileTest, BoxErrorEndsTheTransferAndKeepsItsText) {
+    peer.replies = {{100, "..."}, {12000, "ERROR: checksum\n"}};
+    const std::string path = dir.write("image", randomBytes(40000, 10));
+    EXPECT_EQ(sendFile(port, path.c_str(), 120000, 0, 0, 0), 0);
+    EXPECT_EQ(platform::lastError(), UPD_ERR_BOX_ERROR);
+    EXPECT_STREQ(boxErrorText, "ERROR: checksum\n");
+    EXPECT_LT(simline::bytesWritten().size(), 40000u);
+}
+
+TEST_F(SendFileTest, SilentStalledBoxTimesOut) {
+    peer.stallAfterBytes = 5000;
+    const std::string path = dir.write("image", randomBytes(30000, 11));
+    const std::uint32_t start = platform::millis();
+    EXPECT_EQ(sendFile(port, path.c_str(), 2000, 0, 0, 0), 0);
+    EXPECT_EQ(platform::lastError(), UPD_ERR_TIMEOUT);
+    const std::uint32_t elapsed = platform::millis() - start;
+    EXPECT_GT(elapsed, 2000u);
+    EXPECT_LT(elapsed, 2000u + 2 * 10250u);  // at most one more write time-out after the limit
+}
+
+TEST_F(SendFileTest, ChatterWhileStalledIsProgressAndShowsTheProgrammingNotice) {
+    peer.stallAfterBytes = 5000;
+    peer.resumeAtUs = 30'000'000;
+    peer.stalledChatter = "e";
+    const Bytes data = randomBytes(30000, 12);
+    const std::string path = dir.write("image", data);
+    CaptureStdout();
+    EXPECT_EQ(sendFile(port, path.c_str(), 2000, 1, 0, 0), 1);
+    const std::string out = GetCapturedStdout();
+    EXPECT_NE(out.find(" stopped for programming" + std::string(24, '\b')), std::string::npos);
+    EXPECT_EQ(simline::bytesWritten(), data);
+    EXPECT_GT(platform::millis(), 30000u);
+}
+
+TEST_F(SendFileTest, FailuresLeaveTheirStatus) {
+    EXPECT_EQ(sendFile(port, dir.path("missing").c_str(), 120000, 0, 0, 0), 0);
+    EXPECT_EQ(platform::lastError(), static_cast<std::uint32_t>(ENOENT));
+
+    peer.hangUpAtUs = simline::nowUs() + 50'000;
+    const std::string path = dir.write("image", randomBytes(40000, 13));
+    EXPECT_EQ(sendFile(port, path.c_str(), 120000, 0, 0, 0), 0);
+    EXPECT_EQ(platform::lastError(), static_cast<std::uint32_t>(EIO));
+}
+
+TEST_F(SendFileTest, FailedPackedTransferLeavesNoBitsForTheNext) {
+    peer.replies = {{10, "?"}};
+    const std::string first = dir.write("first", randomBytes(30000, 14));
+    EXPECT_EQ(sendFile(port, first.c_str(), 120000, 0, 1, 0), 0);
+    EXPECT_EQ(platform::lastError(), UPD_ERR_FLASH_FAILED);
+
+    const std::size_t before = simline::bytesWritten().size();
+    const Bytes second = {'a', 'b', 'c'};
+    const std::string path = dir.write("second", second);
+    EXPECT_EQ(sendFile(port, path.c_str(), 120000, 0, 1, 0), 1);
+    const Bytes all = simline::bytesWritten();
+    EXPECT_EQ(Bytes(all.begin() + static_cast<long>(before), all.end()), (Bytes{0xB7, 0xE4, 0xF2, 0x1F}));
+}
+
+struct ReportCase {
+    std::uint32_t status;
+    TransferReportForm form;
+    const char* expectedErr;
+};
+
+TEST(ReportFailedTransfer, EveryStatusInEveryForm) {
+    std::strcpy(boxErrorText, "ERROR: flash busy");
+    using F = TransferReportForm;
+    const ReportCase cases[] = {
+        {UPD_ERR_TIMEOUT, F::Download, "Fatal error, settop box does not respond. Abort!\n\n"},
+        {UPD_ERR_TIMEOUT, F::Error, "Fatal error, settop box does not responding. Abort!\n\n"},
+        {UPD_ERR_TIMEOUT, F::Fehler, "Fatal error, settop box does not responding. Abort!\n\n"},
+        {UPD_ERR_TIMEOUT, F::Dated, "Fatal error, settop box does not responding. Abort!\n\n"},
+        {UPD_ERR_FLASH_FAILED, F::Download, "Error(s) during erasing, programming or transfering. Abort!\n\n"},
+        {UPD_ERR_FLASH_FAILED, F::Dated, "Error(s) during erasing, programming or transfering. Abort!\n\n"},
+        {UPD_ERR_FLASH_ID_MISMATCH, F::Error, "Flash's manufacturer and/or device ids dont match!\n\n"},
+        {UPD_ERR_FLASH_ID_MISMATCH, F::Fehler, "Flash's manufacturer and/or device ids dont match!\n\n"},
+        {UPD_ERR_BOX_ERROR, F::Download, "ERROR:\n\n"},
+        {UPD_ERR_BOX_ERROR, F::Error, "ERROR:\n\n"},
+        {UPD_ERR_BOX_ERROR, F::Fehler, "Fehler: ERROR: flash busy\n\n"},
+        {UPD_ERR_BOX_ERROR, F::Dated, "ERROR: flash busy\n\n"},
+        {UPD_ERR_BOX_STOP, F::Download, "Fatal error 536870920. Abort!\n\n"},
+        {UPD_ERR_BOX_STOP, F::Error, "Fatal error 536870920. Abort!\n\n"},
+        {UPD_ERR_BOX_STOP, F::Fehler, "Fatal error 536870920. Abort!\n\n"},
+        {UPD_ERR_CODE_TABLE, F::Dated, "Fatal error 536870918. Abort!\n\n"},
+        {2, F::Fehler, "Fatal error 2. Abort!\n\n"},
+    };
+    for (const ReportCase& c : cases) {
+        CaptureStdout();
+        CaptureStderr();
+        EXPECT_FALSE(reportFailedTransfer(c.status, c.form));
+        EXPECT_EQ(GetCapturedStderr(), c.expectedErr) << c.status;
+        EXPECT_EQ(GetCapturedStdout(), "");
+    }
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_TRUE(reportFailedTransfer(UPD_ERR_BOX_STOP, F::Dated));
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_EQ(GetCapturedStdout(), " Done!                    \n");
+}
+
+}  // namespace
