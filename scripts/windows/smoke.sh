@@ -5,7 +5,8 @@
 #
 #   scripts/windows/smoke.sh [BUILD_DIR]
 #
-# BOXSIM_CMD: a shell command that starts the box emulator, publishing its
+# BOXSIM_CMD: a shell command (it may use $VCOM1 and $SMOKE_DIR, the directory
+# of the outputs, where irdeto.bin is an image for -i) that starts the box emulator, publishing its
 # pseudo-terminal slave as a symbolic link at "$VCOM1" and running until it
 # is ended; BOXSIM_ARGS: the arguments of update.exe for that run.
 set -eu
@@ -23,6 +24,8 @@ exe=$build/update/src/update.exe
 peer=$repo/tests/wine/pty_peer.py
 work=$build/smoke
 mkdir -p "$work"
+SMOKE_DIR=$work
+export SMOKE_DIR
 VCOM1=$UPDATE_WINE_DIR/vcom1
 export VCOM1
 # The Windows program reaches its ports through Wine's COM mapping; these are
@@ -78,7 +81,12 @@ if [ -n "${BOXSIM_CMD:-}" ]; then
     while [ ! -L "$VCOM1" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
     # shellcheck disable=SC2086
     run boxsim 600 wine "$exe" ${BOXSIM_ARGS:-}
+    # The emulator ends by itself once the box is done and says how it ended.
+    i=0
+    while kill -0 "$boxsim" 2>/dev/null && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
     kill "$boxsim" 2>/dev/null || true
-    wait "$boxsim" 2>/dev/null || true
+    boxsim_status=0
+    wait "$boxsim" 2>/dev/null || boxsim_status=$?
+    echo "boxsim        exit $boxsim_status: $(tail -n 1 "$work/boxsim.log")"
 fi
 echo "outputs in $work"
