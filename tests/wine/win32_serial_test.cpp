@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -71,6 +72,19 @@ protected:
 TEST_F(Win32Serial, PortNumbersOutsideOneToFourOpenNothing) {
     EXPECT_EQ(platform::openPort(0), platform::kInvalidPort);
     EXPECT_EQ(platform::openPort(5), platform::kInvalidPort);
+}
+
+TEST_F(Win32Serial, ASecondOpenerIsKeptOut) {
+    platform::PortHandle second = platform::openPort(1);
+    if (underWine()) {
+        // Wine does not enforce share mode 0 on devices.
+        std::printf("second open under Wine: %s\n", second == platform::kInvalidPort ? "refused" : "allowed");
+        platform::closePort(second);
+        return;
+    }
+    EXPECT_EQ(second, platform::kInvalidPort);
+    EXPECT_EQ(platform::lastError(), static_cast<std::uint32_t>(ERROR_ACCESS_DENIED));
+    platform::closePort(second);
 }
 
 TEST_F(Win32Serial, HandshakeLineCarriesEveryField) {
