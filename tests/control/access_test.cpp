@@ -130,7 +130,7 @@ TEST_F(Access, AKeywordWriteErrorIsReportedWithItsCode) {
     simline::install(peer);
     const AccessResult result = access(open());
     EXPECT_FALSE(result.accessed);
-    EXPECT_EQ(err, "WriteFile error: " + std::to_string(EIO) + "\n");
+    EXPECT_EQ(err, "WriteFile error: " + std::to_string(platform::kErrorOperationAborted) + "\n");
     EXPECT_FALSE(simline::portOpen());
 }
 
@@ -382,7 +382,7 @@ TEST_F(Access, IrdetoHandshakeGivesUpOnADeadLine) {
     PortHandle port = open(115200, 1);
     testing::internal::CaptureStderr();
     irdetoHandshake(port);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "WriteFile error: " + std::to_string(EIO) + "\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "WriteFile error: " + std::to_string(platform::kErrorOperationAborted) + "\n");
     platform::closePort(port);
 }
 

@@ -146,7 +146,7 @@ TEST_F(GenerationTest, MenuErrorsAndLineFailures) {
     box.hangUpAtUs = 100'000;  // the cable is pulled after the menu
     SetUp();
     EXPECT_EQ(capture([&] { return updateGeneration2(port, path.c_str(), 30000, 0, 0, false, false, 115200, false); }), 1);
-    EXPECT_EQ(err, "WriteFile error: " + std::to_string(EIO) + "\n");
+    EXPECT_EQ(err, "WriteFile error: " + std::to_string(platform::kErrorOperationAborted) + "\n");
     EXPECT_FALSE(simline::portOpen());
 }
 

@@ -243,7 +243,7 @@ TEST_F(SerialLine, WriteErrorsOtherThanTheTimeOutEndTheWriteAtOnce) {
     simline::install(peer);
     open();
     EXPECT_EQ(writeTimed(port, "x", 1, 0), 0);
-    EXPECT_EQ(platform::lastError(), static_cast<std::uint32_t>(EIO));
+    EXPECT_EQ(platform::lastError(), platform::kErrorOperationAborted);
 }
 
 // ---------------------------------------------------------------------------
@@ -284,7 +284,7 @@ TEST_F(SerialLine, ReadOnAHungUpLineFailsWithItsCode) {
     open();
     std::uint8_t byte = 0;
     EXPECT_EQ(readCharTimed(port, &byte, 0), 0);
-    EXPECT_EQ(platform::lastError(), static_cast<std::uint32_t>(EIO));
+    EXPECT_EQ(platform::lastError(), platform::kErrorOperationAborted);
     EXPECT_EQ(platform::millis(), 700u);
 }
 
@@ -436,7 +436,7 @@ TEST_F(WaitFor, AFailedReadEndsTheWaitWithItsCode) {
     simline::install(peer);
     open();
     EXPECT_EQ(run("choice!:", 0), 0);
-    EXPECT_EQ(platform::lastError(), static_cast<std::uint32_t>(EIO));
+    EXPECT_EQ(platform::lastError(), platform::kErrorOperationAborted);
     EXPECT_EQ(platform::millis(), 800u);
 }
 

@@ -48,7 +48,8 @@ public:
     virtual std::uint64_t nextEventUs() const { return kNoEvent; }
     virtual void onTimer(std::uint64_t nowUs) { (void)nowUs; }
 
-    // true once the peer has hung up the line: reads and writes fail with EIO.
+    // true once the peer has hung up the line: reads and writes fail with platform::kErrorOperationAborted
+    // (EIO on POSIX), as a pulled cable does.
     // A peer that hangs up at a set time makes that time one of its events.
     virtual bool hungUp(std::uint64_t nowUs) const {
         (void)nowUs;

@@ -90,10 +90,10 @@ TEST_F(SimLine, AHungUpLineFailsReadsAndWritesAndEndsWaits) {
     std::uint8_t byte = 0;
     std::uint32_t count = 0;
     EXPECT_FALSE(platform::readPort(port, &byte, 1, count));
-    EXPECT_EQ(platform::lastError(), static_cast<std::uint32_t>(EIO));
+    EXPECT_EQ(platform::lastError(), platform::kErrorOperationAborted);
     EXPECT_FALSE(platform::writePort(port, &byte, 1, count));
     platform::closePort(port);
-    EXPECT_EQ(platform::lastError(), static_cast<std::uint32_t>(EIO)) << "closing keeps the last error";
+    EXPECT_EQ(platform::lastError(), platform::kErrorOperationAborted) << "closing keeps the last error";
 }
 
 }  // namespace
