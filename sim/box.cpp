@@ -240,7 +240,7 @@ void Box::onMenuByte(std::uint8_t byte, bool garbled, std::uint32_t pcBaud, std:
 void Box::say(std::string_view text, std::uint64_t nowUs) {
     if (text.empty() || hungUp(nowUs)) return;
     transmit(text, baud_);
-    txFreeUs_ = std::max(nowUs, txFreeUs_) + text.size() * simline::byteTimeUs(baud_);
+    txFreeUs_ = std::max(nowUs, txFreeUs_) + (instantLine_ ? 0 : text.size() * simline::byteTimeUs(baud_));
 }
 
 void Box::sayPrompt(Prompt prompt, std::string_view lead, std::string_view text, std::uint64_t nowUs,

@@ -52,6 +52,10 @@ public:
     // What happened, one line each, for the dialogue log.
     std::vector<std::string> takeNotes();
 
+    // A carrier that moves bytes at once (boxsim --full-speed) tells the box,
+    // so that it does not wait for its words to cross a slow line.
+    void setInstantLine(bool instant) { instantLine_ = instant; }
+
     const Scenario& scenario() const { return scenario_; }
     const BootloaderTraits& traits() const { return traits_; }
     std::uint32_t listeningBaud() const { return baud_; }
@@ -117,6 +121,7 @@ private:
     std::size_t digitsHeard_ = 0;
     bool closingStarted_ = false;
 
+    bool instantLine_ = false;
     std::uint64_t txFreeUs_ = 0;
     std::uint64_t busyUntilUs_ = 0;
     bool stoppedReading_ = false;

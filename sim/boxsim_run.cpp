@@ -30,6 +30,8 @@ constexpr std::uint64_t kCatchUpUs = 2000;      // a late wake-up may deliver by
 constexpr std::uint64_t kLeastSleepUs = 1000;   // bytes are carried in batches at most this often
 constexpr std::uint64_t kRetryWriteUs = 5000;   // the program is not reading: try again later
 constexpr std::uint64_t kLingerUs = 1000000;    // without a watch on the slave: wait this long for the program
+constexpr std::uint64_t kHangUpGraceUs = 1000000;  // the program may read what came before the line dropped
+constexpr std::uint64_t kSettleUs = 50000;         // the pty hands written bytes on a moment later
 constexpr std::size_t kReadChunk = 64;
 
 volatile sig_atomic_t stopSignal = 0;
@@ -71,6 +73,8 @@ private:
     void pumpOutput(std::uint64_t nowUs);
     void afterModelCall(std::uint64_t atUs);
     bool programHasLeft(std::uint64_t nowUs) const;
+    bool readyToHangUp(std::uint64_t nowUs);
+    void forgetOldInput();
     void finishBox(std::uint64_t nowUs);
     void watchSettings(std::uint64_t nowUs);
     void sleepUntil(std::uint64_t wakeUs, std::uint64_t nowUs, const sigset_t& waitMask);
@@ -98,6 +102,7 @@ private:
     int closes_ = 0;
     int closesAtDecision_ = -1;
     std::uint64_t decidedAtUs_ = 0;
+    std::optional<std::uint64_t> hangingUpSinceUs_;
     std::optional<PcLineSettings> settings_;
 };
 
@@ -122,9 +127,14 @@ int Runner::run() {
         link_.readWatch(opens_, closes_);
         watchSettings(nowUs);
         if (!box_ && (link_.watch() < 0 || opens_ > closes_)) startBox(nowUs);
+        if (box_ && !box_->hungUp(nowUs) && box_->decided() && toPc_.empty() && programHasLeft(nowUs)) {
+            finishBox(nowUs);
+            if (finishedBoxes_ == options_.boxes) return allAsExpected_ ? 0 : 1;
+            continue;
+        }
         if (box_) {
             pump(nowUs);
-            if (box_->hungUp(nowUs) || (box_->decided() && toPc_.empty() && programHasLeft(nowUs))) {
+            if (box_->hungUp(nowUs) && readyToHangUp(nowUs)) {
                 finishBox(nowUs);
                 if (finishedBoxes_ == options_.boxes) return allAsExpected_ ? 0 : 1;
                 continue;
@@ -148,6 +158,7 @@ int Runner::run() {
                 wakeUs = std::min(wakeUs, outputBlocked_ ? nowUs + kRetryWriteUs
                                                          : std::max(toPc_.front().doneUs, nowUs + kLeastSleepUs));
             if (box_->decided() && link_.watch() < 0) wakeUs = std::min(wakeUs, decidedAtUs_ + kLingerUs);
+            if (hangingUpSinceUs_) wakeUs = std::min(wakeUs, nowUs + kRetryWriteUs);
         }
         sleepUntil(wakeUs, nowUs, waitMask);
     }
@@ -156,6 +167,7 @@ int Runner::run() {
 void Runner::startBox(std::uint64_t nowUs) {
     link_.discardUnreadOutput();
     box_ = std::make_unique<boxmodel::Box>(options_.scenario, localNow, nowUs);
+    box_->setInstantLine(options_.fullSpeed);
     modelNowUs_ = nowUs;
     rx_.reset(nowUs);
     tx_.reset(nowUs);
@@ -212,7 +224,8 @@ void Runner::deliver() {
 // Takes the next byte off the master while the box accepts input; it arrives
 // one byte time later at the speed the PC has set.
 bool Runner::takeByte(std::uint64_t nowUs) {
-    if (!box_->acceptsInput(nowUs)) return false;
+    if (!box_->acceptsInput(nowUs) || box_->hungUp(nowUs)) return false;
+    if (box_->decided() && closes_ > closesAtDecision_) return false;
     if (fromPc_.empty()) {
         std::uint8_t buffer[kReadChunk];
         const ssize_t n = ::read(link_.master(), buffer, sizeof buffer);
@@ -221,6 +234,10 @@ bool Runner::takeByte(std::uint64_t nowUs) {
             return false;
         }
         fromPc_.insert(fromPc_.end(), buffer, buffer + n);
+        // Bytes written after the program closed the line belong to the next
+        // box; the events of a close and reopen are queued before them.
+        link_.readWatch(opens_, closes_);
+        if (box_->decided() && closes_ > closesAtDecision_) return false;
     }
     const std::uint8_t value = fromPc_.front();
     fromPc_.pop_front();
@@ -262,6 +279,28 @@ void Runner::pumpOutput(std::uint64_t nowUs) {
     outputBlocked_ = written < out.size();
 }
 
+// The line drops once the box's last words have crossed it and the program
+// has read them (or had a fair chance to).
+bool Runner::readyToHangUp(std::uint64_t nowUs) {
+    if (!toPc_.empty()) return false;
+    if (!hangingUpSinceUs_) hangingUpSinceUs_ = nowUs;
+    if (nowUs < *hangingUpSinceUs_ + kSettleUs) return false;
+    return link_.unreadOutput() == 0 || nowUs >= *hangingUpSinceUs_ + kHangUpGraceUs;
+}
+
+// Once the program has closed the line and not opened it again, what it sent
+// is of no use to the next box.
+void Runner::forgetOldInput() {
+    if (opens_ > closes_) return;
+    std::vector<std::uint8_t> pending(fromPc_.begin(), fromPc_.end());
+    std::uint8_t buffer[4096];
+    ssize_t n;
+    while ((n = ::read(link_.master(), buffer, sizeof buffer)) > 0) pending.insert(pending.end(), buffer, buffer + n);
+    link_.readWatch(opens_, closes_);
+    fromPc_.clear();
+    if (opens_ > closes_) fromPc_.insert(fromPc_.end(), pending.begin(), pending.end());  // too late to tell: keep
+}
+
 bool Runner::programHasLeft(std::uint64_t nowUs) const {
     if (link_.watch() < 0) return nowUs >= decidedAtUs_ + kLingerUs;
     return closes_ > closesAtDecision_ || opens_ <= closes_;
@@ -298,10 +337,14 @@ void Runner::finishBox(std::uint64_t nowUs) {
     const bool hungUp = box_->hungUp(nowUs);
     box_.reset();
     inFlight_.reset();
-    fromPc_.clear();
     toPc_.clear();
+    hangingUpSinceUs_.reset();
     ++finishedBoxes_;
-    if (!hungUp) return;
+    if (!hungUp) {
+        forgetOldInput();
+        return;
+    }
+    fromPc_.clear();
     log_.note(nowUs, "line dropped");
     link_.hangUp();
     opens_ = 0;

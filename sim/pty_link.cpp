@@ -1,6 +1,7 @@
 #include "pty_link.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
@@ -109,6 +110,12 @@ void PtyLink::readWatch(int& opens, int& closes) {
 
 void PtyLink::discardUnreadOutput() {
     if (slave_ >= 0) tcflush(slave_, TCIFLUSH);
+}
+
+int PtyLink::unreadOutput() const {
+    int pending = 0;
+    if (slave_ < 0 || ioctl(slave_, FIONREAD, &pending) != 0) return 0;
+    return pending;
 }
 
 void PtyLink::closeAll() {

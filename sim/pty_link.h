@@ -48,6 +48,8 @@ public:
     void readWatch(int& opens, int& closes);
     // Throws away what the box said to a program that has since gone.
     void discardUnreadOutput();
+    // Bytes the box sent that the program has not read yet.
+    int unreadOutput() const;
 
 private:
     void closeAll();
