@@ -26,7 +26,7 @@ namespace boxsim {
 
 namespace {
 
-constexpr std::uint64_t kCatchUpUs = 2000;      // a late wake-up may deliver bytes this much in the past
+constexpr std::uint64_t kCatchUpUs = 10000;     // a late wake-up (a busy machine) may deliver bytes this much in the past
 constexpr std::uint64_t kLeastSleepUs = 1000;   // bytes are carried in batches at most this often
 constexpr std::uint64_t kRetryWriteUs = 5000;   // the program is not reading: try again later
 constexpr std::uint64_t kLingerUs = 1000000;    // without a watch on the slave: wait this long for the program

@@ -5,7 +5,7 @@ namespace boxsim {
 namespace {
 
 constexpr std::size_t kShownBytes = 96;
-constexpr std::uint64_t kGapUs = 3000;        // a pause this long starts a new line
+constexpr std::uint64_t kGapUs = 20000;       // a pause this long starts a new line
 constexpr std::uint64_t kLongestRunUs = 1000000;  // and a stream gets a line each second
 
 std::string seconds(std::uint64_t us) {
