@@ -32,6 +32,7 @@ constexpr std::uint64_t kRetryWriteUs = 5000;   // the program is not reading: t
 constexpr std::uint64_t kLingerUs = 1000000;    // without a watch on the slave: wait this long for the program
 constexpr std::uint64_t kHangUpGraceUs = 1000000;  // the program may read what came before the line dropped
 constexpr std::uint64_t kSettleUs = 50000;         // the pty hands written bytes on a moment later
+constexpr std::uint64_t kSettingsPollUs = 20000;   // speed changes raise no event: look this often
 constexpr std::size_t kReadChunk = 64;
 
 volatile sig_atomic_t stopSignal = 0;
@@ -73,6 +74,7 @@ private:
     void pumpOutput(std::uint64_t nowUs);
     void afterModelCall(std::uint64_t atUs);
     bool programHasLeft(std::uint64_t nowUs) const;
+    bool isOver(std::uint64_t nowUs);
     bool readyToHangUp(std::uint64_t nowUs);
     void forgetOldInput();
     void finishBox(std::uint64_t nowUs);
@@ -104,6 +106,11 @@ private:
     std::uint64_t decidedAtUs_ = 0;
     std::optional<std::uint64_t> hangingUpSinceUs_;
     std::optional<PcLineSettings> settings_;
+    // Bytes that were waiting when the program restored the port's old
+    // settings went out before that, at its working speed: the program may
+    // close right after its last write.
+    std::size_t bytesAtOldSpeed_ = 0;
+    std::uint32_t oldBaud_ = 0;
 };
 
 int Runner::run() {
@@ -127,18 +134,18 @@ int Runner::run() {
         link_.readWatch(opens_, closes_);
         watchSettings(nowUs);
         if (!box_ && (link_.watch() < 0 || opens_ > closes_)) startBox(nowUs);
-        if (box_ && !box_->hungUp(nowUs) && box_->decided() && toPc_.empty() && programHasLeft(nowUs)) {
+        // Checked before the pump, so that a decided box does not take the
+        // next program session's bytes, and after it, since taking bytes may
+        // have noticed the program leave.
+        bool over = box_ && isOver(nowUs);
+        if (box_ && !over) {
+            pump(nowUs);
+            over = isOver(nowUs);
+        }
+        if (over) {
             finishBox(nowUs);
             if (finishedBoxes_ == options_.boxes) return allAsExpected_ ? 0 : 1;
             continue;
-        }
-        if (box_) {
-            pump(nowUs);
-            if (box_->hungUp(nowUs) && readyToHangUp(nowUs)) {
-                finishBox(nowUs);
-                if (finishedBoxes_ == options_.boxes) return allAsExpected_ ? 0 : 1;
-                continue;
-            }
         }
         if (stopSignal != 0 || nowUs >= deadlineUs) {
             const std::string why = stopSignal != 0 ? "stopped by a signal" : "gave up after the time-out";
@@ -152,7 +159,7 @@ int Runner::run() {
 
         std::uint64_t wakeUs = deadlineUs;
         if (box_) {
-            wakeUs = std::min(wakeUs, box_->nextEventUs());
+            wakeUs = std::min({wakeUs, box_->nextEventUs(), nowUs + kSettingsPollUs});
             if (inFlight_) wakeUs = std::min(wakeUs, std::max(inFlight_->doneUs, nowUs + kLeastSleepUs));
             if (!toPc_.empty())
                 wakeUs = std::min(wakeUs, outputBlocked_ ? nowUs + kRetryWriteUs
@@ -241,7 +248,11 @@ bool Runner::takeByte(std::uint64_t nowUs) {
     }
     const std::uint8_t value = fromPc_.front();
     fromPc_.pop_front();
-    const std::uint32_t baud = settings_ ? settings_->baud : 0;
+    std::uint32_t baud = settings_ ? settings_->baud : 0;
+    if (bytesAtOldSpeed_ > 0) {
+        --bytesAtOldSpeed_;
+        baud = oldBaud_;
+    }
     const std::uint64_t earliest = std::max(lastEmptyUs_, nowUs > kCatchUpUs ? nowUs - kCatchUpUs : 0);
     inFlight_ = LineByte{value, baud, rx_.schedule(earliest, baud)};
     return true;
@@ -277,6 +288,13 @@ void Runner::pumpOutput(std::uint64_t nowUs) {
         toPc_.pop_front();
     }
     outputBlocked_ = written < out.size();
+}
+
+// The box is done with: it has hung up, or it has decided, said its last
+// words and the program has closed the line.
+bool Runner::isOver(std::uint64_t nowUs) {
+    if (box_->hungUp(nowUs)) return readyToHangUp(nowUs);
+    return box_->decided() && toPc_.empty() && programHasLeft(nowUs);
 }
 
 // The line drops once the box's last words have crossed it and the program
@@ -336,6 +354,7 @@ void Runner::finishBox(std::uint64_t nowUs) {
 
     const bool hungUp = box_->hungUp(nowUs);
     box_.reset();
+    bytesAtOldSpeed_ = 0;
     inFlight_.reset();
     toPc_.clear();
     hangingUpSinceUs_.reset();
@@ -362,6 +381,17 @@ void Runner::finishBox(std::uint64_t nowUs) {
 void Runner::watchSettings(std::uint64_t nowUs) {
     const auto settings = link_.pcSettings();
     if (!settings || settings == settings_) return;
+    // A program that restores the port's own settings as it closes drops
+    // CLOCAL again; what it wrote just before went out at its working speed.
+    if (box_ && settings_ && settings_->local && !settings->local) {
+        const std::size_t waiting = fromPc_.size() + static_cast<std::size_t>(link_.pendingInput());
+        if (waiting > 0) {
+            if (bytesAtOldSpeed_ == 0) oldBaud_ = settings_->baud;
+            bytesAtOldSpeed_ += waiting;
+            log_.note(nowUs, std::to_string(waiting) + " bytes waiting were sent at " + std::to_string(oldBaud_) +
+                                 " baud, before the PC changed its speed");
+        }
+    }
     settings_ = settings;
     log_.note(nowUs, "PC line settings: " + std::to_string(settings->baud) + " baud, hardware handshake " +
                          (settings->hardwareHandshake ? "on" : "off") + (settings->local ? "" : ", not configured"));

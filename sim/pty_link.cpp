@@ -118,6 +118,12 @@ int PtyLink::unreadOutput() const {
     return pending;
 }
 
+int PtyLink::pendingInput() const {
+    int pending = 0;
+    if (master_ < 0 || ioctl(master_, FIONREAD, &pending) != 0) return 0;
+    return pending;
+}
+
 void PtyLink::closeAll() {
     for (int* fd : {&master_, &slave_, &watch_}) {
         if (*fd >= 0) ::close(*fd);

@@ -50,6 +50,8 @@ public:
     void discardUnreadOutput();
     // Bytes the box sent that the program has not read yet.
     int unreadOutput() const;
+    // Bytes the program wrote that boxsim has not taken yet.
+    int pendingInput() const;
 
 private:
     void closeAll();
