@@ -68,6 +68,13 @@ void Box::receive(std::uint8_t byte, std::uint32_t pcBaud, std::uint64_t nowUs) 
         if (ignoredBytes_ == 1) note("switched off: ignores what comes in");
         break;
     case State::WaitKeyword: onKeywordByte(heard, nowUs); break;
+    case State::EchoOrAnswer:
+        if (heard >= '0' && heard <= '9') {
+            note("the PC starts the echo game");
+            state_ = State::EchoGame;
+        }
+        onEchoByte(heard, nowUs);
+        break;
     case State::EchoGame: onEchoByte(heard, nowUs); break;
     case State::Answering:
         ++ignoredBytes_;
@@ -103,6 +110,7 @@ const char* Box::stateName() const {
     case State::Off: return "switched off";
     case State::WaitKeyword: return "waiting for the keyword";
     case State::EchoGame: return "playing the echo game";
+    case State::EchoOrAnswer: return "waiting for an echo game";
     case State::Answering: return "answering";
     case State::Menu: return "at the menu";
     case State::Download: return "downloading";
@@ -116,11 +124,30 @@ const char* Box::stateName() const {
 
 void Box::switchOn(std::uint64_t nowUs) {
     note("switched on, in its boot loader");
-    if (irdetoOf(scenario_, traits_)) {
-        state_ = State::EchoGame;
+    awaitEchoGame(true, nowUs);
+}
+
+// After waking: the echo game if the box demands it, or if it knows the game
+// and the PC starts it in time; the version line otherwise.
+void Box::awaitEchoGame(bool afterSwitchOn, std::uint64_t nowUs) {
+    switch (echoGameOf(scenario_, traits_)) {
+    case EchoGame::Demanded: state_ = State::EchoGame; return;
+    case EchoGame::IfStarted:
+        state_ = State::EchoOrAnswer;
+        after(echoWindowOf(scenario_, traits_, afterSwitchOn), nowUs, [this](std::uint64_t now) {
+            if (state_ != State::EchoOrAnswer) return;
+            note("no echo game started: answering without it");
+            answer(now);
+        });
+        return;
+    case EchoGame::Never: break;
+    }
+    if (afterSwitchOn) {
+        answer(nowUs);
         return;
     }
-    answer(nowUs);
+    state_ = State::Answering;
+    after(replyDelayOf(scenario_, traits_), nowUs, [this](std::uint64_t now) { answer(now); });
 }
 
 void Box::onKeywordByte(std::uint8_t byte, std::uint64_t nowUs) {
@@ -141,12 +168,7 @@ void Box::onKeywordByte(std::uint8_t byte, std::uint64_t nowUs) {
     setListeningBaud(traits_.openingBaud, nowUs);
     reach(Step::Keyword, nowUs);
     if (state_ == State::Done) return;
-    if (irdetoOf(scenario_, traits_)) {
-        state_ = State::EchoGame;
-        return;
-    }
-    state_ = State::Answering;
-    after(replyDelayOf(scenario_, traits_), nowUs, [this](std::uint64_t now) { answer(now); });
+    awaitEchoGame(false, nowUs);
 }
 
 void Box::onEchoByte(std::uint8_t byte, std::uint64_t nowUs) {

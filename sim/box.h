@@ -93,9 +93,10 @@ public:
     std::string noiseText(bool mayHoldNul) const;
 
 private:
-    enum class State { Off, WaitKeyword, EchoGame, Answering, Menu, Download, Done };
+    enum class State { Off, WaitKeyword, EchoGame, EchoOrAnswer, Answering, Menu, Download, Done };
 
     void switchOn(std::uint64_t nowUs);
+    void awaitEchoGame(bool afterSwitchOn, std::uint64_t nowUs);
     void onKeywordByte(std::uint8_t byte, std::uint64_t nowUs);
     void onEchoByte(std::uint8_t byte, std::uint64_t nowUs);
     void onMenuByte(std::uint8_t byte, bool garbled, std::uint32_t pcBaud, std::uint64_t nowUs);

@@ -217,9 +217,12 @@ The box
   --keyword-baud N       speed its wake-up detector listens at (default: the
                          opening speed)
   --slow-keyword         the same as --keyword-baud 9600 (the program's -9)
-  --irdeto, --no-irdeto  plays the echo game before its version line (default:
-                         on for 4.11 to 4.13): echoes the digits, answers after
-                         the bytes 0x5B 0xE7
+  --irdeto               demands the echo game before its version line: echoes
+                         the digits, answers after the bytes 0x5B 0xE7. By
+                         default 4.11 to 4.13 play it when the PC starts it right
+                         after the keyword (or soon after switch-on) and answer
+                         without it otherwise; other boxes know no echo game.
+  --no-irdeto            knows no echo game (ignores the digits)
   --echo PATTERN         per digit of the echo game: '.' echo, 'x' no echo,
                          'w' a wrong digit; past the end it echoes; a final '*'
                          repeats the last letter for ever

@@ -1,5 +1,6 @@
 #include "scenario.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <string>
@@ -108,8 +109,21 @@ std::uint32_t keywordBaudOf(const Scenario& scenario, const BootloaderTraits& tr
     return scenario.keywordBaud != 0 ? scenario.keywordBaud : traits.openingBaud;
 }
 
-bool irdetoOf(const Scenario& scenario, const BootloaderTraits& traits) {
-    return scenario.irdeto.value_or(traits.irdetoByDefault);
+EchoGame echoGameOf(const Scenario& scenario, const BootloaderTraits& traits) {
+    if (scenario.irdeto) return *scenario.irdeto ? EchoGame::Demanded : EchoGame::Never;
+    return traits.irdetoByDefault ? EchoGame::IfStarted : EchoGame::Never;
+}
+
+std::uint32_t echoWindowOf(const Scenario& scenario, const BootloaderTraits& traits, bool afterSwitchOn) {
+    // The program starts the game at once after the keyword; after the slow
+    // keyword only once it has switched back (some 1.8 s); with a box that is
+    // already on, it sends a digit about every half second.
+    constexpr std::uint32_t kAfterSlowKeywordMs = 2500;
+    constexpr std::uint32_t kAfterSwitchOnMs = 1200;
+    const std::uint32_t reply = replyDelayOf(scenario, traits);
+    if (afterSwitchOn) return std::max(reply, kAfterSwitchOnMs);
+    if (keywordBaudOf(scenario, traits) < traits.openingBaud) return std::max(reply, kAfterSlowKeywordMs);
+    return reply;
 }
 
 std::uint32_t replyDelayOf(const Scenario& scenario, const BootloaderTraits& traits) {

@@ -26,7 +26,7 @@ struct BootloaderTraits {
     Family family = Family::Unknown;
     std::uint32_t openingBaud = 115200;  // talks at this speed from switch-on
     std::uint32_t menuBaud = 115200;     // listens at this speed once the menu is up
-    bool irdetoByDefault = false;        // plays the echo game before its version
+    bool irdetoByDefault = false;        // plays the echo game if the PC starts it
 };
 
 // The traits of the boot loader that answers with this version text.
@@ -80,7 +80,9 @@ struct Scenario {
     std::uint32_t keywordBaud = 0;   // speed of the wake-up detector; 0: the opening speed
     bool inBootloader = false;       // already in its boot loader: no keyword, shows its version at switch-on
     std::uint32_t switchOnMs = 1000; // with inBootloader: when it is switched on
-    std::optional<bool> irdeto;      // plays the echo game; unset: as its boot loader does (4.11 to 4.13)
+    std::optional<bool> irdeto;      // true: demands the echo game before its version; false: knows no
+                                     // echo game; unset: 4.11 to 4.13 play it when the PC starts it
+                                     // before the version line is due, the others know none
     std::string echoPattern;         // per digit received: '.' echo, 'x' none, 'w' a wrong digit;
                                      // past the end: echo; a final '*' repeats the last letter for ever
     unsigned answerOnKeyword = 1;    // answers the Nth keyword it hears; 0: never (a silent box)
@@ -121,7 +123,11 @@ struct Scenario {
 
 // Scenario's effective values where 0 or unset means "as the boot loader does".
 std::uint32_t keywordBaudOf(const Scenario& scenario, const BootloaderTraits& traits);
-bool irdetoOf(const Scenario& scenario, const BootloaderTraits& traits);
+enum class EchoGame { Never, IfStarted, Demanded };
+EchoGame echoGameOf(const Scenario& scenario, const BootloaderTraits& traits);
+// How long a box that plays the echo game if started waits for the first digit
+// before it shows its version anyway.
+std::uint32_t echoWindowOf(const Scenario& scenario, const BootloaderTraits& traits, bool afterSwitchOn);
 std::uint32_t replyDelayOf(const Scenario& scenario, const BootloaderTraits& traits);
 
 }  // namespace boxmodel

@@ -108,10 +108,11 @@ TEST(BoxWakeUp, BoxInItsBootLoaderShowsItsVersionWhenSwitchedOn) {
 }
 
 TEST(BoxEchoGame, EchoesDigitsAndAnswersAfterTheClosingBytes) {
-    Scenario s = withVersion("4.12");  // irdeto by default
+    Scenario s = withVersion("4.12");
+    s.irdeto = true;
     Bench bench(s);
     bench.send(" quorcom");
-    bench.waitMs(1000);
+    bench.waitMs(5000);
     EXPECT_EQ(bench.takeHeard(), "") << "waits for the echo game";
     for (const char digit : std::string("0123")) {
         bench.send(std::string(1, digit));
@@ -123,8 +124,49 @@ TEST(BoxEchoGame, EchoesDigitsAndAnswersAfterTheClosingBytes) {
     EXPECT_NE(bench.takeHeard().find("Bootloader Version 4.12\r\n"), std::string::npos);
 }
 
+TEST(BoxEchoGame, DatedBoxPlaysOnlyWhenThePcStartsTheGameInTime) {
+    // Straight after the keyword, as the program does in irdeto mode.
+    Bench started(withVersion("4.11"));
+    started.send(" quorcom0");
+    started.waitMs(1000);
+    EXPECT_EQ(started.takeHeard(), "0");
+    started.send("\x5B\xE7");
+    started.waitMs(500);
+    EXPECT_NE(started.takeHeard().find("Bootloader Version 4.11"), std::string::npos);
+
+    // No game (a satellite request knows no image id): the version comes anyway.
+    Bench plain(withVersion("4.11"));
+    plain.send(" quorcom");
+    plain.waitMs(150);
+    EXPECT_NE(plain.takeHeard().find("Bootloader Version 4.11"), std::string::npos);
+
+    // A box that knows no game ignores the digits.
+    Scenario never = withVersion("4.11");
+    never.irdeto = false;
+    Bench ignoring(never);
+    ignoring.send(" quorcom0");
+    ignoring.waitMs(150);
+    const std::string heard = ignoring.takeHeard();
+    EXPECT_TRUE(heard.starts_with("\r\n\r\nSet-top box")) << "no echo before the banner";
+    EXPECT_NE(heard.find("Bootloader Version 4.11"), std::string::npos);
+
+    // Already switched on: the program's digits before switch-on go unheard,
+    // the next one after it starts the game.
+    Scenario on = withVersion("4.13");
+    on.inBootloader = true;
+    on.switchOnMs = 1000;
+    Bench jumper(on);
+    for (int i = 0; i < 4; ++i) {
+        jumper.send(std::string(1, static_cast<char>('0' + i)));
+        jumper.waitMs(500);
+    }
+    EXPECT_EQ(jumper.takeHeard(), "23");
+    EXPECT_STREQ(jumper.box.stateName(), "playing the echo game");
+}
+
 TEST(BoxEchoGame, PatternLeavesOutOrFalsifiesEchoes) {
     Scenario s = withVersion("4.12");
+    s.irdeto = true;
     s.echoPattern = "..xw";
     Bench bench(s);
     bench.send(" quorcom");
