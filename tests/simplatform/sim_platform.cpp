@@ -148,13 +148,6 @@ bool failWith(std::uint32_t code) {
 
 }  // namespace
 
-std::uint8_t garble(std::uint8_t byte, std::uint32_t sentBaud, std::uint32_t listeningBaud) {
-    // A receiver sampling at the wrong rate sees the start bit and a smear of
-    // the data bits; model that as a fixed scramble that never yields the byte.
-    std::uint8_t scrambled = static_cast<std::uint8_t>((byte * 167u + (sentBaud / 100u) + (listeningBaud / 300u)) ^ 0x5Au);
-    return scrambled == byte ? static_cast<std::uint8_t>(byte ^ 0xFFu) : scrambled;
-}
-
 void install(Peer& peer, LineOptions options, std::uint32_t startMs) {
     line = Line{};
     line.peer = &peer;

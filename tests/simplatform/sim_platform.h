@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "line.h"  // garble: what a byte sent at another speed becomes
 #include "platform/platform.h"
 
 namespace simline {
@@ -21,9 +22,6 @@ inline constexpr std::uint64_t kNoEvent = UINT64_MAX;
 // Microseconds one byte (start bit, 8 data bits, stop bit) takes on the line.
 inline std::uint64_t byteTimeUs(std::uint32_t baud) { return baud == 0 ? 0 : (10'000'000ull + baud - 1) / baud; }
 
-// What a byte sent at one speed looks like to a receiver listening at another.
-// Deterministic, and never the byte itself.
-std::uint8_t garble(std::uint8_t byte, std::uint32_t sentBaud, std::uint32_t listeningBaud);
 
 // The far end of the line. The line calls it in time order; the peer answers
 // by queueing bytes with transmit(), which the line then carries to the PC at

@@ -1,0 +1,33 @@
+// boxsim's command line: the scenario of the box and how boxsim carries it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "scenario.h"
+
+namespace boxsim {
+
+struct Options {
+    boxmodel::Scenario scenario;
+    std::string linkPath;
+    std::string logPath;
+    std::string imageOutPath;
+    unsigned boxes = 1;
+    std::vector<std::string> expect;  // per box; the last one stands for the rest; empty: any good ending
+    bool fullSpeed = false;
+    double timeoutS = 600;
+    bool help = false;
+};
+
+struct ParseResult {
+    Options options;
+    std::optional<std::string> error;
+};
+
+ParseResult parseOptions(const std::vector<std::string>& args);
+const char* helpText();
+
+}  // namespace boxsim

@@ -1,0 +1,434 @@
+#include "boxsim_run.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "box.h"
+#include "dialogue_log.h"
+#include "line.h"
+#include "line_pacer.h"
+#include "pty_link.h"
+
+namespace boxsim {
+
+namespace {
+
+constexpr std::uint64_t kCatchUpUs = 10000;     // a late wake-up (a busy machine) may deliver bytes this much in the past
+constexpr std::uint64_t kLeastSleepUs = 1000;   // bytes are carried in batches at most this often
+constexpr std::uint64_t kRetryWriteUs = 5000;   // the program is not reading: try again later
+constexpr std::uint64_t kLingerUs = 1000000;    // without a watch on the slave: wait this long for the program
+constexpr std::uint64_t kHangUpGraceUs = 1000000;  // the program may read what came before the line dropped
+constexpr std::uint64_t kSettleUs = 50000;         // the pty hands written bytes on a moment later
+constexpr std::uint64_t kSettingsPollUs = 20000;   // speed changes raise no event: look this often
+constexpr std::size_t kReadChunk = 64;
+
+volatile sig_atomic_t stopSignal = 0;
+void onStopSignal(int signal) { stopSignal = signal; }
+
+std::uint64_t monotonicUs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+platform::LocalTime localNow() {
+    const std::time_t t = std::time(nullptr);
+    std::tm lt{};
+    localtime_r(&t, &lt);
+    return {lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec};
+}
+
+struct LineByte {
+    std::uint8_t value;
+    std::uint32_t baud;
+    std::uint64_t doneUs;  // when its last bit has arrived
+};
+
+class Runner {
+public:
+    Runner(const Options& options, PtyLink& link, DialogueLog& log)
+        : options_(options), link_(link), log_(log), rx_(options.fullSpeed), tx_(options.fullSpeed) {}
+
+    int run();
+
+private:
+    std::uint64_t now() const { return monotonicUs() - startUs_; }
+    void startBox(std::uint64_t nowUs);
+    void pump(std::uint64_t nowUs);
+    void runTimer(std::uint64_t dueUs);
+    void deliver();
+    bool takeByte(std::uint64_t nowUs);
+    void pumpOutput(std::uint64_t nowUs);
+    void afterModelCall(std::uint64_t atUs);
+    bool programHasLeft(std::uint64_t nowUs) const;
+    bool isOver(std::uint64_t nowUs);
+    bool readyToHangUp(std::uint64_t nowUs);
+    void forgetOldInput();
+    void finishBox(std::uint64_t nowUs);
+    void watchSettings(std::uint64_t nowUs);
+    void sleepUntil(std::uint64_t wakeUs, std::uint64_t nowUs, const sigset_t& waitMask);
+    std::string expectationFor(unsigned index) const;
+
+    const Options& options_;
+    PtyLink& link_;
+    DialogueLog& log_;
+    std::uint64_t startUs_ = monotonicUs();
+
+    std::unique_ptr<boxmodel::Box> box_;
+    unsigned finishedBoxes_ = 0;
+    bool allAsExpected_ = true;
+    std::uint64_t modelNowUs_ = 0;
+
+    LinePacer rx_;
+    LinePacer tx_;
+    std::deque<std::uint8_t> fromPc_;
+    std::optional<LineByte> inFlight_;
+    std::uint64_t lastEmptyUs_ = 0;
+    std::deque<LineByte> toPc_;
+    bool outputBlocked_ = false;
+
+    int opens_ = 0;
+    int closes_ = 0;
+    int closesAtDecision_ = -1;
+    std::uint64_t decidedAtUs_ = 0;
+    std::optional<std::uint64_t> hangingUpSinceUs_;
+    std::optional<PcLineSettings> settings_;
+    // Bytes that were waiting when the program restored the port's old
+    // settings went out before that, at its working speed: the program may
+    // close right after its last write.
+    std::size_t bytesAtOldSpeed_ = 0;
+    std::uint32_t oldBaud_ = 0;
+};
+
+int Runner::run() {
+    sigset_t blocked;
+    sigset_t waitMask;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    sigprocmask(SIG_BLOCK, &blocked, &waitMask);
+    sigdelset(&waitMask, SIGINT);
+    sigdelset(&waitMask, SIGTERM);
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    const auto deadlineUs = static_cast<std::uint64_t>(options_.timeoutS * 1e6);
+    log_.note(0, "line published at " + options_.linkPath + " -> " + link_.slavePath());
+    for (;;) {
+        const std::uint64_t nowUs = now();
+        link_.readWatch(opens_, closes_);
+        watchSettings(nowUs);
+        if (!box_ && (link_.watch() < 0 || opens_ > closes_)) startBox(nowUs);
+        // Checked before the pump, so that a decided box does not take the
+        // next program session's bytes, and after it, since taking bytes may
+        // have noticed the program leave.
+        bool over = box_ && isOver(nowUs);
+        if (box_ && !over) {
+            pump(nowUs);
+            over = isOver(nowUs);
+        }
+        if (over) {
+            finishBox(nowUs);
+            if (finishedBoxes_ == options_.boxes) return allAsExpected_ ? 0 : 1;
+            continue;
+        }
+        if (stopSignal != 0 || nowUs >= deadlineUs) {
+            const std::string why = stopSignal != 0 ? "stopped by a signal" : "gave up after the time-out";
+            std::string state = box_ ? std::string(box_->stateName()) + ", outcome so far " + box_->outcome().code()
+                                     : std::string("the program has not opened the line");
+            std::printf("boxsim: %s: box %u: %s\n", why.c_str(), finishedBoxes_ + 1, state.c_str());
+            std::fflush(stdout);
+            log_.note(nowUs, why + ": " + state);
+            return 1;
+        }
+
+        std::uint64_t wakeUs = deadlineUs;
+        if (box_) {
+            wakeUs = std::min({wakeUs, box_->nextEventUs(), nowUs + kSettingsPollUs});
+            if (inFlight_) wakeUs = std::min(wakeUs, std::max(inFlight_->doneUs, nowUs + kLeastSleepUs));
+            if (!toPc_.empty())
+                wakeUs = std::min(wakeUs, outputBlocked_ ? nowUs + kRetryWriteUs
+                                                         : std::max(toPc_.front().doneUs, nowUs + kLeastSleepUs));
+            if (box_->decided() && link_.watch() < 0) wakeUs = std::min(wakeUs, decidedAtUs_ + kLingerUs);
+            if (hangingUpSinceUs_) wakeUs = std::min(wakeUs, nowUs + kRetryWriteUs);
+        }
+        sleepUntil(wakeUs, nowUs, waitMask);
+    }
+}
+
+void Runner::startBox(std::uint64_t nowUs) {
+    link_.discardUnreadOutput();
+    box_ = std::make_unique<boxmodel::Box>(options_.scenario, localNow, nowUs);
+    box_->setInstantLine(options_.fullSpeed);
+    modelNowUs_ = nowUs;
+    rx_.reset(nowUs);
+    tx_.reset(nowUs);
+    lastEmptyUs_ = nowUs;
+    closesAtDecision_ = -1;
+    log_.note(nowUs, "box " + std::to_string(finishedBoxes_ + 1) + " (boot loader " + options_.scenario.version +
+                         "): the program has opened the line");
+}
+
+// Carries the model forward to nowUs, running its timers and the bytes from
+// the PC in the order of their times.
+void Runner::pump(std::uint64_t nowUs) {
+    for (;;) {
+        const std::uint64_t timerUs = box_->nextEventUs();
+        if (inFlight_) {
+            if (timerUs <= nowUs && timerUs <= inFlight_->doneUs) {
+                runTimer(timerUs);
+                continue;
+            }
+            if (inFlight_->doneUs <= nowUs) {
+                deliver();
+                continue;
+            }
+            if (timerUs <= nowUs) {
+                runTimer(timerUs);
+                continue;
+            }
+            break;
+        }
+        if (timerUs <= nowUs) {
+            runTimer(timerUs);
+            continue;
+        }
+        if (!takeByte(nowUs)) break;
+    }
+    pumpOutput(nowUs);
+}
+
+void Runner::runTimer(std::uint64_t dueUs) {
+    modelNowUs_ = std::max(modelNowUs_, dueUs);
+    box_->onTimer(modelNowUs_);
+    afterModelCall(modelNowUs_);
+}
+
+void Runner::deliver() {
+    const LineByte byte = *inFlight_;
+    inFlight_.reset();
+    modelNowUs_ = std::max(modelNowUs_, byte.doneUs);
+    log_.byte(modelNowUs_, Direction::PcToBox, byte.baud, byte.value, byte.baud != box_->listeningBaud());
+    box_->receive(byte.value, byte.baud, modelNowUs_);
+    afterModelCall(modelNowUs_);
+}
+
+// Takes the next byte off the master while the box accepts input; it arrives
+// one byte time later at the speed the PC has set.
+bool Runner::takeByte(std::uint64_t nowUs) {
+    if (!box_->acceptsInput(nowUs) || box_->hungUp(nowUs)) return false;
+    if (box_->decided() && closes_ > closesAtDecision_) return false;
+    if (fromPc_.empty()) {
+        std::uint8_t buffer[kReadChunk];
+        const ssize_t n = ::read(link_.master(), buffer, sizeof buffer);
+        if (n <= 0) {
+            lastEmptyUs_ = nowUs;
+            return false;
+        }
+        fromPc_.insert(fromPc_.end(), buffer, buffer + n);
+        // Bytes written after the program closed the line belong to the next
+        // box; the events of a close and reopen are queued before them.
+        link_.readWatch(opens_, closes_);
+        if (box_->decided() && closes_ > closesAtDecision_) return false;
+    }
+    const std::uint8_t value = fromPc_.front();
+    fromPc_.pop_front();
+    std::uint32_t baud = settings_ ? settings_->baud : 0;
+    if (bytesAtOldSpeed_ > 0) {
+        --bytesAtOldSpeed_;
+        baud = oldBaud_;
+    }
+    const std::uint64_t earliest = std::max(lastEmptyUs_, nowUs > kCatchUpUs ? nowUs - kCatchUpUs : 0);
+    inFlight_ = LineByte{value, baud, rx_.schedule(earliest, baud)};
+    return true;
+}
+
+void Runner::afterModelCall(std::uint64_t atUs) {
+    for (const auto& transmission : box_->takeOutbox())
+        for (const std::uint8_t value : transmission.bytes)
+            toPc_.push_back({value, transmission.baud, tx_.schedule(atUs, transmission.baud)});
+    for (const auto& text : box_->takeNotes()) log_.note(atUs, text);
+    if (box_->decided() && closesAtDecision_ < 0) {
+        closesAtDecision_ = closes_;
+        decidedAtUs_ = atUs;
+    }
+}
+
+// Hands the box's bytes to the PC once they have crossed the line, garbled if
+// the PC listens at another speed than the box talks at.
+void Runner::pumpOutput(std::uint64_t nowUs) {
+    outputBlocked_ = false;
+    if (toPc_.empty() || toPc_.front().doneUs > nowUs) return;
+    const std::uint32_t pcBaud = settings_ ? settings_->baud : 0;
+    std::vector<std::uint8_t> out;
+    for (const LineByte& byte : toPc_) {
+        if (byte.doneUs > nowUs || out.size() == 4096) break;
+        out.push_back(byte.baud == pcBaud ? byte.value : simline::garble(byte.value, byte.baud, pcBaud));
+    }
+    const ssize_t n = ::write(link_.master(), out.data(), out.size());
+    const std::size_t written = n > 0 ? static_cast<std::size_t>(n) : 0;
+    for (std::size_t i = 0; i < written; ++i) {
+        const LineByte& byte = toPc_.front();
+        log_.byte(byte.doneUs, Direction::BoxToPc, byte.baud, byte.value, byte.baud != pcBaud);
+        toPc_.pop_front();
+    }
+    outputBlocked_ = written < out.size();
+}
+
+// The box is done with: it has hung up, or it has decided, said its last
+// words and the program has closed the line.
+bool Runner::isOver(std::uint64_t nowUs) {
+    if (box_->hungUp(nowUs)) return readyToHangUp(nowUs);
+    return box_->decided() && toPc_.empty() && programHasLeft(nowUs);
+}
+
+// The line drops once the box's last words have crossed it and the program
+// has read them (or had a fair chance to).
+bool Runner::readyToHangUp(std::uint64_t nowUs) {
+    if (!toPc_.empty()) return false;
+    if (!hangingUpSinceUs_) hangingUpSinceUs_ = nowUs;
+    if (nowUs < *hangingUpSinceUs_ + kSettleUs) return false;
+    return link_.unreadOutput() == 0 || nowUs >= *hangingUpSinceUs_ + kHangUpGraceUs;
+}
+
+// Once the program has closed the line and not opened it again, what it sent
+// is of no use to the next box.
+void Runner::forgetOldInput() {
+    if (opens_ > closes_) return;
+    std::vector<std::uint8_t> pending(fromPc_.begin(), fromPc_.end());
+    std::uint8_t buffer[4096];
+    ssize_t n;
+    while ((n = ::read(link_.master(), buffer, sizeof buffer)) > 0) pending.insert(pending.end(), buffer, buffer + n);
+    link_.readWatch(opens_, closes_);
+    fromPc_.clear();
+    if (opens_ > closes_) fromPc_.insert(fromPc_.end(), pending.begin(), pending.end());  // too late to tell: keep
+}
+
+bool Runner::programHasLeft(std::uint64_t nowUs) const {
+    if (link_.watch() < 0) return nowUs >= decidedAtUs_ + kLingerUs;
+    return closes_ > closesAtDecision_ || opens_ <= closes_;
+}
+
+void Runner::finishBox(std::uint64_t nowUs) {
+    const unsigned number = finishedBoxes_ + 1;
+    const boxmodel::Outcome& outcome = box_->outcome();
+    const std::string expected = expectationFor(finishedBoxes_);
+    const bool asExpected =
+        expected.empty() ? boxmodel::isGoodEnding(outcome) : boxmodel::outcomeMatches(outcome, expected);
+    allAsExpected_ = allAsExpected_ && asExpected;
+
+    std::string line = "box " + std::to_string(number) + " (boot loader " + options_.scenario.version +
+                       "): " + outcome.code();
+    if (!outcome.detail.empty()) line += ": " + outcome.detail;
+    if (!asExpected) line += " [expected " + (expected.empty() ? std::string("a good ending") : expected) + "]";
+
+    if (!box_->flashedImage().empty() && !options_.imageOutPath.empty()) {
+        const std::string path =
+            number == 1 ? options_.imageOutPath : options_.imageOutPath + "." + std::to_string(number);
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        const auto& image = box_->flashedImage();
+        if (!file || std::fwrite(image.data(), 1, image.size(), file) != image.size()) {
+            line += " [cannot write " + path + "]";
+            allAsExpected_ = false;
+        }
+        if (file) std::fclose(file);
+    }
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+    log_.note(nowUs, line);
+
+    const bool hungUp = box_->hungUp(nowUs);
+    box_.reset();
+    bytesAtOldSpeed_ = 0;
+    inFlight_.reset();
+    toPc_.clear();
+    hangingUpSinceUs_.reset();
+    ++finishedBoxes_;
+    if (!hungUp) {
+        forgetOldInput();
+        return;
+    }
+    fromPc_.clear();
+    log_.note(nowUs, "line dropped");
+    link_.hangUp();
+    opens_ = 0;
+    closes_ = 0;
+    settings_.reset();
+    if (finishedBoxes_ == options_.boxes) return;
+    // The cable is plugged back in: a fresh line at the same path.
+    if (const auto error = link_.open(options_.linkPath)) {
+        std::fprintf(stderr, "boxsim: cannot publish a new line: %s\n", error->c_str());
+        std::exit(2);
+    }
+    log_.note(nowUs, "line published again at " + options_.linkPath + " -> " + link_.slavePath());
+}
+
+void Runner::watchSettings(std::uint64_t nowUs) {
+    const auto settings = link_.pcSettings();
+    if (!settings || settings == settings_) return;
+    // A program that restores the port's own settings as it closes drops
+    // CLOCAL again; what it wrote just before went out at its working speed.
+    if (box_ && settings_ && settings_->local && !settings->local) {
+        const std::size_t waiting = fromPc_.size() + static_cast<std::size_t>(link_.pendingInput());
+        if (waiting > 0) {
+            if (bytesAtOldSpeed_ == 0) oldBaud_ = settings_->baud;
+            bytesAtOldSpeed_ += waiting;
+            log_.note(nowUs, std::to_string(waiting) + " bytes waiting were sent at " + std::to_string(oldBaud_) +
+                                 " baud, before the PC changed its speed");
+        }
+    }
+    settings_ = settings;
+    log_.note(nowUs, "PC line settings: " + std::to_string(settings->baud) + " baud, hardware handshake " +
+                         (settings->hardwareHandshake ? "on" : "off") + (settings->local ? "" : ", not configured"));
+}
+
+void Runner::sleepUntil(std::uint64_t wakeUs, std::uint64_t nowUs, const sigset_t& waitMask) {
+    pollfd fds[2];
+    nfds_t count = 0;
+    if (link_.watch() >= 0) fds[count++] = {link_.watch(), POLLIN, 0};
+    const bool wantInput = box_ && !inFlight_ && fromPc_.empty() && box_->acceptsInput(nowUs);
+    if (wantInput && link_.isOpen()) fds[count++] = {link_.master(), POLLIN, 0};
+    const std::uint64_t waitUs = wakeUs > nowUs ? wakeUs - nowUs : 0;
+    timespec timeout{static_cast<time_t>(waitUs / 1000000), static_cast<long>(waitUs % 1000000) * 1000};
+    ppoll(fds, count, &timeout, &waitMask);
+}
+
+std::string Runner::expectationFor(unsigned index) const {
+    if (options_.expect.empty()) return {};
+    return index < options_.expect.size() ? options_.expect[index] : options_.expect.back();
+}
+
+}  // namespace
+
+int runBoxes(const Options& options) {
+    DialogueLog log;
+    if (!options.logPath.empty() && !log.open(options.logPath)) {
+        std::fprintf(stderr, "boxsim: cannot write the log %s\n", options.logPath.c_str());
+        return 2;
+    }
+    PtyLink link;
+    if (const auto error = link.open(options.linkPath)) {
+        std::fprintf(stderr, "boxsim: cannot publish the line at %s: %s\n", options.linkPath.c_str(),
+                     error->c_str());
+        return 2;
+    }
+    Runner runner(options, link, log);
+    return runner.run();
+}
+
+}  // namespace boxsim

@@ -1,0 +1,34 @@
+// Receiving a file the way every downloading boot loader does: a "." per
+// block, "e" then "p" while a sector is erased and written (taking no input
+// meanwhile), and the scenario's transfer fault at its byte. The generation
+// decides what the bytes mean.
+#pragma once
+
+#include <cstdint>
+
+namespace boxmodel {
+
+class Box;
+
+class FileReception {
+public:
+    explicit FileReception(Box& box) : box_(box) {}
+
+    // Counts one byte received after "file:". False when the scenario's fault
+    // ends the transfer at this byte: it and all later ones are not the file's.
+    bool take(std::uint64_t nowUs);
+    // The file is in: no more progress characters.
+    void close() { closed_ = true; }
+
+    std::uint64_t received() const { return received_; }
+
+private:
+    void strike(std::uint64_t nowUs);
+
+    Box& box_;
+    std::uint64_t received_ = 0;
+    bool ended_ = false;
+    bool closed_ = false;
+};
+
+}  // namespace boxmodel

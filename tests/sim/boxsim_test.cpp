@@ -1,0 +1,201 @@
+// boxsim over a real pseudo-terminal, with a scripted PC on the other end.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "boxsim_options.h"
+#include "boxsim_process.h"
+
+using boxtest::BoxsimProcess;
+using boxtest::PcPort;
+
+namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void putBig32(std::string& out, std::uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>(value >> shift & 0xFF));
+}
+
+std::uint32_t sumOf(std::string_view bytes) {
+    std::uint32_t sum = 0;
+    for (const char c : bytes) sum += static_cast<std::uint8_t>(c);
+    return sum;
+}
+
+}  // namespace
+
+TEST(Boxsim, SatelliteRequestAtThePacedSpeedOfA38400Box) {
+    const std::string dir = boxtest::scratchDir();
+    BoxsimProcess boxsim({"--bootloader", "1.7", "--link", dir + "/com1", "--log", dir + "/log", "--expect",
+                          "satellite:6", "--timeout", "20"});
+    PcPort pc;
+    ASSERT_TRUE(pc.open(dir + "/com1", B38400));
+    const auto start = std::chrono::steady_clock::now();
+    pc.write(" quorcom");
+    const std::string menu = pc.readUntil("choice!:", 5000);
+    const auto took = boxtest::msSince(start);
+    ASSERT_NE(menu.find("Bootloader Version 1.7\r\n"), std::string::npos) << menu;
+    // 8 keyword bytes, 100 ms reply delay, 20 ms menu delay and the text itself
+    // at 3840 bytes a second.
+    const auto lineMs = (8 + menu.size()) * 1000 / 3840;
+    EXPECT_GE(took, 100 + 20 + lineMs - 5);
+    EXPECT_LT(took, 100 + 20 + lineMs + 300);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    pc.setSpeed(B115200);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    pc.write("6");
+    pc.close();  // as the program does: the key is its last word
+    EXPECT_EQ(boxsim.wait(3000), 0) << boxsim.output();
+    EXPECT_EQ(boxsim.output(), "box 1 (boot loader 1.7): satellite:6: satellite update requested with key 6 at "
+                               "115200 baud\n");
+    const std::string log = readFile(dir + "/log");
+    EXPECT_NE(log.find("keyword \" quorcom\" recognised at 38400 baud"), std::string::npos) << log;
+    EXPECT_NE(log.find("PC>box  115200  \"6\""), std::string::npos) << log;
+}
+
+TEST(Boxsim, KeyAtTheWrongSpeedIsGarbledAndTheExpectationFails) {
+    const std::string dir = boxtest::scratchDir();
+    BoxsimProcess boxsim({"--bootloader", "1.7", "--link", dir + "/com1", "--log", dir + "/log", "--expect",
+                          "satellite", "--timeout", "3"});
+    PcPort pc;
+    ASSERT_TRUE(pc.open(dir + "/com1", B38400));
+    pc.write(" quorcom");
+    ASSERT_NE(pc.readUntil("choice!:", 5000).find("choice!:"), std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    pc.write("6");  // still at 38400: the box listens at 115200 by now
+    EXPECT_EQ(boxsim.wait(), 1);
+    EXPECT_NE(boxsim.output().find("gave up after the time-out: box 1: at the menu"), std::string::npos)
+        << boxsim.output();
+    EXPECT_NE(readFile(dir + "/log").find("(garbled: sent at another speed)"), std::string::npos);
+}
+
+TEST(Boxsim, DatedDownloadWritesTheFlashedImage) {
+    const std::string dir = boxtest::scratchDir();
+    BoxsimProcess boxsim({"--bootloader", "4.12", "--link", dir + "/com1", "--full-speed", "--programming-ms", "100",
+                          "--image-out", dir + "/flashed", "--expect", "flashed", "--timeout", "20"});
+    PcPort pc;
+    ASSERT_TRUE(pc.open(dir + "/com1", B115200));
+    pc.write(" quorcom");
+    for (const char digit : std::string("0123")) {
+        pc.write(std::string(1, digit));
+        ASSERT_EQ(pc.readUntil(std::string(1, digit), 1000), std::string(1, digit));
+    }
+    pc.write("\x5B\xE7");
+    ASSERT_NE(pc.readUntil("choice!:", 3000).find("Bootloader Version 4.12"), std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    pc.write("2");
+    ASSERT_NE(pc.readUntil("file:", 3000).find("file:"), std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    std::time_t now = std::time(nullptr);
+    std::tm lt{};
+    localtime_r(&now, &lt);
+    const int y = lt.tm_year, m = lt.tm_mon + 1, l = m <= 2 ? 1 : 0;
+    const int mjd = 14956 + lt.tm_mday + static_cast<int>((y - l) * 365.25) + static_cast<int>((m + 1 + l * 12) * 30.6001);
+    auto bcd = [](int v) { return static_cast<char>((v / 10) << 4 | v % 10); };
+    std::string records{static_cast<char>(mjd >> 8 & 0xFF), static_cast<char>(mjd & 0xFF), bcd(lt.tm_hour),
+                        bcd(lt.tm_min), bcd(lt.tm_sec)};
+    std::string payload(70000, '\0');
+    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i % 253);
+    std::string file;
+    putBig32(file, static_cast<std::uint32_t>(payload.size()));
+    file += '\x07';
+    putBig32(file, 0x4000C);
+    file += payload;
+    putBig32(file, sumOf(payload));
+    const auto imageLength = static_cast<std::uint32_t>(payload.size() + 8);
+    putBig32(records, imageLength);
+    records += '\x07';
+    putBig32(records, 0x4000C);
+    pc.write(records);
+    pc.write(file);
+    std::string sum;
+    putBig32(sum, sumOf(std::string_view(file).substr(0, imageLength)));
+    pc.write(sum);
+    const std::string progress = pc.readUntil("finished!", 10000);
+    EXPECT_NE(progress.find("ep"), std::string::npos) << "a sector was programmed";
+    EXPECT_NE(progress.find("finished!"), std::string::npos) << progress;
+    pc.close();
+    EXPECT_EQ(boxsim.wait(), 0) << boxsim.output();
+    EXPECT_EQ(readFile(dir + "/flashed"), file);
+}
+
+TEST(Boxsim, HangUpDropsTheLineAndTheNextBoxComesOnAFreshOne) {
+    const std::string dir = boxtest::scratchDir();
+    BoxsimProcess boxsim({"--bootloader", "4.20", "--link", dir + "/com1", "--hangup-at", "version", "--boxes", "2",
+                          "--expect", "hungup,released", "--timeout", "20"});
+    {
+        PcPort pc;
+        ASSERT_TRUE(pc.open(dir + "/com1", B115200));
+        pc.write(" quorcom");
+        const std::string got = pc.readUntil("", 3000);
+        EXPECT_TRUE(pc.hungUp);
+        EXPECT_NE(got.find("Bootloader Version 4.20"), std::string::npos);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The program opens the path again and finds the box plugged back in (the
+    // second box hangs up nowhere: the scenario's fault struck the first).
+    PcPort again;
+    ASSERT_TRUE(again.open(dir + "/com1", B115200));
+    again.write(" quorcom");
+    const std::string second = again.readUntil("", 1500);
+    EXPECT_TRUE(again.hungUp) << "every box of the run has the same scenario";
+    EXPECT_NE(second.find("Bootloader Version 4.20"), std::string::npos);
+    EXPECT_EQ(boxsim.wait(), 1);
+    EXPECT_NE(boxsim.output().find("box 2 (boot loader 4.20): hungup: hung up at step version [expected released]"),
+              std::string::npos)
+        << boxsim.output();
+}
+
+TEST(Boxsim, SeveralBoxesOnTheSamePathOneAfterTheProgramClosedTheLine) {
+    const std::string dir = boxtest::scratchDir();
+    BoxsimProcess boxsim({"--bootloader", "4.20", "--link", dir + "/com1", "--boxes", "2", "--full-speed",
+                          "--expect", "satellite:5,released", "--timeout", "20"});
+    for (const char* key : {"5", "1"}) {
+        PcPort pc;
+        ASSERT_TRUE(pc.open(dir + "/com1", B115200));
+        pc.write(" quorcom");
+        const std::string menu = pc.readUntil("choice!:", 3000);
+        ASSERT_NE(menu.find("choice!:"), std::string::npos) << key;
+        EXPECT_EQ(menu.find("choice!:"), menu.rfind("choice!:")) << "nothing left over from the previous box";
+        std::this_thread::sleep_for(std::chrono::milliseconds(350));
+        pc.write(key);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(boxsim.wait(), 0) << boxsim.output();
+    EXPECT_NE(boxsim.output().find("box 2 (boot loader 4.20): released"), std::string::npos) << boxsim.output();
+}
+
+TEST(BoxsimOptions, ReadsTheScenarioAndRefusesWhatItDoesNotKnow) {
+    const auto ok = boxsim::parseOptions({"--link", "/tmp/x", "--bootloader=1.4", "--slow-keyword", "--echo", "..x*",
+                                          "--fault", "warnings", "--fault-at", "5000", "--image-id", "0x4000B",
+                                          "--expect", "flashed,satellite:8", "--boxes", "3", "--hangup-at", "sum"});
+    ASSERT_FALSE(ok.error) << *ok.error;
+    EXPECT_EQ(ok.options.scenario.version, "1.4");
+    EXPECT_EQ(ok.options.scenario.keywordBaud, 9600u);
+    EXPECT_EQ(ok.options.scenario.echoPattern, "..x*");
+    EXPECT_EQ(ok.options.scenario.transferFault, boxmodel::TransferFault::Warnings);
+    EXPECT_EQ(ok.options.scenario.faultAtByte, 5000u);
+    EXPECT_EQ(ok.options.scenario.imageId, 0x4000Bu);
+    EXPECT_EQ(ok.options.scenario.hangUpAt, boxmodel::Step::Sum);
+    EXPECT_EQ(ok.options.expect, (std::vector<std::string>{"flashed", "satellite:8"}));
+    EXPECT_EQ(ok.options.boxes, 3u);
+
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {"--bootloader", "4.12"},
+             {"--link", "/tmp/x", "--fault", "smoke"},
+             {"--link", "/tmp/x", "--expect", "flashed:2"},
+             {"--link", "/tmp/x", "--boxes", "0"},
+             {"--link", "/tmp/x", "--echo", "abc"},
+             {"--link", "/tmp/x", "--switch-on-ms", "soon"},
+             {"--link", "/tmp/x", "--hangup-at"},
+             {"--link", "/tmp/x", "--full-speed=yes"},
+         })
+        EXPECT_TRUE(boxsim::parseOptions(bad).error) << bad.back();
+}
