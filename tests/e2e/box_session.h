@@ -1,0 +1,42 @@
+// One session of the built program against the box emulator on a real
+// pseudo-terminal: boxsim publishes its port in a temporary directory, update
+// runs with COM1 pointed there (and COM2 to COM4 at missing paths), and the
+// test gets both programs' output, the dialogue log and the image the box
+// would flash.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "e2e/process.h"
+
+namespace e2e {
+
+struct BoxSession {
+    ProcessResult update;
+    ProcessResult boxsim;
+    std::string flashedImage;  // what boxsim wrote with --image-out (empty if nothing)
+    std::string dialogueLog;   // boxsim's --log
+};
+
+struct SessionOptions {
+    std::vector<std::string> boxsimArgs;  // scenario options; --link, --log, --image-out are added
+    std::vector<std::string> updateArgs;  // the program's arguments, without the program name
+    ProcessOptions update;                // environment additions, standard input, time limit
+    bool fullSpeed = true;                // carry bytes at once instead of at the line's real rate
+};
+
+// Runs the session in `dir`; the program's working directory is `dir` too,
+// unless options.update.workingDirectory says otherwise.
+BoxSession runSession(const TempDir& dir, const SessionOptions& options);
+BoxSession runSession(const TempDir& dir, std::vector<std::string> boxsimArgs, std::vector<std::string> updateArgs);
+
+// A padded image: length, extension (none, the type, or the type and the id),
+// payload, byte sum.
+std::string paddedImage(const std::string& payload, int imageType = -1, long long imageId = -1);
+
+// Deterministic payload bytes of the given size, rich in zero bytes as real
+// images are.
+std::string samplePayload(std::size_t size, unsigned seed = 1);
+
+}  // namespace e2e
