@@ -43,10 +43,15 @@ private:
     std::size_t at_ = 0;
 };
 
-// A directory of its own for the files a target writes, removed at exit.
+// A directory of its own for the files a target writes, removed at exit; in
+// memory where the system offers it, since every run writes a file.
 inline const std::filesystem::path& scratchDir() {
     static const std::filesystem::path dir = [] {
-        std::string pattern = (std::filesystem::temp_directory_path() / "update-fuzz-XXXXXX").string();
+        std::error_code ignored;
+        const std::filesystem::path base = std::filesystem::is_directory("/dev/shm", ignored)
+                                               ? std::filesystem::path("/dev/shm")
+                                               : std::filesystem::temp_directory_path();
+        std::string pattern = (base / "update-fuzz-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr) {
             std::perror("mkdtemp");
             std::abort();
