@@ -39,10 +39,11 @@ for target in "${targets[@]}"; do
   echo "== fuzz_$target: ${seconds} s =="
   # The run's corpus directory comes first: what it finds is written there,
   # and the committed seeds are read alongside.
-  parallel=()
-  [ "$jobs" -gt 1 ] && parallel=(-fork="$jobs")
+  extra=()
+  [ "$jobs" -gt 1 ] && extra+=(-fork="$jobs")
+  [ -f "tests/fuzz/dict/$target.dict" ] && extra+=(-dict="tests/fuzz/dict/$target.dict")
   if "$build/tests/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
-       -print_final_stats=1 "${parallel[@]}" -artifact_prefix="$build/crash-$target-" \
+       -print_final_stats=1 "${extra[@]}" -artifact_prefix="$build/crash-$target-" \
        "$corpus" "tests/fuzz/corpus/$target" >"$log" 2>&1; then
     result=ok
   else

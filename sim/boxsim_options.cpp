@@ -20,10 +20,14 @@ bool parseNumber(const std::string& text, T& out, int base = 10) {
     return ec == std::errc() && ptr == end && begin != end;
 }
 
+// boxsim counts its time-out in whole microseconds; "inf", "nan" or 1e300
+// would not fit.
+constexpr double kLongestTimeoutS = 1e9;
+
 bool parseSeconds(const std::string& text, double& out) {
     char* end = nullptr;
     out = std::strtod(text.c_str(), &end);
-    return !text.empty() && end == text.c_str() + text.size() && out > 0;
+    return !text.empty() && end == text.c_str() + text.size() && out > 0 && out <= kLongestTimeoutS;
 }
 
 std::vector<std::string> splitList(const std::string& text) {

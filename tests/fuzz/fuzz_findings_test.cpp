@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "boxsim_options.h"
 #include "control/access.h"
 #include "fuzz_support.h"
 #include "serial/status.h"
@@ -58,6 +59,18 @@ TEST_F(VersionQueryLimit, TakesALineThatEndsJustInTime) {
     query("\r\nBootloader Version 4.12\r\n", 14'990, result);
     EXPECT_EQ(result, 1);
     EXPECT_EQ(version, (BootloaderVersion{4, 12}));
+}
+
+// boxsim turns its time-out into microseconds; a value that does not fit
+// must be refused on the command line, not overflow later.
+TEST(BoxsimTimeout, RefusesWhatCannotBeCountedInMicroseconds) {
+    for (const char* value : {"inf", "nan", "1e300", "-5", "0"}) {
+        const auto result = boxsim::parseOptions({"--link", "/tmp/com1", "--timeout", value});
+        EXPECT_TRUE(result.error.has_value()) << value;
+    }
+    const auto result = boxsim::parseOptions({"--link", "/tmp/com1", "--timeout", "2.5"});
+    EXPECT_FALSE(result.error.has_value());
+    EXPECT_EQ(result.options.timeoutS, 2.5);
 }
 
 }  // namespace

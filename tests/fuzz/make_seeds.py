@@ -52,7 +52,8 @@ write("reply_wait", "version_no_number", bytes([0x98]) + pieces((1, b"Bootloader
 
 
 # transfer: flags (bit 0 compressed, 1 packed, 2 leading record, 3-4 image
-# type, 5 header rewrite, 6 progress, 7 long limit), file length / 50, seed,
+# type, 5 header rewrite, 6 progress, 7 long limit), file length (n*16, from 240
+# on 10240 + (n-240)*400), seed,
 # stall (after n*64 bytes, until n*100 ms), hang-up (n*50 ms), then pieces of
 # [trigger: bit 15 byte count / 4, else ms after the last][length][bytes].
 def transfer(flags, length, seed, replies, stall=b"\x00", hang_up=0):
@@ -63,10 +64,10 @@ def transfer(flags, length, seed, replies, stall=b"\x00", hang_up=0):
 
 
 dots = [(True, n * 1024, b".") for n in range(1, 10)]
-write("transfer", "stream_dots", transfer(0x80, 200, 1, dots))
+write("transfer", "stream_dots", transfer(0x80, 245, 1, dots))
 write("transfer", "packed_stop", transfer(0xC2, 100, 2, dots[:2] + [(True, 3000, b"ST"), (True, 3100, b"OP")]))
 write("transfer", "leading_record", transfer(0x84, 60, 4, [(False, 500, b"e"), (False, 100, b"p")]))
-write("transfer", "flash_id", transfer(0x80, 120, 5, [(True, 2048, b"Flash's manufacturer and/or "),
+write("transfer", "flash_id", transfer(0x80, 250, 5, [(True, 2048, b"Flash's manufacturer and/or "),
                                                       (True, 4096, b"device ids dont match!")]))
 write("transfer", "compressed_error", transfer(0x89, 200, 6, [(True, 400, b"\nERROR: no\nmore")]))
 write("transfer", "compressed_type2", transfer(0xA1, 50, 7, [(False, 1, b"..:;:;")]))
