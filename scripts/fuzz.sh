@@ -51,7 +51,7 @@ for target in "${targets[@]}"; do
     failed+=("$target")
   fi
   # The last status line and the final statistics.
-  grep -E '^#[0-9]+.*(DONE|pulse|NEW|REDUCE)' "$log" | tail -1 || true
+  grep -E '^#[0-9]+' "$log" | tail -1 || true
   grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' "$log" | tr '\n' ' ' || true
   echo
   echo "   $result (log: $log)"
