@@ -133,7 +133,8 @@ void DirectDownload::programImage(Bytes image, std::string detail, std::uint64_t
 
 void DirectDownload::reject(const std::string& reason, bool allIn, std::uint64_t nowUs) {
     reception_.close();
-    if (!allIn) box_.say("\r\nERROR: " + reason + "\r\n", nowUs);
+    // The marker leads the line: the PC keeps the line it finds it in.
+    if (!allIn) box_.say("ERROR: " + reason + "\r\n", nowUs);
     errorLineWhenQuiet(reason, nowUs);
     box_.decide(Outcome::Kind::Rejected, reason, nowUs);
 }

@@ -13,6 +13,10 @@ namespace boxmodel {
 
 // The frame type a generation 4 boot loader of this version takes.
 std::uint8_t frameTypeOf(int major, int minor);
+// 4.21 to 4.24 are served images of type 18; a file compressed beforehand
+// for them comes as a frame of that type, an image compressed on the fly as
+// one of type 4. They take both.
+bool alsoTakesType18(int major, int minor);
 
 class Generation4Bootloader : public DirectDownload {
 public:
@@ -24,7 +28,10 @@ public:
 private:
     void take(std::uint8_t byte, std::uint64_t nowUs) override;
 
+    bool takesType(std::uint8_t type) const;
+
     std::uint8_t frameType_;
+    bool alsoType18_;
     std::uint32_t imageId_;
     FrameAssembly frame_{5};
 };
