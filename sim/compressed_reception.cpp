@@ -14,6 +14,8 @@ namespace {
 // The PC reads transfer replies only while it still writes; once it has been
 // quiet this long it waits for "finished!" and sees only the error line.
 constexpr std::uint32_t kQuietBeforeErrorLineMs = 500;
+// A download that stops short: the PC has nothing more to send.
+constexpr std::uint32_t kQuietBeforeGivingUpMs = 1000;
 
 }  // namespace
 
@@ -107,6 +109,7 @@ void DirectDownload::receive(std::uint8_t byte, bool garbled, std::uint64_t nowU
     case Phase::Prompting: box_.note("download: ignored a byte that came before \"file:\""); break;
     case Phase::Receiving:
         if (reception_.take(nowUs)) take(byte, nowUs);
+        if (phase_ == Phase::Receiving) watchForSilence(nowUs);
         break;
     case Phase::Programming:
     case Phase::Finished: box_.note("download: ignored a byte after the image"); break;
@@ -137,6 +140,24 @@ void DirectDownload::reject(const std::string& reason, bool allIn, std::uint64_t
     if (!allIn) box_.say("ERROR: " + reason + "\r\n", nowUs);
     errorLineWhenQuiet(reason, nowUs);
     box_.decide(Outcome::Kind::Rejected, reason, nowUs);
+}
+
+void DirectDownload::watchForSilence(std::uint64_t nowUs) {
+    if (watching_) return;
+    watching_ = true;
+    const std::uint64_t quietUs = std::uint64_t{kQuietBeforeGivingUpMs} * 1000;
+    const std::uint64_t dueUs = box_.lastInputUs() + quietUs;
+    box_.afterUs(dueUs > nowUs ? dueUs - nowUs : 0, nowUs, [this, quietUs](std::uint64_t now) {
+        watching_ = false;
+        if (phase_ != Phase::Receiving || box_.decided()) return;
+        if (now - box_.lastInputUs() < quietUs) {
+            watchForSilence(now);
+            return;
+        }
+        reject("the download stopped after " + std::to_string(reception_.received()) +
+                   " bytes, short of a whole image",
+               true, now);
+    });
 }
 
 void DirectDownload::errorLineWhenQuiet(std::string reason, std::uint64_t nowUs) {

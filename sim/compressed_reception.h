@@ -78,9 +78,13 @@ protected:
 private:
     enum class Phase { Menu, Prompting, Receiving, Programming, Finished };
     void errorLineWhenQuiet(std::string reason, std::uint64_t nowUs);
+    // A download that stops short would leave the PC waiting for "finished!"
+    // for good: once the PC has been quiet a while, refuse it.
+    void watchForSilence(std::uint64_t nowUs);
 
     FileReception reception_;
     Phase phase_ = Phase::Menu;
+    bool watching_ = false;
 };
 
 }  // namespace boxmodel
