@@ -215,7 +215,8 @@ The box
   --bootloader X.Y       version it reports (default 4.12). Any text goes: 5.0
                          is a version no program supports; 1.x boxes talk at
                          38400 baud, all others at 115200. Downloads are
-                         modelled for 4.11 to 4.13; other boxes refuse download keys.
+                         modelled for 1.4 to 1.9 and 4.11 to 4.13; other boxes
+                         refuse download keys.
   --banner TEXT          text before the version line
   --in-bootloader        already in its boot loader (the program's -b): takes no
                          keyword, shows its version when switched on

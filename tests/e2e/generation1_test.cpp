@@ -40,8 +40,11 @@ struct Update {
     std::string hyperPad;
 };
 
+// fullSpeed false: bytes cross the line at its real rate, so a box's reply to
+// an early byte reaches the program while it is still sending (at full speed
+// a fast machine may have written the whole file before the box spoke).
 Update updateBox(const e2e::TempDir& dir, const char* version, const std::string& image,
-                 std::vector<std::string> boxOptions = {}, e2e::ProcessOptions process = {}) {
+                 std::vector<std::string> boxOptions = {}, e2e::ProcessOptions process = {}, bool fullSpeed = true) {
     const std::string imagePath = dir.file("image.bin");
     e2e::writeWholeFile(imagePath, image);
     e2e::SessionOptions options;
@@ -49,6 +52,7 @@ Update updateBox(const e2e::TempDir& dir, const char* version, const std::string
     options.boxsimArgs.insert(options.boxsimArgs.end(), boxOptions.begin(), boxOptions.end());
     options.updateArgs = {imagePath};
     options.update = std::move(process);
+    options.fullSpeed = fullSpeed;
     Update update;
     update.session = e2e::runSession(dir, options);
     const std::string workDir = options.update.workingDirectory.empty() ? dir.path() : options.update.workingDirectory;
@@ -130,8 +134,8 @@ TEST(Generation1EndToEnd, OutputOfASuccessfulUpdateOfA17Box) {
 
 TEST(Generation1EndToEnd, HyperPadStaysAfterAFailedTransferOfIt) {
     e2e::TempDir dir;
-    const Update update =
-        updateBox(dir, "1.7", imageFor(1), {"--fault", "error", "--fault-at", "3000", "--expect", "aborted"});
+    const Update update = updateBox(dir, "1.7", imageFor(1),
+                                    {"--fault", "error", "--fault-at", "3000", "--expect", "aborted"}, {}, false);
     EXPECT_EQ(update.session.update.exitCode, 1);
     EXPECT_EQ(update.session.boxsim.exitCode, 0) << boxCode(update.session);
     EXPECT_NE(update.session.update.err.find("ERROR:"), std::string::npos) << update.session.update.err;
@@ -145,19 +149,22 @@ TEST(Generation1EndToEnd, FaultsOfTheImageTransferAndOfTheHyperBootloaderEndTheR
         std::vector<std::string> box;
         const char* expect;
         const char* stderrText;
+        bool fullSpeed;
     };
     const Case cases[] = {
-        {{"--fault", "error", "--fault-during", "image", "--fault-at", "500"}, "aborted", "ERROR:"},
-        {{"--error-at", "hyperboot"}, "aborted", "waitFor error: 536870919\n"},
-        {{"--error-at", "programmed"}, "aborted", "waitFor error: 536870919\n"},
-        {{"--hangup-at", "mode"}, "hungup", ""},
+        {{"--fault", "error", "--fault-during", "image", "--fault-at", "500"}, "aborted", "ERROR:", false},
+        {{"--error-at", "hyperboot"}, "aborted", "waitFor error: 536870919\n", true},
+        {{"--error-at", "programmed"}, "aborted", "waitFor error: 536870919\n", true},
+        {{"--hangup-at", "mode"}, "hungup", "", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.box.front() + " " + c.box[1]);
         e2e::TempDir dir;
         auto options = c.box;
         options.insert(options.end(), {"--expect", c.expect});
-        const Update update = updateBox(dir, "1.6", imageFor(0), options);
+        // Several blocks: the program reads the box's replies after each, so
+        // an error after the last block's read would go unseen.
+        const Update update = updateBox(dir, "1.6", imageFor(0, 60000), options, {}, c.fullSpeed);
         EXPECT_EQ(update.session.update.exitCode, 1) << update.session.update.out;
         EXPECT_EQ(update.session.boxsim.exitCode, 0) << boxCode(update.session);
         EXPECT_NE(update.session.update.err.find(c.stderrText), std::string::npos) << update.session.update.err;
@@ -235,8 +242,9 @@ TEST(Generation1EndToEnd, PromptLoopSendsBlanksUntilThePromptComesWholeInOneAtte
 TEST(Generation1EndToEnd, AHyperBootloaderThatNeverAnswersGetsBlanksUntilTheProgramIsStopped) {
     e2e::TempDir dir;
     e2e::ProcessOptions process;
-    process.timeLimit = std::chrono::milliseconds{4000};
-    const Update update = updateBox(dir, "1.8", imageFor(0), {"--hyperboot-answer-from", "0", "--timeout", "5"}, process);
+    process.timeLimit = std::chrono::milliseconds{8000};
+    const Update update =
+        updateBox(dir, "1.8", imageFor(0), {"--hyperboot-answer-from", "0", "--timeout", "9"}, process);
     EXPECT_TRUE(update.session.update.timedOut);
     EXPECT_EQ(update.session.boxsim.exitCode, 1);
     EXPECT_NE(boxCode(update.session).find("gave up after the time-out"), std::string::npos) << boxCode(update.session);
