@@ -3,6 +3,8 @@
 #include "box.h"
 #include "dated_bootloader.h"
 #include "generation1_bootloader.h"
+#include "generation2_bootloader.h"
+#include "generation4_bootloader.h"
 
 namespace boxmodel {
 
@@ -10,8 +12,8 @@ std::unique_ptr<Generation> makeGeneration(Box& box) {
     switch (box.traits().family) {
     case Family::Dated: return std::make_unique<DatedBootloader>(box);
     case Family::Generation1: return std::make_unique<Generation1Bootloader>(box);
-    case Family::Generation2:
-    case Family::Generation4:
+    case Family::Generation2: return std::make_unique<Generation2Bootloader>(box);
+    case Family::Generation4: return std::make_unique<Generation4Bootloader>(box);
     case Family::Unknown: break;
     }
     // A boot loader whose downloads are not modelled: it still answers, shows
