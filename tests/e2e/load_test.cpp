@@ -159,6 +159,9 @@ TEST(Load, FiftyBoxesInLoopModeGatherNoDescriptorsAndNoMemory) {
         EXPECT_EQ(s.descriptors, samples.front().descriptors)
             << "after box " << s.box << ":\n" << joined(s.descriptors) << "after box 1:\n"
             << joined(samples.front().descriptors);
+        for (const std::string& held : s.descriptors) {
+            EXPECT_EQ(held.find("/dev/pts/"), std::string::npos) << "the port is still open at the prompt: " << held;
+        }
         ASSERT_GT(s.rssKiB, 0);
     }
 #if defined(UPDATE_TEST_UNDER_ASAN)

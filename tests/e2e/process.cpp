@@ -59,6 +59,9 @@ pid_t spawn(const std::vector<std::string>& argv, const ProcessOptions& options,
     posix_spawn_file_actions_adddup2(&actions, pipes.in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, pipes.out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, pipes.err[1], 2);
+    // Only the three streams: what the test runner happens to hold open is
+    // none of the program's business, and would blur its descriptor counts.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     if (!options.workingDirectory.empty()) {
         posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
     }
