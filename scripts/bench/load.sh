@@ -30,16 +30,17 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A padded image for boot loader 4.12 (type 7, id 0x4000C): length, type, id,
-# payload, byte sum; the payload is deterministic per seed.
-make_image() {  # path payload-bytes seed
-  python3 - "$1" "$2" "$3" <<'EOF'
+# A padded image: length, type, image id (none for type 2), payload, byte
+# sum; the payload is deterministic per seed.
+make_image() {  # path payload-bytes seed type id
+  python3 - "$@" <<'EOF'
 import random, struct, sys
-path, size, seed = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+path, size, seed, kind, ident = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5], 0)
 rng = random.Random(seed)
 payload = bytes(0 if rng.random() < 0.5 else rng.randrange(256) for _ in range(size))
+header = struct.pack('>IB', size, kind) + (b'' if kind == 2 else struct.pack('>I', ident))
 with open(path, 'wb') as f:
-    f.write(struct.pack('>IBI', size, 7, 0x4000C) + payload + struct.pack('>I', sum(payload) & 0xFFFFFFFF))
+    f.write(header + payload + struct.pack('>I', sum(payload) & 0xFFFFFFFF))
 EOF
 }
 
@@ -68,7 +69,7 @@ ticks=$(getconf CLK_TCK)
 # ---------------------------------------------------------------- (a)
 echo "== (a) loop mode: $boxes boxes in a row (boot loader 4.12, 60000-byte image, full speed) =="
 image=$scratch/image.pad
-make_image "$image" 60000 50
+make_image "$image" 60000 50 7 0x4000C
 "$boxsim" --link "$scratch/com1" --image-out "$scratch/flashed.bin" --bootloader 4.12 --boxes "$boxes" \
   --full-speed --programming-ms 50 --expect flashed --timeout 3600 >"$scratch/boxsim.out" 2>&1 &
 boxsim_pid=$!
@@ -128,12 +129,15 @@ printf 'wall %s s for %d boxes (%s s a box); descriptor growth: %s\n' "$total" "
 
 # ---------------------------------------------------------------- (b)
 echo
-echo "== (b) four programs on four ports at once (boot loader 4.12, real pace of 115200 baud) =="
+echo "== (b) four programs on four ports at once (boot loaders 4.12, 4.20, 2.1, 4.7; real pace of the line) =="
 links=()
+loaders=(- 4.12 4.20 2.1 4.7)
+types=(- 7 4 2 5)
+ids=(- 0x4000C 0x40014 0 0x40007)
 for n in 1 2 3 4; do
   links+=("$scratch/four-com$n")
-  make_image "$scratch/four$n.pad" $((20000 + 7000 * n)) "$n"
-  "$boxsim" --link "$scratch/four-com$n" --image-out "$scratch/four-flashed$n.bin" --bootloader 4.12 \
+  make_image "$scratch/four$n.pad" $((20000 + 7000 * n)) "$n" "${types[n]}" "${ids[n]}"
+  "$boxsim" --link "$scratch/four-com$n" --image-out "$scratch/four-flashed$n.bin" --bootloader "${loaders[n]}" \
     --expect flashed --timeout 600 >"$scratch/four-boxsim$n.out" 2>&1 &
   pids+=("$!")
   box_pids[n]=$!
@@ -150,7 +154,7 @@ for n in 1 2 3 4; do
   ) &
   update_pids[n]=$!
 done
-printf '%5s %12s %10s %8s %14s\n' port "image bytes" "wall [s]" exit "flashed image"
+printf '%5s %12s %12s %10s %8s %14s\n' port "boot loader" "image bytes" "wall [s]" exit "flashed image"
 for n in 1 2 3 4; do
   wait "${update_pids[n]}"
   wait "${box_pids[n]}" || true
@@ -159,5 +163,5 @@ for n in 1 2 3 4; do
   verdict=different
   cmp -s "$scratch/four-flashed$n.bin" "$scratch/four$n.pad" && verdict=equal
   grep -q "Download on com port $n successfully finished." "$scratch/four-update$n.out" || verdict+=" (no banner)"
-  printf '%5d %12d %10s %8s %14s\n' "$n" "$(stat -c %s "$scratch/four$n.pad")" "$took" "$st" "$verdict"
+  printf '%5d %12s %12d %10s %8s %14s\n' "$n" "${loaders[n]}" "$(stat -c %s "$scratch/four$n.pad")" "$took" "$st" "$verdict"
 done

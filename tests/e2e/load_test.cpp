@@ -30,7 +30,8 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// A dated boot loader: the longest dialogue per box the emulator models.
+// A dated boot loader: the longest dialogue per box (the echo game, the time
+// stamp, the announcement).
 const char kBootloader[] = "4.12";
 constexpr int kImageType = 7;
 constexpr long long kImageId = 0x4000C;
@@ -176,6 +177,14 @@ TEST(Load, FiftyBoxesInLoopModeGatherNoDescriptorsAndNoMemory) {
 #endif
 }
 
+// One box of each procedure family per port.
+struct PortBox {
+    const char* bootloader;
+    int imageType;
+    long long imageId;  // -1: the type alone (generation 2 images carry no id)
+};
+const PortBox kPortBoxes[4] = {{"4.12", 7, 0x4000C}, {"4.20", 4, 0x40014}, {"2.1", 2, -1}, {"4.7", 5, 0x40007}};
+
 TEST(Load, FourProgramsOnFourPortsAtOnceEachFlashTheirOwnImage) {
     constexpr int kPorts = 4;
     e2e::TempDir dir;
@@ -183,16 +192,17 @@ TEST(Load, FourProgramsOnFourPortsAtOnceEachFlashTheirOwnImage) {
     std::vector<std::string> images;
     std::vector<std::unique_ptr<e2e::Background>> boxes;
     for (int n = 1; n <= kPorts; ++n) {
+        const PortBox& port = kPortBoxes[n - 1];
         links[n - 1] = dir.file("com" + std::to_string(n));
         // Different sizes and contents: a mix-up between ports cannot pass.
         images.push_back(e2e::paddedImage(e2e::samplePayload(20000 + 7000 * static_cast<std::size_t>(n),
                                                              static_cast<unsigned>(n)),
-                                          kImageType, kImageId));
+                                          port.imageType, port.imageId));
         e2e::writeWholeFile(dir.file("image" + std::to_string(n) + ".pad"), images.back());
         // At the line's real pace, so that the four dialogues overlap.
         boxes.push_back(std::make_unique<e2e::Background>(std::vector<std::string>{
             BOXSIM_PROGRAM, "--link", links[n - 1], "--image-out", dir.file("flashed" + std::to_string(n) + ".bin"),
-            "--bootloader", kBootloader, "--expect", "flashed", "--timeout", "600"}));
+            "--bootloader", port.bootloader, "--expect", "flashed", "--timeout", "600"}));
     }
     for (const auto& link : links) ASSERT_TRUE(e2e::waitForPath(link, 10s));
 
@@ -220,7 +230,10 @@ TEST(Load, FourProgramsOnFourPortsAtOnceEachFlashTheirOwnImage) {
         EXPECT_EQ(e2e::readWholeFile(dir.file("flashed" + std::to_string(n) + ".bin")), images[n - 1]);
     }
     std::printf("load: four ports at once, real pace: done after");
-    for (int n = 1; n <= kPorts; ++n) std::printf(" %.1f s (port %d, %zu bytes)", seconds[n - 1], n, images[n - 1].size());
+    for (int n = 1; n <= kPorts; ++n) {
+        std::printf(" %.1f s (port %d, boot loader %s, %zu bytes)", seconds[n - 1], n, kPortBoxes[n - 1].bootloader,
+                    images[n - 1].size());
+    }
     std::printf("\n");
 }
 
