@@ -68,7 +68,14 @@ pid_t spawn(const std::vector<std::string>& argv, const ProcessOptions& options,
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     // Its own process group, so a signal meant for it never reaches the tests.
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    // With a terminal of its own it leads a new session (and so a new group),
+    // and the first terminal it opens becomes its controlling terminal.
+    short groupFlag = POSIX_SPAWN_SETPGROUP;
+    if (!options.controllingTerminal.empty()) {
+        groupFlag = POSIX_SPAWN_SETSID;
+        posix_spawn_file_actions_addopen(&actions, 3, options.controllingTerminal.c_str(), O_RDWR, 0);
+    }
+    posix_spawnattr_setflags(&attributes, groupFlag | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     posix_spawnattr_setpgroup(&attributes, 0);
     sigset_t none;
     sigemptyset(&none);

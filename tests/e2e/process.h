@@ -26,6 +26,9 @@ struct ProcessOptions {
     std::string input;                               // fed to standard input, then closed
     bool closeInput = true;                          // false: standard input stays open (see Background::sendInput)
     std::string workingDirectory;
+    // A terminal (e.g. a pseudo-terminal's slave) that becomes the program's
+    // controlling terminal, in a session of its own; empty: none of its own.
+    std::string controllingTerminal;
     std::chrono::milliseconds timeLimit{60000};
 };
 
