@@ -94,10 +94,5 @@ UPDATE_PROCEDURE(updateDated) {
     std::uint8_t sumBytes[4];
     writeBigEndian32(sumBytes, sum);
     if (!sendRecord(port, sumBytes, sizeof sumBytes)) return 1;
-
-    printOut(" Done!\n");
-    printOut("Programming the flash memory...");
-    if (!awaitReply(port, "finished!")) return 1;
-    printOut(kDoneOverProgress);
-    return 0;
+    return awaitProgramming(port);
 }

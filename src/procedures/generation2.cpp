@@ -28,15 +28,5 @@ UPDATE_PROCEDURE(updateGeneration2) {
     const int sent = compressImage ? sendFileCompressed(port, imagePath, kCompressedImageType, 0, kTransferLimitMs,
                                                         1, overrideImageHeader ? 1 : 0)
                                    : sendFile(port, imagePath, kTransferLimitMs, 1, packed, 0);
-    if (sent != 1) {
-        reportFailedTransfer(platform::lastError(), TransferReportForm::Error);
-        platform::closePort(port);
-        return 1;
-    }
-
-    printOut(" Done!\n");
-    printOut("Programming the flash memory...");
-    if (!awaitReply(port, "finished!")) return 1;
-    printOut(kDoneOverProgress);
-    return 0;
+    return finishDownload(port, sent, TransferReportForm::Error);
 }

@@ -28,17 +28,7 @@ int updateGeneration4(int imageType, PortHandle port, const char* imagePath, std
                          ? sendFile(port, imagePath, kTransferLimitMs, 1, 0, 0)
                          : sendFileCompressed(port, imagePath, imageType, imageId, kTransferLimitMs, 1,
                                               overrideImageHeader ? 1 : 0);
-    if (sent != 1) {
-        reportFailedTransfer(platform::lastError(), TransferReportForm::Fehler);
-        platform::closePort(port);
-        return 1;
-    }
-
-    printOut(" Done!\n");
-    printOut("Programming the flash memory...");
-    if (!awaitReply(port, "finished!")) return 1;
-    printOut(kDoneOverProgress);
-    return 0;
+    return finishDownload(port, sent, TransferReportForm::Fehler);
 }
 
 }  // namespace

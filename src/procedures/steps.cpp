@@ -58,3 +58,20 @@ void printOut(const char* text) {
     std::fputs(text, stdout);
     std::fflush(stdout);
 }
+
+int finishDownload(PortHandle port, int transferResult, TransferReportForm form) {
+    if (transferResult != 1) {
+        reportFailedTransfer(platform::lastError(), form);
+        platform::closePort(port);
+        return 1;
+    }
+    return awaitProgramming(port);
+}
+
+int awaitProgramming(PortHandle port) {
+    printOut(" Done!\n");
+    printOut("Programming the flash memory...");
+    if (!awaitReply(port, "finished!")) return 1;
+    printOut(kDoneOverProgress);
+    return 0;
+}

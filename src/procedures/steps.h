@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "transfer/send_file.h"
 
 using platform::PortHandle;
 
@@ -27,6 +28,14 @@ bool switchToFastSpeed(PortHandle port);
 bool payloadFits(PortHandle port, std::uint32_t imageLength);
 
 void printOut(const char* text);
+
+// What follows a transfer on the boot loaders that program the flash after it:
+// on failure the report in the procedure's form and the port closed (result 1);
+// otherwise the wait for "finished!" (result 0 when it came).
+int finishDownload(PortHandle port, int transferResult, TransferReportForm form);
+
+// The image is in: " Done!", then the wait for the box's "finished!".
+int awaitProgramming(PortHandle port);
 
 // The line after a transfer: " Done!" over the rest of the progress line.
 inline constexpr char kDoneOverProgress[] = " Done!                    \n";
