@@ -188,6 +188,10 @@ void Runner::startBox(std::uint64_t nowUs) {
 // the PC in the order of their times.
 void Runner::pump(std::uint64_t nowUs) {
     for (;;) {
+        // What the box said goes out at once: at full speed this loop runs
+        // for as long as the program keeps writing, and the program must see
+        // the box's replies meanwhile.
+        pumpOutput(nowUs);
         const std::uint64_t timerUs = box_->nextEventUs();
         if (inFlight_) {
             if (timerUs <= nowUs && timerUs <= inFlight_->doneUs) {

@@ -31,7 +31,9 @@ void FileReception::strike(std::uint64_t nowUs) {
     const std::string after = " after " + std::to_string(received_ - 1) + " bytes";
     auto abortWith = [&](const std::string& text) {
         box_.say(text, nowUs);
-        box_.decide(Outcome::Kind::Aborted, "ended the transfer with \"" + text + "\"" + after, nowUs);
+        std::string shown = text;
+        while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r')) shown.pop_back();
+        box_.decide(Outcome::Kind::Aborted, "ended the transfer with \"" + shown + "\"" + after, nowUs);
     };
     switch (scenario.transferFault) {
     case TransferFault::None: break;

@@ -112,13 +112,20 @@ public:
         cfsetspeed(&t, speed);
         tcsetattr(fd_, TCSANOW, &t);
     }
-    void write(std::string_view bytes) {
+    // Writes all bytes, retrying after retryUs while the line takes none.
+    void write(std::string_view bytes, int retryUs = 2000) {
         std::size_t at = 0;
         while (at < bytes.size()) {
             const ssize_t n = ::write(fd_, bytes.data() + at, bytes.size() - at);
             if (n > 0) at += static_cast<std::size_t>(n);
-            else std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            else std::this_thread::sleep_for(std::chrono::microseconds(retryUs));
         }
+    }
+    // One read that returns at once, as the program's reads do.
+    std::string readNow() {
+        char buffer[4096];
+        const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+        return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
     }
     // Reads until `until` has arrived or the time is up; hungUp tells whether the
     // line dropped meanwhile.

@@ -126,6 +126,41 @@ TEST(Boxsim, DatedDownloadWritesTheFlashedImage) {
     EXPECT_EQ(readFile(dir + "/flashed"), file);
 }
 
+TEST(Boxsim, AtFullSpeedTheBoxsRepliesReachThePcWhileItIsStillWriting) {
+    const std::string dir = boxtest::scratchDir();
+    BoxsimProcess boxsim({"--bootloader", "4.12", "--no-irdeto", "--link", dir + "/com1", "--full-speed", "--fault",
+                          "error", "--fault-text", "flash broken", "--fault-at", "30000", "--clock-tolerance", "-1",
+                          "--expect", "aborted", "--timeout", "20"});
+    PcPort pc;
+    ASSERT_TRUE(pc.open(dir + "/com1", B115200));
+    pc.write(" quorcom");
+    ASSERT_NE(pc.readUntil("choice!:", 3000).find("choice!:"), std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    pc.write("2");
+    ASSERT_NE(pc.readUntil("file:", 3000).find("file:"), std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    pc.write(std::string("\xC0\x79\x12\x45\x00", 5));
+    std::string announcement;
+    putBig32(announcement, 200008);
+    announcement += '\x07';
+    putBig32(announcement, 0x4000C);
+    pc.write(announcement);
+    // The program's way: a block, then whatever the box has said meanwhile.
+    std::string replies;
+    std::size_t sent = 0;
+    while (sent < 200013 && replies.find("ERROR:") == std::string::npos) {
+        pc.write(std::string(10240, '\x55'), 20);
+        sent += 10240;
+        replies += pc.readNow();
+    }
+    EXPECT_NE(replies.find("ERROR: flash broken\r\n"), std::string::npos);
+    EXPECT_LT(sent, 30000u + 10240 * 3) << "the reply came only after the program had written on";
+    pc.close();
+    EXPECT_EQ(boxsim.wait(), 0) << boxsim.output();
+    EXPECT_EQ(boxsim.output(),
+              "box 1 (boot loader 4.12): aborted: ended the transfer with \"ERROR: flash broken\" after 29999 bytes\n");
+}
+
 TEST(Boxsim, HangUpDropsTheLineAndTheNextBoxComesOnAFreshOne) {
     const std::string dir = boxtest::scratchDir();
     BoxsimProcess boxsim({"--bootloader", "4.20", "--link", dir + "/com1", "--hangup-at", "version", "--boxes", "2",
