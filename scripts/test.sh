@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the program and runs the whole test suite: once as released (warnings
-# are errors), once under AddressSanitizer and UndefinedBehaviorSanitizer.
+# are errors), once under AddressSanitizer and UndefinedBehaviorSanitizer, and
+# a short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,3 +19,5 @@ echo "== release build =="
 run_suite build
 echo "== sanitizer build =="
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite build-sanitize -DUPDATE_SANITIZE=ON
+echo "== fuzzing, 10 s per target =="
+scripts/fuzz.sh 10

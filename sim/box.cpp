@@ -81,7 +81,10 @@ void Box::receive(std::uint8_t byte, std::uint32_t pcBaud, std::uint64_t nowUs) 
         note("busy answering: ignored " + hexByte(heard));
         break;
     case State::Menu: onMenuByte(heard, garbled, pcBaud, nowUs); break;
-    case State::Download: generation_->receive(heard, garbled, nowUs); break;
+    case State::Download:
+        downloadBytes_.push_back(heard);
+        generation_->receive(heard, garbled, nowUs);
+        break;
     case State::Done: ++ignoredBytes_; break;
     }
 }

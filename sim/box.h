@@ -49,6 +49,9 @@ public:
     bool decided() const { return outcome_.kind != Outcome::Kind::None; }
     // The image the box would flash: set once it has been flashed.
     const std::vector<std::uint8_t>& flashedImage() const { return flashedImage_; }
+    // What the PC sent after the download key, as the box heard it, up to the
+    // outcome: the frame or stream itself, for checking with other tools.
+    const std::vector<std::uint8_t>& downloadBytes() const { return downloadBytes_; }
     // What happened, one line each, for the dialogue log.
     std::vector<std::string> takeNotes();
 
@@ -132,6 +135,7 @@ private:
     std::vector<std::string> notes_;
     Outcome outcome_;
     std::vector<std::uint8_t> flashedImage_;
+    std::vector<std::uint8_t> downloadBytes_;
     std::uint64_t ignoredBytes_ = 0;
     std::uint64_t lastInputUs_ = 0;
 };

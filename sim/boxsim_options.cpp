@@ -20,10 +20,14 @@ bool parseNumber(const std::string& text, T& out, int base = 10) {
     return ec == std::errc() && ptr == end && begin != end;
 }
 
+// boxsim counts its time-out in whole microseconds; "inf", "nan" or 1e300
+// would not fit.
+constexpr double kLongestTimeoutS = 1e9;
+
 bool parseSeconds(const std::string& text, double& out) {
     char* end = nullptr;
     out = std::strtod(text.c_str(), &end);
-    return !text.empty() && end == text.c_str() + text.size() && out > 0;
+    return !text.empty() && end == text.c_str() + text.size() && out > 0 && out <= kLongestTimeoutS;
 }
 
 std::vector<std::string> splitList(const std::string& text) {
@@ -72,6 +76,7 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
         {"--link", [&](const std::string& v) { o.linkPath = v; }},
         {"--log", [&](const std::string& v) { o.logPath = v; }},
         {"--image-out", [&](const std::string& v) { o.imageOutPath = v; }},
+        {"--frame-out", [&](const std::string& v) { o.frameOutPath = v; }},
         {"--boxes", number(o.boxes)},
         {"--expect",
          [&](const std::string& v) {
@@ -185,6 +190,9 @@ The line
   --full-speed           carry bytes at once instead of at 10 bits per byte
   --log FILE             write the dialogue, both ways, with time stamps
   --image-out FILE       write the image a box has flashed (box 2 on: FILE.2, ...)
+  --frame-out FILE       write what a box received after its download key: the
+                         compressed frame, the packed stream, the dated records
+                         and image (box 2 on: FILE.2, ...)
   --boxes N              serve N boxes one after another on the same path: a
                          fresh box once the program has closed the line after
                          an update or a satellite request; after a hang-up a
@@ -208,7 +216,11 @@ The box
   --bootloader X.Y       version it reports (default 4.12). Any text goes: 5.0
                          is a version no program supports; 1.x boxes talk at
                          38400 baud, all others at 115200. Downloads are
-                         modelled for 4.11 to 4.13; other boxes refuse download keys.
+                         modelled for 2.0 to 4.99 (2.0 to 4.1: key "3", packed
+                         image, or "7", compressed frame of type 2; 4.2 to 4.99:
+                         key "7", frame of type 4, 5 or 6 with the image id;
+                         4.11 to 4.13: key "2", dated download); other boxes
+                         refuse download keys.
   --banner TEXT          text before the version line
   --in-bootloader        already in its boot loader (the program's -b): takes no
                          keyword, shows its version when switched on
@@ -264,7 +276,11 @@ Dated boot loaders (4.11 to 4.13): key "2", time stamp, announcement, image, sum
   --record-pause-ms MS   least pause after an image's 0x11 leading record (900)
   --clock-tolerance S    how far the time stamp may be off this machine's local
                          time (default 5; negative: not checked)
-  --image-id HEX         the image id the announcement must carry
+  --image-id HEX         the image id the announcement must carry (default: any)
+
+Generation 4 boot loaders (4.2 to 4.99 but 4.11 to 4.13): key "7", a frame of
+type 4 (5 for 4.6, 4.7, 4.14; 6 for 4.99) whose id must be the box's version
+(major * 65536 + minor), or the --image-id given
 )";
 }
 

@@ -15,6 +15,7 @@ struct Options {
     std::string linkPath;
     std::string logPath;
     std::string imageOutPath;
+    std::string frameOutPath;
     unsigned boxes = 1;
     std::vector<std::string> expect;  // per box; the last one stands for the rest; empty: any good ending
     bool fullSpeed = false;

@@ -341,17 +341,18 @@ void Runner::finishBox(std::uint64_t nowUs) {
     if (!outcome.detail.empty()) line += ": " + outcome.detail;
     if (!asExpected) line += " [expected " + (expected.empty() ? std::string("a good ending") : expected) + "]";
 
-    if (!box_->flashedImage().empty() && !options_.imageOutPath.empty()) {
-        const std::string path =
-            number == 1 ? options_.imageOutPath : options_.imageOutPath + "." + std::to_string(number);
+    auto writeOut = [&](const std::string& base, const std::vector<std::uint8_t>& bytes) {
+        if (bytes.empty() || base.empty()) return;
+        const std::string path = number == 1 ? base : base + "." + std::to_string(number);
         std::FILE* file = std::fopen(path.c_str(), "wb");
-        const auto& image = box_->flashedImage();
-        if (!file || std::fwrite(image.data(), 1, image.size(), file) != image.size()) {
+        if (!file || std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
             line += " [cannot write " + path + "]";
             allAsExpected_ = false;
         }
         if (file) std::fclose(file);
-    }
+    };
+    writeOut(options_.imageOutPath, box_->flashedImage());
+    writeOut(options_.frameOutPath, box_->downloadBytes());
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
     log_.note(nowUs, line);

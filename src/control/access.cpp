@@ -148,13 +148,21 @@ void irdetoHandshake(PortHandle port) {
 int queryBootloaderVersion(PortHandle port, BootloaderVersion& version, std::uint32_t limitMs) {
     const std::uint32_t start = platform::millis();
     const auto limitPassed = [&] { return limitMs != 0 && platform::millis() - start > limitMs; };
+    // Each read waits only for what is left of the query's limit: with the
+    // whole limit per read, a box that talks until just before the limit and
+    // then falls silent would hold the query for nearly twice as long.
+    const auto readLimit = [&]() -> std::uint32_t {
+        if (limitMs == 0) return 0;
+        const std::uint32_t elapsed = platform::millis() - start;
+        return elapsed < limitMs ? limitMs - elapsed : 1;
+    };
 
     // A read that ends by its limit stores nothing; clearing the byte first
     // keeps an earlier user's content of the buffer out of the match.
     std::uint32_t position = 0;
     while (position < kVersionMarkerLength) {
         scratchBuffer[position] = 0;
-        if (readCharTimed(port, &scratchBuffer[position], limitMs) != 1) return 0;
+        if (readCharTimed(port, &scratchBuffer[position], readLimit()) != 1) return 0;
         platform::clearErrors(port);
         // The byte that breaks a partial match is not tried again as a start.
         position = scratchBuffer[position] == static_cast<std::uint8_t>(kVersionMarker[position]) ? position + 1 : 0;
@@ -173,7 +181,7 @@ int queryBootloaderVersion(PortHandle port, BootloaderVersion& version, std::uin
             return 0;
         }
         scratchBuffer[end] = 0;
-        if (readCharTimed(port, &scratchBuffer[end], limitMs) != 1) return 0;
+        if (readCharTimed(port, &scratchBuffer[end], readLimit()) != 1) return 0;
         if (isLineEnd(scratchBuffer[end])) break;
         ++end;
         if (limitPassed()) {

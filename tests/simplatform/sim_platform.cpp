@@ -186,6 +186,14 @@ bool endsWith(const std::string& text, const std::string& tail) {
 }
 }  // namespace
 
+ScriptedPeer::ScriptedPeer(std::vector<Step> steps) : steps_(std::move(steps)) {
+    // A first step that waits for nothing is due from the start of the line.
+    if (!steps_.empty() && steps_[0].after.empty()) {
+        dueUs_ = std::uint64_t{steps_[0].delayMs} * 1000;
+        dueBaud_ = steps_[0].baud;
+    }
+}
+
 void ScriptedPeer::arm(std::uint64_t nowUs, std::uint32_t pcBaud) {
     if (dueUs_ != kNoEvent || next_ >= steps_.size()) return;
     const Step& step = steps_[next_];
@@ -201,10 +209,7 @@ void ScriptedPeer::receive(std::uint8_t byte, std::uint32_t pcBaud, std::uint64_
 }
 
 std::uint64_t ScriptedPeer::nextEventUs() const {
-    std::uint64_t due = dueUs_;
-    // A first step that waits for nothing is due from the start.
-    if (due == kNoEvent && next_ == 0 && !steps_.empty() && steps_[0].after.empty()) due = steps_[0].delayMs * 1000ull;
-    return std::min(due, hangUpSeen_ ? kNoEvent : hangUpAtUs);
+    return std::min(dueUs_, hangUpSeen_ ? kNoEvent : hangUpAtUs);
 }
 
 void ScriptedPeer::onTimer(std::uint64_t nowUs) {

@@ -125,7 +125,7 @@ public:
         std::uint32_t delayMs = 0;
         std::uint32_t baud = 0;  // 0: the PC's current speed
     };
-    explicit ScriptedPeer(std::vector<Step> steps) : steps_(std::move(steps)) {}
+    explicit ScriptedPeer(std::vector<Step> steps);
 
     void receive(std::uint8_t byte, std::uint32_t pcBaud, std::uint64_t nowUs) override;
     std::uint64_t nextEventUs() const override;

@@ -66,6 +66,15 @@ TEST_F(SimLine, WriteToAPeerThatStopsReadingEndsAtItsTimeOut) {
     platform::closePort(port);
 }
 
+TEST_F(SimLine, AReplyThatWaitsForNothingComesAfterItsOwnDelay) {
+    simline::ScriptedPeer peer({{"", "hello", 100}});
+    simline::install(peer);
+    PortHandle port = openAt(115200);
+    platform::waitForInput(port, platform::kWaitForever);
+    EXPECT_EQ(simline::nowUs(), 100'000u + 87);
+    platform::closePort(port);
+}
+
 TEST_F(SimLine, BytesSentAtAnotherSpeedArriveGarbled) {
     simline::ScriptedPeer peer({{"", "Bootloader", 0, 38400}});
     simline::install(peer);
