@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 
@@ -87,6 +88,11 @@ bool underWine() { return wineTarget().has_value(); }
 
 BoxSession runSession(const TempDir& dir, const SessionOptions& options) {
     const auto& wine = wineTarget();
+    // Wine's COM1 leads to one fixed path: sessions that a test runs side by
+    // side take their turns there.
+    static std::mutex comOne;
+    std::unique_lock<std::mutex> turn(comOne, std::defer_lock);
+    if (wine) turn.lock();
     // Under Wine the port is where COM1 leads; an old link there would be
     // taken for the new box's.
     const std::string link = wine ? wine->link : dir.file("com1");
