@@ -71,6 +71,7 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
         {"--split-prompts", [&] { s.splitPrompts = true; }},
         {"--noise", [&] { s.noise = true; }},
         {"--nul-noise", [&] { s.nulNoise = true; }},
+        {"--hyperboot-split", [&] { s.hyperbootSplit = true; }},
     };
     const std::map<std::string, Valued> valued{
         {"--link", [&](const std::string& v) { o.linkPath = v; }},
@@ -104,7 +105,7 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
         {"--version-padding", number(s.versionPadding)},
         {"--error-at", [&](const std::string& v) {
              const auto prompt = boxmodel::parsePrompt(v);
-             if (!prompt) fail("--error-at takes choice, file or finished: " + v);
+             if (!prompt) fail("--error-at takes a prompt's name (choice, file, finished, ...): " + v);
              else s.errorAt = *prompt;
          }},
         {"--error-text", [&](const std::string& v) { s.errorText = v; }},
@@ -128,6 +129,12 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
         {"--programming-ms", number(s.programmingMs)},
         {"--record-pause-ms", number(s.recordPauseMs)},
         {"--clock-tolerance", number(s.clockToleranceS)},
+        {"--hyper-start-ms", number(s.hyperStartMs)},
+        {"--hyperboot-answer-from", number(s.hyperbootAnswerFrom)},
+        {"--fault-during", [&](const std::string& v) {
+             if (v != "hyperpad" && v != "image") fail("--fault-during takes hyperpad or image: " + v);
+             s.faultInImage = v == "image";
+         }},
         {"--image-id", [&](const std::string& v) {
              std::uint32_t id = 0;
              if (!parseNumber(v, id, 16)) fail("not a hexadecimal image id: " + v);
@@ -216,7 +223,8 @@ The box
   --bootloader X.Y       version it reports (default 4.12). Any text goes: 5.0
                          is a version no program supports; 1.x boxes talk at
                          38400 baud, all others at 115200. Downloads are
-                         modelled for 2.0 to 4.99 (2.0 to 4.1: key "3", packed
+                         modelled for 1.4 to 1.9 (see below) and 2.0 to 4.99
+                         (2.0 to 4.1: key "3", packed
                          image, or "7", compressed frame of type 2; 4.2 to 4.99:
                          key "7", frame of type 4, 5 or 6 with the image id;
                          4.11 to 4.13: key "2", dated download); other boxes
@@ -249,6 +257,7 @@ The box
 Faults of the dialogue
   --version-padding N    N blanks between "Bootloader Version" and the version
   --error-at PROMPT      "ERRORgaga: TEXT\n" in place of choice, file or finished
+                         (generation 1: also now, hyperboot, programmed)
   --error-text TEXT      (default "simulated failure")
   --split-prompts        prompts and the version marker go out in three pieces
   --split-gap-ms MS      pause between the pieces (default 30)
@@ -281,6 +290,23 @@ Dated boot loaders (4.11 to 4.13): key "2", time stamp, announcement, image, sum
 Generation 4 boot loaders (4.2 to 4.99 but 4.11 to 4.13): key "7", a frame of
 type 4 (5 for 4.6, 4.7, 4.14; 6 for 4.99) whose id must be the box's version
 (major * 65536 + minor), or the --image-id given
+
+Generation 1 boot loaders (1.4 to 1.9) and the hyper bootloader
+  1.4 and 1.5 take hyper.pad stored after the key "2" (1.4 asks "now?" and wants
+  "y"); 1.6 to 1.9 take it packed after "3". hyper.pad must hold the hyper
+  bootloader the program embeds, with mode byte 1 on 1.7 and 1.9, 0 on the
+  others. After "finished!" the hyper bootloader answers a blank with
+  "hyperboot\n" at 115200 baud, takes the mode byte and the packed image and
+  says "finished.\n" --programming-ms later. Extra steps for --hangup-at: now,
+  hyperboot, mode, programmed; extra prompts for --error-at: now, hyperboot,
+  programmed (its "finished.\n").
+  --hyper-start-ms MS    "finished!" to the hyper bootloader listening (100)
+  --hyperboot-answer-from N  answer blanks from the Nth on (default 1; 0: never,
+                         the program then sends blanks until it is stopped)
+  --hyperboot-split      the prompt's first five letters answer one blank, the
+                         rest the next; only the blank after that gets it whole
+  --fault-during WHAT    hyperpad (default) or image: which of the two
+                         transfers --fault strikes
 )";
 }
 

@@ -10,7 +10,7 @@ bool FileReception::take(std::uint64_t nowUs) {
     if (ended_) return false;
     ++received_;
     const Scenario& scenario = box_.scenario();
-    if (scenario.transferFault != TransferFault::None && received_ == scenario.faultAtByte) {
+    if (faultHere_ && scenario.transferFault != TransferFault::None && received_ == scenario.faultAtByte) {
         strike(nowUs);
         return false;
     }

@@ -12,7 +12,9 @@ class Box;
 
 class FileReception {
 public:
-    explicit FileReception(Box& box) : box_(box) {}
+    // faultHere: whether the scenario's transfer fault strikes this transfer
+    // (a generation 1 box receives two files).
+    explicit FileReception(Box& box, bool faultHere = true) : box_(box), faultHere_(faultHere) {}
 
     // Counts one byte received after "file:". False when the scenario's fault
     // ends the transfer at this byte: it and all later ones are not the file's.
@@ -26,6 +28,7 @@ private:
     void strike(std::uint64_t nowUs);
 
     Box& box_;
+    bool faultHere_;
     std::uint64_t received_ = 0;
     bool ended_ = false;
     bool closed_ = false;

@@ -24,7 +24,7 @@ const char* nameOf(const std::array<std::pair<const char*, E>, N>& names, E valu
     return "?";
 }
 
-constexpr std::array<std::pair<const char*, Step>, 11> kSteps{{
+constexpr std::array<std::pair<const char*, Step>, 15> kSteps{{
     {"none", Step::None},
     {"keyword", Step::Keyword},
     {"version", Step::Version},
@@ -36,13 +36,20 @@ constexpr std::array<std::pair<const char*, Step>, 11> kSteps{{
     {"image", Step::Image},
     {"sum", Step::Sum},
     {"finished", Step::Finished},
+    {"now", Step::Now},
+    {"hyperboot", Step::Hyperboot},
+    {"mode", Step::Mode},
+    {"programmed", Step::Programmed},
 }};
 
-constexpr std::array<std::pair<const char*, Prompt>, 4> kPrompts{{
+constexpr std::array<std::pair<const char*, Prompt>, 7> kPrompts{{
     {"none", Prompt::None},
     {"choice", Prompt::Choice},
     {"file", Prompt::File},
     {"finished", Prompt::Finished},
+    {"now", Prompt::Now},
+    {"hyperboot", Prompt::Hyperboot},
+    {"programmed", Prompt::Programmed},
 }};
 
 constexpr std::array<std::pair<const char*, TransferFault>, 10> kFaults{{

@@ -46,12 +46,16 @@ enum class Step {
     Image,         // the image has come in (the byte sum follows)
     Sum,           // the byte sum has been taken and checked
     Finished,      // "finished!" has gone out
+    Now,           // "now?" has gone out (boot loader 1.4)
+    Hyperboot,     // the hyper bootloader's prompt has gone out
+    Mode,          // the hyper bootloader has taken the mode byte
+    Programmed,    // the hyper bootloader's "finished.\n" has gone out
 };
 std::optional<Step> parseStep(std::string_view name);
 const char* stepName(Step step);
 
 // A prompt the box may replace by its error line.
-enum class Prompt { None, Choice, File, Finished };
+enum class Prompt { None, Choice, File, Finished, Now, Hyperboot, Programmed };
 std::optional<Prompt> parsePrompt(std::string_view name);
 const char* promptName(Prompt prompt);
 
@@ -119,6 +123,14 @@ struct Scenario {
     std::uint32_t recordPauseMs = 900;   // least pause the PC must make after the leading record
     std::int32_t clockToleranceS = 5;    // time stamp against the PC's clock; negative: not checked
     std::optional<std::uint32_t> imageId;  // the id the announcement must carry; unset: any
+
+    // --- generation 1 boot loaders and the hyper bootloader they start
+    std::uint32_t hyperStartMs = 100;   // "finished!" to the hyper bootloader listening at 115200
+    unsigned hyperbootAnswerFrom = 1;   // answers the Nth blank and every later one; 0: never
+    bool hyperbootSplit = false;        // the prompt's first five letters answer one blank, the rest the
+                                        // next; the blank after that gets it whole
+    bool faultInImage = false;          // the transfer fault strikes the image sent through the hyper
+                                        // bootloader instead of hyper.pad
 };
 
 // Scenario's effective values where 0 or unset means "as the boot loader does".

@@ -107,7 +107,12 @@ int runUpdate(int argc, char** argv) {
         if (!access.accessed) return 1;
         port = access.port;
 
-        if (options.satelliteMode) return requestSatelliteUpdate(port, menuKey) == 0 ? 0 : 1;
+        if (options.satelliteMode) {
+            if (requestSatelliteUpdate(port, menuKey) != 0) return 1;
+            // The request is the last word to the box: give the line back as it was found.
+            platform::closePort(port);
+            return 0;
+        }
 
         const SupportedBootloader* row =
             findUpdateProcedure(access.version, imageType, imageId, options.overrideImageHeader);

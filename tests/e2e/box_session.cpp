@@ -5,8 +5,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <optional>
+#include <regex>
+#include <sstream>
 #include <stdexcept>
 
 namespace e2e {
@@ -103,6 +106,7 @@ BoxSession runSession(const TempDir& dir, const SessionOptions& options) {
     std::vector<std::string> boxsimArgs = {BOXSIM_PROGRAM, "--link", link, "--log", log, "--image-out", imageOut};
     if (options.fullSpeed) boxsimArgs.push_back("--full-speed");
     boxsimArgs.insert(boxsimArgs.end(), options.boxsimArgs.begin(), options.boxsimArgs.end());
+    for (const auto& [name, content] : options.files) writeWholeFile(dir.file(name), content);
     Background boxsim(boxsimArgs);
 
     BoxSession session;
@@ -128,6 +132,11 @@ BoxSession runSession(const TempDir& dir, const SessionOptions& options) {
     }
     session.boxsim = boxsim.wait(std::chrono::milliseconds{10000});
     session.flashedImage = readWholeFile(imageOut);
+    for (int box = 1;; ++box) {
+        const std::string path = box == 1 ? imageOut : imageOut + "." + std::to_string(box);
+        if (!std::filesystem::exists(path)) break;
+        session.flashedImages.push_back(readWholeFile(path));
+    }
     session.dialogueLog = readWholeFile(log);
     return session;
 }
@@ -137,6 +146,47 @@ BoxSession runSession(const TempDir& dir, std::vector<std::string> boxsimArgs, s
     options.boxsimArgs = std::move(boxsimArgs);
     options.updateArgs = std::move(updateArgs);
     return runSession(dir, options);
+}
+
+std::vector<BoxSession> runSessions(const std::vector<SessionOptions>& sessions) {
+    std::vector<std::future<BoxSession>> running;
+    for (const SessionOptions& options : sessions) {
+        running.push_back(std::async(std::launch::async, [&options] {
+            TempDir dir;
+            return runSession(dir, options);
+        }));
+    }
+    std::vector<BoxSession> results;
+    for (auto& session : running) results.push_back(session.get());
+    return results;
+}
+
+std::vector<LoggedBytes> loggedBytes(const std::string& dialogueLog) {
+    static const std::regex kLine(R"re(^\s*([0-9.]+)\s+(PC>box|box>PC)\s+([0-9]+)\s+"(.*)"(.*)$)re");
+    std::vector<LoggedBytes> lines;
+    std::istringstream in(dialogueLog);
+    std::string line;
+    std::smatch match;
+    while (std::getline(in, line)) {
+        if (!std::regex_match(line, match, kLine)) continue;
+        lines.push_back({std::stod(match[1]), match[2] == "PC>box", static_cast<unsigned>(std::stoul(match[3])),
+                         match[4]});
+    }
+    return lines;
+}
+
+std::vector<LoggedBytes> pcBytes(const std::string& dialogueLog) {
+    std::vector<LoggedBytes> lines = loggedBytes(dialogueLog);
+    std::erase_if(lines, [](const LoggedBytes& line) { return !line.fromPc; });
+    return lines;
+}
+
+::testing::AssertionResult sameBytes(const std::string& actual, const std::string& expected) {
+    if (actual == expected) return ::testing::AssertionSuccess();
+    std::size_t at = 0;
+    while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
+    return ::testing::AssertionFailure() << actual.size() << " bytes instead of " << expected.size()
+                                         << ", first difference at offset " << at;
 }
 
 std::string paddedImage(const std::string& payload, int imageType, long long imageId) {

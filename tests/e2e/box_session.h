@@ -10,6 +10,9 @@
 // scripts/windows/wine-env.sh, which hides the machine's real serial ports.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <map>
 #include <string>
 #include <vector>
 
@@ -21,6 +24,7 @@ struct BoxSession {
     ProcessResult update;
     ProcessResult boxsim;
     std::string flashedImage;  // what boxsim wrote with --image-out (empty if nothing)
+    std::vector<std::string> flashedImages;  // every box's, box 1 first, up to the first box without one
     std::string dialogueLog;   // boxsim's --log
 };
 
@@ -29,6 +33,7 @@ struct SessionOptions {
     std::vector<std::string> updateArgs;  // the program's arguments, without the program name
     ProcessOptions update;                // environment additions, standard input, time limit
     bool fullSpeed = true;                // carry bytes at once instead of at the line's real rate
+    std::map<std::string, std::string> files;  // written into the session's directory first (name, content)
 };
 
 // True when the sessions run update.exe under Wine. Wine's serial emulation
@@ -40,6 +45,27 @@ bool underWine();
 // unless options.update.workingDirectory says otherwise.
 BoxSession runSession(const TempDir& dir, const SessionOptions& options);
 BoxSession runSession(const TempDir& dir, std::vector<std::string> boxsimArgs, std::vector<std::string> updateArgs);
+
+// Runs the sessions at the same time, each in a fresh directory of its own
+// (removed afterwards); the results come in the order given.
+std::vector<BoxSession> runSessions(const std::vector<SessionOptions>& sessions);
+
+// One line of the dialogue log that carried bytes: who sent them, at which
+// speed, and the bytes as the log shows them (printable text as is, the rest
+// escaped as \xHH, \r, \n; long runs cut short).
+struct LoggedBytes {
+    double timeSeconds = 0;
+    bool fromPc = false;
+    unsigned baud = 0;
+    std::string text;
+};
+std::vector<LoggedBytes> loggedBytes(const std::string& dialogueLog);
+// What the PC sent, in order, one entry per logged line.
+std::vector<LoggedBytes> pcBytes(const std::string& dialogueLog);
+
+// Byte-for-byte equality of two binary texts, told briefly when it fails
+// (sizes and the first differing offset) instead of dumping both.
+::testing::AssertionResult sameBytes(const std::string& actual, const std::string& expected);
 
 // A padded image: length, extension (none, the type, or the type and the id),
 // payload, byte sum.

@@ -322,8 +322,10 @@ TEST(FailureReports, EachFailureReadsAsTheGenerationPrintsIt) {
                     if (std::string(r.version) == c.box) return r;
                 return kRows[0];
             }();
-            // Bytes that do not compress, so the frame is as long as the image.
-            std::string payload(60000, '\0');
+            // Bytes that do not compress, so the frame is as long as the image; long
+            // enough that the program is still writing when the fault strikes, however
+            // much of it the line's buffers take at once (its last read must see it).
+            std::string payload(240000, '\0');
             std::uint32_t state = 12345 + static_cast<std::uint32_t>(i);
             for (char& byte : payload) {
                 state = state * 1103515245u + 12345u;

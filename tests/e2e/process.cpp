@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -58,13 +59,23 @@ pid_t spawn(const std::vector<std::string>& argv, const ProcessOptions& options,
     posix_spawn_file_actions_adddup2(&actions, pipes.in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, pipes.out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, pipes.err[1], 2);
+    // Only the three streams: what the test runner happens to hold open is
+    // none of the program's business, and would blur its descriptor counts.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     if (!options.workingDirectory.empty()) {
         posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
     }
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     // Its own process group, so a signal meant for it never reaches the tests.
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    // With a terminal of its own it leads a new session (and so a new group),
+    // and the first terminal it opens becomes its controlling terminal.
+    short groupFlag = POSIX_SPAWN_SETPGROUP;
+    if (!options.controllingTerminal.empty()) {
+        groupFlag = POSIX_SPAWN_SETSID;
+        posix_spawn_file_actions_addopen(&actions, 3, options.controllingTerminal.c_str(), O_RDWR, 0);
+    }
+    posix_spawnattr_setflags(&attributes, groupFlag | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     posix_spawnattr_setpgroup(&attributes, 0);
     sigset_t none;
     sigemptyset(&none);
@@ -106,12 +117,15 @@ void feedInput(int fd, const ProcessOptions& options) {
     }
 }
 
-// Reads both streams until they close or the deadline passes.
-bool drain(int outFd, int errFd, std::string& out, std::string& err, Clock::time_point deadline) {
+// Reads both streams until they close, the deadline passes (false) or, after
+// each read, `enough` says so (true).
+bool drainUntil(int outFd, int errFd, std::string& out, std::string& err, Clock::time_point deadline,
+                const std::function<bool()>& enough) {
     pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
     int open = 2;
     char buffer[4096];
     while (open > 0) {
+        if (enough && enough()) return true;
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return false;
         if (poll(fds, 2, static_cast<int>(std::min<long long>(left, 1000))) < 0 && errno != EINTR) return false;
@@ -126,7 +140,12 @@ bool drain(int outFd, int errFd, std::string& out, std::string& err, Clock::time
             }
         }
     }
-    return true;
+    return !enough || enough();
+}
+
+// Reads both streams until they close or the deadline passes.
+bool drain(int outFd, int errFd, std::string& out, std::string& err, Clock::time_point deadline) {
+    return drainUntil(outFd, errFd, out, err, deadline, nullptr);
 }
 
 void collectExit(pid_t pid, ProcessResult& result, bool kill) {
@@ -159,7 +178,11 @@ Background::Background(const std::vector<std::string>& argv, const ProcessOption
     Pipes pipes;
     pid_ = spawn(argv, options, pipes);
     feedInput(pipes.in[1], options);
-    close(pipes.in[1]);
+    if (options.closeInput) {
+        close(pipes.in[1]);
+    } else {
+        inFd_ = pipes.in[1];
+    }
     outFd_ = pipes.out[0];
     errFd_ = pipes.err[0];
 }
@@ -170,6 +193,7 @@ Background::~Background() {
 
 ProcessResult Background::wait(std::chrono::milliseconds limit) {
     if (finished_) return result_;
+    closeInput();
     bool ended = drain(outFd_, errFd_, result_.out, result_.err, Clock::now() + limit);
     result_.timedOut = !ended;
     collectExit(pid_, result_, !ended);
@@ -183,6 +207,31 @@ void Background::signal(int signalNumber) {
     if (!finished_) ::kill(pid_, signalNumber);
 }
 
+bool Background::waitForOutput(const std::function<bool(const std::string& out)>& done,
+                               std::chrono::milliseconds limit) {
+    if (finished_) return done(result_.out);
+    return drainUntil(outFd_, errFd_, result_.out, result_.err, Clock::now() + limit,
+                      [&] { return done(result_.out); });
+}
+
+bool Background::waitForOutput(const std::string& text, std::chrono::milliseconds limit) {
+    return waitForOutput([&](const std::string& out) { return out.find(text) != std::string::npos; }, limit);
+}
+
+void Background::sendInput(const std::string& text) {
+    if (inFd_ < 0) return;
+    // A program that has already gone must fail the test, not kill it.
+    std::signal(SIGPIPE, SIG_IGN);
+    ProcessOptions options;
+    options.input = text;
+    feedInput(inFd_, options);
+}
+
+void Background::closeInput() {
+    if (inFd_ >= 0) close(inFd_);
+    inFd_ = -1;
+}
+
 bool waitForPath(const std::string& path, std::chrono::milliseconds limit) {
     auto deadline = Clock::now() + limit;
     while (Clock::now() < deadline) {
@@ -190,6 +239,15 @@ bool waitForPath(const std::string& path, std::chrono::milliseconds limit) {
         std::this_thread::sleep_for(std::chrono::milliseconds{5});
     }
     return false;
+}
+
+bool waitForFileText(const std::string& path, const std::string& text, std::chrono::milliseconds limit) {
+    auto deadline = Clock::now() + limit;
+    for (;;) {
+        if (readWholeFile(path).find(text) != std::string::npos) return true;
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds{10});
+    }
 }
 
 TempDir::TempDir() {

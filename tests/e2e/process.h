@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -23,8 +24,11 @@ struct ProcessResult {
 struct ProcessOptions {
     std::map<std::string, std::string> environment;  // added to (or replacing in) the test's own
     std::string input;                               // fed to standard input, then closed
-    bool closeInput = true;                          // false: standard input stays open and empty
+    bool closeInput = true;                          // false: standard input stays open (see Background::sendInput)
     std::string workingDirectory;
+    // A terminal (e.g. a pseudo-terminal's slave) that becomes the program's
+    // controlling terminal, in a session of its own; empty: none of its own.
+    std::string controllingTerminal;
     std::chrono::milliseconds timeLimit{60000};
 };
 
@@ -44,8 +48,21 @@ public:
     void signal(int signalNumber);
     pid_t pid() const { return pid_; }
 
+    // Collects output while the program runs, until its standard output so
+    // far satisfies `done` (true), or the limit passes or the program closes
+    // its output (false). What it collects is kept for wait().
+    bool waitForOutput(const std::function<bool(const std::string& out)>& done, std::chrono::milliseconds limit);
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds limit);
+    const std::string& outputSoFar() const { return result_.out; }
+    const std::string& errorsSoFar() const { return result_.err; }
+    // Writes to standard input; only when it was left open (closeInput false).
+    void sendInput(const std::string& text);
+    // Closes standard input now (it is closed at wait() anyway).
+    void closeInput();
+
 private:
     pid_t pid_ = -1;
+    int inFd_ = -1;
     int outFd_ = -1;
     int errFd_ = -1;
     bool finished_ = false;
@@ -54,6 +71,11 @@ private:
 
 // Waits until the path exists (e.g. the emulator's published port).
 bool waitForPath(const std::string& path, std::chrono::milliseconds limit = std::chrono::milliseconds{5000});
+
+// Waits until the file holds the text (e.g. a step in the emulator's dialogue
+// log), looking again every few milliseconds.
+bool waitForFileText(const std::string& path, const std::string& text,
+                     std::chrono::milliseconds limit = std::chrono::milliseconds{30000});
 
 // A fresh directory under the system's temporary directory, removed with the object.
 class TempDir {

@@ -98,4 +98,36 @@ TEST_F(DatedTest, FileShorterThanTheImageLengthFailsQuietly) {
     EXPECT_FALSE(simline::portOpen());
 }
 
+// A box that stops taking data part way through the image: the PC's writes
+// stall, and after 120 s without progress the transfer gives up.
+class StallingBox : public MenuBox {
+public:
+    std::size_t stallAfterData = 5000;
+    bool acceptsInput(std::uint64_t) const override { return data.size() < stallAfterData; }
+};
+
+class DatedStallTest : public DatedTest {
+protected:
+    void SetUp() override {
+        simline::install(stalling);
+        port = platform::openPort(1);
+        ASSERT_NE(port, platform::kInvalidPort);
+        ASSERT_TRUE(platform::configureLine(port, 115200, false));
+        ASSERT_TRUE(platform::setWriteTimeouts(port, 1, 10));
+    }
+    StallingBox stalling;
+};
+
+TEST_F(DatedStallTest, BoxThatStopsReadingTimesOutAfterTwoMinutes) {
+    EXPECT_EQ(run(11000), 1);
+    EXPECT_EQ(err, "Fatal error, settop box does not responding. Abort!\n\n");
+    EXPECT_EQ(out.find("Programming"), std::string::npos);
+    EXPECT_EQ(out.find("Done!"), std::string::npos);
+    EXPECT_FALSE(simline::portOpen());
+    // Menu, pauses and the first 5000 bytes take seconds; the limit is 120 s
+    // without progress, and one more stalled write may run past it.
+    EXPECT_GT(simline::nowUs(), 120'000'000u);
+    EXPECT_LT(simline::nowUs(), 140'000'000u);
+}
+
 }  // namespace

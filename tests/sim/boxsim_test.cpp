@@ -154,7 +154,8 @@ TEST(Boxsim, AtFullSpeedTheBoxsRepliesReachThePcWhileItIsStillWriting) {
         replies += pc.readNow();
     }
     EXPECT_NE(replies.find("ERROR: flash broken\r\n"), std::string::npos);
-    EXPECT_LT(sent, 30000u + 10240 * 3) << "the reply came only after the program had written on";
+    // Generous: a loaded machine may let a few more blocks go before the reply is read.
+    EXPECT_LT(sent, 30000u + 10240 * 10) << "the reply came only after the program had written on";
     pc.close();
     EXPECT_EQ(boxsim.wait(), 0) << boxsim.output();
     EXPECT_EQ(boxsim.output(),

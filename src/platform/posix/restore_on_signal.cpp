@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <csignal>
 
+#include <sys/ioctl.h>
+
 namespace platform {
 
 namespace {
@@ -21,13 +23,18 @@ Slot slots[kSlots];
 
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-// Runs in signal context: only async-signal-safe calls (tcsetattr, sigaction,
-// sigprocmask, raise).
+// Runs in signal context: only async-signal-safe calls (tcsetattr, ioctl,
+// sigaction, sigprocmask, raise).
 void restoreAndReraise(int signalNumber) {
     const int keptErrno = errno;
     for (Slot& slot : slots) {
         const int fd = slot.fd.load(std::memory_order_acquire);
-        if (fd >= 0) tcsetattr(fd, TCSANOW, &slot.saved);
+        if (fd < 0) continue;
+        tcsetattr(fd, TCSANOW, &slot.saved);
+        // As at an orderly close: where someone else still holds the line (a
+        // pseudo-terminal's far end), the exclusive flag would outlive us and
+        // shut out everyone but root.
+        ioctl(fd, TIOCNXCL);
     }
     // End the way the signal would have ended the program without us, so that
     // the shell sees the conventional status.

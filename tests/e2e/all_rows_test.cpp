@@ -1,0 +1,144 @@
+// Every row of the supported boot loader table, end to end: for each, boxsim
+// plays a box with that boot loader, the built program updates it with an
+// image of the row's type, and the image the box would flash must be the
+// source file. Two sessions run at a time; the whole run's wall time is
+// printed. ALL_ROWS_ONLY="1-6,23-31" restricts a run to some rows.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/box_session.h"
+
+namespace {
+
+struct Row {
+    int number;
+    const char* version;
+    int imageType;
+};
+
+constexpr Row kTable[] = {
+    {1, "1.4", 0},   {2, "1.5", 0},   {3, "1.6", 0},   {4, "1.7", 1},   {5, "1.8", 0},   {6, "1.9", 1},
+    {7, "2.0", 2},   {8, "2.1", 2},   {9, "2.2", 2},   {10, "3.1", 2},  {11, "3.2", 2},  {12, "3.3", 2},
+    {13, "4.1", 2},  {14, "4.2", 4},  {15, "4.3", 4},  {16, "4.4", 4},  {17, "4.5", 4},  {18, "4.6", 5},
+    {19, "4.7", 5},  {20, "4.8", 4},  {21, "4.9", 4},  {22, "4.10", 4}, {23, "4.11", 7}, {24, "4.11", 8},
+    {25, "4.11", 9}, {26, "4.12", 7}, {27, "4.12", 8}, {28, "4.12", 9}, {29, "4.13", 7}, {30, "4.13", 8},
+    {31, "4.13", 9}, {32, "4.14", 5}, {33, "4.15", 4}, {34, "4.16", 4}, {35, "4.17", 4}, {36, "4.18", 4},
+    {37, "4.19", 4}, {38, "4.20", 4}, {39, "4.21", 18}, {40, "4.22", 18}, {41, "4.23", 18}, {42, "4.24", 18},
+    {43, "4.25", 4}, {44, "4.26", 4}, {45, "4.27", 4}, {46, "4.28", 4}, {47, "4.29", 4}, {48, "4.90", 4},
+    {49, "4.91", 4}, {50, "4.99", 6},
+};
+
+// "1-6,23-31" -> those row numbers; unset or empty: all.
+std::vector<bool> chosenRows() {
+    std::vector<bool> chosen(51, true);
+    const char* only = std::getenv("ALL_ROWS_ONLY");
+    if (only == nullptr || *only == '\0') return chosen;
+    chosen.assign(51, false);
+    std::string list = only;
+    std::size_t start = 0;
+    while (start < list.size()) {
+        const std::size_t comma = std::min(list.find(',', start), list.size());
+        const std::string item = list.substr(start, comma - start);
+        const std::size_t dash = item.find('-');
+        const int from = std::atoi(item.c_str());
+        const int to = dash == std::string::npos ? from : std::atoi(item.c_str() + dash + 1);
+        for (int n = std::max(from, 1); n <= std::min(to, 50); ++n) chosen[static_cast<std::size_t>(n)] = true;
+        start = comma + 1;
+    }
+    return chosen;
+}
+
+// The image id as the version it is made for: major * 65536 + minor. For
+// 4.11 to 4.13 that is what turns the program's irdeto mode on.
+long long imageIdOf(const char* version) {
+    int major = 0;
+    int minor = 0;
+    std::sscanf(version, "%d.%d", &major, &minor);
+    return static_cast<long long>(major) * 65536 + minor;
+}
+
+struct RowResult {
+    bool done = false;
+    bool updated = false;
+    bool boxAsExpected = false;
+    bool sameImage = false;
+    std::size_t imageBytes = 0;
+    double seconds = 0;
+    std::string story;  // what went wrong, for the failure message
+};
+
+RowResult runRow(const Row& row) {
+    e2e::TempDir dir;
+    // Type 0 without a header extension, the others with type and id.
+    const std::string image =
+        row.imageType == 0
+            ? e2e::paddedImage(e2e::samplePayload(4000, static_cast<unsigned>(row.number)))
+            : e2e::paddedImage(e2e::samplePayload(4000, static_cast<unsigned>(row.number)), row.imageType,
+                               imageIdOf(row.version));
+    const std::string imagePath = dir.file("image.bin");
+    e2e::writeWholeFile(imagePath, image);
+
+    e2e::SessionOptions options;
+    options.boxsimArgs = {"--bootloader", row.version, "--programming-ms", "100", "--expect", "flashed",
+                          "--timeout", "60"};
+    options.updateArgs = {imagePath};
+    options.update.timeLimit = std::chrono::milliseconds{60000};
+
+    const auto start = std::chrono::steady_clock::now();
+    const e2e::BoxSession session = e2e::runSession(dir, options);
+    RowResult result;
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    result.updated = session.update.exitCode == 0;
+    result.boxAsExpected = session.boxsim.exitCode == 0;
+    result.sameImage = session.flashedImage == image;
+    result.imageBytes = image.size();
+    result.story = "program exit " + std::to_string(session.update.exitCode) + ", stderr: " + session.update.err +
+                   "\nboxsim exit " + std::to_string(session.boxsim.exitCode) + ": " + session.boxsim.out +
+                   session.boxsim.err + "flashed " + std::to_string(session.flashedImage.size()) + " of " +
+                   std::to_string(image.size()) + " bytes";
+    result.done = true;
+    return result;
+}
+
+}  // namespace
+
+TEST(AllRows, EveryRowOfTheTableUpdatesABoxWithTheSourceImage) {
+    const std::vector<bool> chosen = chosenRows();
+    std::vector<const Row*> rows;
+    for (const Row& row : kTable)
+        if (chosen[static_cast<std::size_t>(row.number)]) rows.push_back(&row);
+    std::vector<RowResult> results(rows.size());
+
+    const auto start = std::chrono::steady_clock::now();
+    std::atomic<std::size_t> next{0};
+    auto worker = [&] {
+        for (std::size_t i; (i = next++) < rows.size();) results[i] = runRow(*rows[i]);
+    };
+    std::thread second(worker);  // two sessions at a time: the machine has two cores
+    worker();
+    second.join();
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+    int passed = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const Row& row = *rows[i];
+        const RowResult& r = results[i];
+        const bool ok = r.done && r.updated && r.boxAsExpected && r.sameImage;
+        passed += ok ? 1 : 0;
+        std::printf("row %2d  %-5s type %2d  %5zu bytes  %5.1f s  %s\n", row.number, row.version, row.imageType,
+                    r.imageBytes, r.seconds, ok ? "flashed, same image" : "FAILED");
+        EXPECT_TRUE(ok) << "row " << row.number << " (" << row.version << ", type " << row.imageType
+                        << "): " << r.story;
+    }
+    std::printf("%d of %zu rows updated end to end in %.1f s wall time\n", passed, rows.size(), wall);
+    std::fflush(stdout);
+    RecordProperty("rows", static_cast<int>(rows.size()));
+    RecordProperty("wall_ms", static_cast<int>(wall * 1000));
+}
