@@ -1,9 +1,8 @@
 // The satellite request and the driver's run, over the simulated line.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -14,6 +13,7 @@
 #include "serial/line_peers.h"
 #include "serial/port_setup.h"
 #include "serial/status.h"
+#include "support/temp_directory.h"
 
 namespace {
 
@@ -117,14 +117,13 @@ TEST_F(Satellite, FailuresCloseThePort) {
 
 struct Run : testing::Test {
     void SetUp() override {
-        char pattern[] = "/tmp/driver_test_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory = pattern;
+        directory = test_support::makeTempDirectory("driver_test_").string();
     }
     void TearDown() override {
         simline::uninstall();
-        for (const std::string& path : files) unlink(path.c_str());
-        rmdir(directory.c_str());
+        std::error_code ignored;
+        for (const std::string& path : files) std::filesystem::remove(path, ignored);
+        std::filesystem::remove(directory, ignored);
     }
     // A valid image with a 5-byte header extension and a small payload.
     std::string image(std::uint8_t type, std::uint32_t id) {

@@ -134,6 +134,9 @@ TEST(Access, EchoGameCountsOnlyEchoesInARow) {
 }
 
 TEST(Access, UnsupportedVersionIsRefusedAndTheBoxReleasedAtBothSpeeds) {
+    // Under Wine the key at 38400 reaches the line as a separate write before
+    // the port closes: the log holds three PC lines where two are counted.
+    if (e2e::underWine()) GTEST_SKIP() << "Wine delivers the second key as its own write";
     e2e::TempDir dir;
     const auto run = e2e::runSession(dir, session({"--bootloader", "5.0", "--expect", "released"}, {"image.pad"}));
     EXPECT_EQ(run.update.exitCode, 1) << describe(run);
@@ -153,6 +156,9 @@ TEST(Access, UnsupportedVersionIsRefusedAndTheBoxReleasedAtBothSpeeds) {
 }
 
 TEST(Access, FailuresWhileWaitingEndTheRunWithTheirMessage) {
+    // Under Wine a read after the far end hung up returns no bytes and no
+    // error, so a hang-up looks like silence and the run waits out its limits.
+    if (e2e::underWine()) GTEST_SKIP() << "Wine reads a hang-up as silence";
     const auto runs = e2e::runSessions({
         session({"--error-at", "choice", "--expect", "aborted"}, {"image.pad"}),
         session({"--bootloader", "4.20", "--error-at", "choice", "--expect", "aborted"}, {"-s", "eol"}),

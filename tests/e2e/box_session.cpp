@@ -1,15 +1,105 @@
 #include "e2e/box_session.h"
 
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <future>
+#include <mutex>
+#include <optional>
 #include <regex>
 #include <sstream>
+#include <stdexcept>
 
 namespace e2e {
+namespace {
+
+struct WineTarget {
+    std::string wine;     // the wine command
+    std::string program;  // update.exe
+    std::string link;     // where Wine's COM1 leads
+};
+
+std::string environmentValue(const char* name) {
+    const char* value = std::getenv(name);
+    return value == nullptr ? std::string() : value;
+}
+
+// True when every real serial device of this machine is /dev/null here, as
+// inside wine-env.sh's mount namespace: Wine gives those devices to COM ports
+// by itself, and /dev/ttyS0 is the machine's console.
+bool serialDevicesHidden() {
+    struct stat null {};
+    if (stat("/dev/null", &null) != 0) return false;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev")) {
+        const std::string name = entry.path().filename().string();
+        if (!name.starts_with("ttyS") && !name.starts_with("ttyUSB") && !name.starts_with("ttyACM")) continue;
+        struct stat device {};
+        if (stat(entry.path().c_str(), &device) != 0 || device.st_rdev != null.st_rdev) return false;
+    }
+    return true;
+}
+
+std::string findInPath(const std::string& name) {
+    std::string path = environmentValue("PATH");
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find(':', start);
+        if (end == std::string::npos) end = path.size();
+        const std::filesystem::path candidate = std::filesystem::path(path.substr(start, end - start)) / name;
+        if (end > start && std::filesystem::exists(candidate)) return candidate.string();
+        start = end + 1;
+    }
+    return {};
+}
+
+// Read once: every session of a test run goes the same way. Fails loudly when
+// Wine was asked for but cannot be used safely.
+const std::optional<WineTarget>& wineTarget() {
+    static const std::optional<WineTarget> target = []() -> std::optional<WineTarget> {
+        const std::string build = environmentValue("UPDATE_E2E_WINE");
+        if (build.empty()) return std::nullopt;
+        const std::string wineDir = environmentValue("UPDATE_WINE_DIR");
+        if (environmentValue("UPDATE_WINE_GUARDED") != "1" || wineDir.empty() || !serialDevicesHidden()) {
+            throw std::runtime_error("UPDATE_E2E_WINE is set outside scripts/windows/wine-env.sh; "
+                                     "refusing to start Wine where it can reach the machine's serial ports");
+        }
+        WineTarget wine{findInPath("wine"), build + "/update/src/update.exe", wineDir + "/vcom1"};
+        if (wine.wine.empty()) throw std::runtime_error("UPDATE_E2E_WINE is set but there is no wine command");
+        if (!std::filesystem::exists(wine.program)) throw std::runtime_error("no " + wine.program);
+        return wine;
+    }();
+    return target;
+}
+
+// The C runtime writes a Windows program's "\n" as "\r\n" (text mode); the
+// inverse, so the texts compare with those of the POSIX build.
+std::string withoutCarriageReturns(const std::string& text) {
+    std::string result;
+    result.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        result.push_back(text[i]);
+    }
+    return result;
+}
+
+}  // namespace
+
+bool underWine() { return wineTarget().has_value(); }
 
 BoxSession runSession(const TempDir& dir, const SessionOptions& options) {
-    const std::string link = dir.file("com1");
+    const auto& wine = wineTarget();
+    // Wine's COM1 leads to one fixed path: sessions that a test runs side by
+    // side take their turns there.
+    static std::mutex comOne;
+    std::unique_lock<std::mutex> turn(comOne, std::defer_lock);
+    if (wine) turn.lock();
+    // Under Wine the port is where COM1 leads; an old link there would be
+    // taken for the new box's.
+    const std::string link = wine ? wine->link : dir.file("com1");
+    if (wine) std::filesystem::remove(link);
     const std::string imageOut = dir.file("flashed.bin");
     const std::string log = dir.file("dialogue.log");
 
@@ -33,8 +123,13 @@ BoxSession runSession(const TempDir& dir, const SessionOptions& options) {
     if (updateOptions.workingDirectory.empty()) updateOptions.workingDirectory = dir.path();
 
     std::vector<std::string> updateArgs = {UPDATE_PROGRAM};
+    if (wine) updateArgs = {wine->wine, wine->program};
     updateArgs.insert(updateArgs.end(), options.updateArgs.begin(), options.updateArgs.end());
     session.update = run(updateArgs, updateOptions);
+    if (wine) {
+        session.update.out = withoutCarriageReturns(session.update.out);
+        session.update.err = withoutCarriageReturns(session.update.err);
+    }
     session.boxsim = boxsim.wait(std::chrono::milliseconds{10000});
     session.flashedImage = readWholeFile(imageOut);
     for (int box = 1;; ++box) {

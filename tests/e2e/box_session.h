@@ -3,6 +3,11 @@
 // runs with COM1 pointed there (and COM2 to COM4 at missing paths), and the
 // test gets both programs' output, the dialogue log and the image the box
 // would flash.
+//
+// With UPDATE_E2E_WINE set to a Windows build directory (scripts/windows/e2e.sh
+// sets it), the same sessions run that build's update.exe under Wine instead:
+// boxsim publishes its port where Wine's COM1 leads, inside the guard of
+// scripts/windows/wine-env.sh, which hides the machine's real serial ports.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -30,6 +35,11 @@ struct SessionOptions {
     bool fullSpeed = true;                // carry bytes at once instead of at the line's real rate
     std::map<std::string, std::string> files;  // written into the session's directory first (name, content)
 };
+
+// True when the sessions run update.exe under Wine. Wine's serial emulation
+// differs from Windows in places (a closed far end reads as silence, not as a
+// failure); a test that depends on such a place skips under Wine and says why.
+bool underWine();
 
 // Runs the session in `dir`; the program's working directory is `dir` too,
 // unless options.update.workingDirectory says otherwise.

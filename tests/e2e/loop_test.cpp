@@ -124,6 +124,8 @@ private:
 };
 
 TEST(Bell, RingsTheControllingTerminalOncePerBoxAndNowhereElse) {
+    // On Windows the bell is Beep, which Wine returns from at once, silently.
+    if (e2e::underWine()) GTEST_SKIP() << "the controlling terminal's bell is the POSIX program's";
     Terminal withBell;
     Terminal withoutBell;
     ASSERT_FALSE(withBell.slavePath().empty());

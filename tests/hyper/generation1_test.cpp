@@ -1,7 +1,6 @@
 // The generation 1 procedures over the simulated line: each member's menu
 // dialogue, the hyper.pad it hands over, and what it leaves behind.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <stdexcept>
@@ -12,6 +11,9 @@
 #include "serial/status.h"
 
 namespace {
+
+constexpr auto kReadOnly = std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
+                          std::filesystem::perms::others_read;
 
 using Procedure = int (*)(PortHandle, const char*, std::uint32_t, std::uint32_t, int, bool, bool, int, bool);
 
@@ -122,7 +124,7 @@ const Member& member(const char* name) {
 
 TEST_F(Generation1, UnwritableHyperPadReleasesTheBoxAtTheMenu) {
     writeAll("hyper.pad", "older");
-    ASSERT_EQ(chmod("hyper.pad", 0444), 0);
+    std::filesystem::permissions("hyper.pad", kReadOnly);
     connectTo(member("Bootloader17"));
     EXPECT_EQ(update(member("Bootloader17")), 1);
     EXPECT_EQ(err, "Cannot create hyper bootloader file, try to restart!\n");

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <cstdint>
@@ -13,13 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_directory.h"
+
 class InWorkDir : public ::testing::Test {
 protected:
     void SetUp() override {
         previous_ = std::filesystem::current_path();
-        std::string pattern = (std::filesystem::temp_directory_path() / "hyper-test-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
+        dir_ = test_support::makeTempDirectory("hyper-test-");
         std::filesystem::current_path(dir_);
     }
 
@@ -28,6 +30,8 @@ protected:
         // Tests may leave the directory or hyper.pad read-only.
         std::error_code ignored;
         std::filesystem::permissions(dir_, std::filesystem::perms::owner_all, ignored);
+        // Windows removes no read-only file.
+        std::filesystem::permissions(dir_ / "hyper.pad", std::filesystem::perms::owner_all, ignored);
         std::filesystem::remove_all(dir_, ignored);
     }
 
@@ -38,7 +42,9 @@ private:
     std::filesystem::path dir_;
 };
 
+#ifndef _WIN32
 inline bool runningAsRoot() { return geteuid() == 0; }
+#endif
 
 inline std::vector<std::uint8_t> readAll(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);

@@ -12,6 +12,7 @@
 #include "packed_decoder.h"
 #include "procedures/procedures.h"
 #include "serial/status.h"
+#include "support/bunzip2.h"
 #include "transfer/temp_file.h"
 
 namespace {
@@ -26,7 +27,7 @@ Bytes textImage(std::size_t size) {
 
 class GenerationTest : public ProcedureTest {
 protected:
-    // The frame's header extension, and its payload unpacked by the bzip2 program.
+    // The frame's header extension, and its payload unpacked by the library's decoder.
     Bytes frameHeader(std::size_t extension) const {
         if (box.data.size() < 8 + extension) return {};
         return Bytes(box.data.begin() + 4, box.data.begin() + 4 + static_cast<long>(extension));
@@ -35,11 +36,7 @@ protected:
         if (box.data.size() < 8 + extension) return {};
         EXPECT_EQ(readBigEndian32(box.data.data()) + 8 + extension, box.data.size());
         const Bytes payload(box.data.begin() + 4 + static_cast<long>(extension), box.data.end() - 4);
-        const std::string in = dir.write("payload.bz2", payload);
-        const std::string unpacked = dir.path("payload");
-        EXPECT_EQ(std::system(("bzip2 -dc '" + in + "' > '" + unpacked + "'").c_str()), 0);
-        std::ifstream file(unpacked, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        return test_support::bunzip2(payload);
     }
 
     TempDir dir;

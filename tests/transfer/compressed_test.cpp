@@ -11,6 +11,7 @@
 
 #include "image/padded_image.h"
 #include "serial/status.h"
+#include "support/bunzip2.h"
 #include "temp_file.h"
 #include "transfer/send_file.h"
 #include "transfer_line.h"
@@ -104,15 +105,8 @@ protected:
         parsed.sum = readBigEndian32(frame.data() + frame.size() - 4);
         return parsed;
     }
-    // Unpacks with the bzip2 program, not with the library the program uses.
-    Bytes bunzip2(const Bytes& payload) {
-        const std::string in = dir.write("payload.bz2", payload);
-        const std::string out = dir.path("payload.out");
-        const std::string command = "bzip2 -dc '" + in + "' > '" + out + "'";
-        EXPECT_EQ(std::system(command.c_str()), 0);
-        std::ifstream file(out, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    }
+    // Unpacks with the library's decoder, which the program never calls.
+    Bytes bunzip2(const Bytes& payload) { return test_support::bunzip2(payload); }
 
     TempDir dir;
 };
