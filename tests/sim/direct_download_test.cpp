@@ -146,8 +146,9 @@ TEST(Generation4Box, RefusesAFrameOfAnotherTypeOrIdWhileItComesIn) {
 TEST(Generation4Box, RefusesAWholeFrameThatDoesNotHoldASoundImage) {
     const Bytes image = padded(samplePayload(20000), extension(4, 0x40002));
     const Bytes good = padded(bzip2(image), extension(4, 0x40002));
+    ASSERT_GT(good.size(), 200u);
     Bytes wrongFrameSum = good;
-    wrongFrameSum.back() ^= 0x01;
+    wrongFrameSum[good.size() - 1] ^= 0x01;
     Bytes corruptStream = good;  // a payload byte changed and the frame's sum made to match
     corruptStream[9 + 100] ^= 0x10;
     corruptStream[corruptStream.size() - 1] += 0x10;
