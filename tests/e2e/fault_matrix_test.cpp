@@ -205,13 +205,14 @@ TEST(FaultMatrix, EveryFaultOfEveryFamilyEndsTheRunAsTheFamilyReportsIt) {
         add(f, "hang-up (image)", {"--fault", "hangup", "--fault-during", "image"}, "hungup", kFatalHangUp, Pad::Gone,
             true);
         covered(f, "box stops reading", kStallCovered);
-        // A hang-up at the menu is met by the wait for "choice!:", which ends
-        // the run without a message; one right after "file:" by the transfer.
+        // The box hangs up right after its menu: the speed switch that follows
+        // "choice!:" fails, and that ends the run without a message. A hang-up
+        // right after "file:" is met by the transfer.
         add(f, "hang-up at menu", {"--hangup-at", "menu"}, "hungup", "", Pad::Left);
         add(f, "hang-up at key", {"--hangup-at", "key"}, "hungup", kLineGone, Pad::Left);
         add(f, "hang-up at file", {"--hangup-at", "file"}, "hungup", kFatalHangUp, Pad::Left);
-        // After "finished!": hyper.pad is deleted, then the blanks for the
-        // hyper bootloader meet a dead line.
+        // After "finished!": hyper.pad is deleted, then the hyper bootloader's
+        // speed switch fails on the dead line, again without a message.
         add(f, "hang-up after finished", {"--hangup-at", "finished"}, "hungup", "", Pad::Gone);
         for (const char* step : {"hyperboot", "mode"})
             add(f, std::string("hang-up at ") + step, {"--hangup-at", step}, "hungup", kFatalHangUp, Pad::Gone);
