@@ -165,3 +165,31 @@ TEST_F(FilesTest, DeletesAndKeepsTheLastErrorOnClose) {
 }
 
 }  // namespace
+
+// Small reads come from the read-ahead, large ones go straight through; either
+// way the bytes come in file order and the end of the file is reported once.
+TEST(Files, MixedReadSizesGiveTheFileInOrder) {
+    const std::string path = testing::TempDir() + "/mixed-reads.bin";
+    std::string content(100000, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
+    {
+        FILE* out = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(out, nullptr);
+        std::fwrite(content.data(), 1, content.size(), out);
+        std::fclose(out);
+    }
+    platform::FileHandle file = platform::openFileForReading(path.c_str());
+    ASSERT_NE(file, platform::kInvalidFile);
+    std::string got;
+    const std::uint32_t sizes[] = {1, 3, 10240, 1, 40000, 7, 16384, 1};
+    for (std::size_t step = 0;; ++step) {
+        char buffer[40000];
+        std::uint32_t received = 0;
+        ASSERT_TRUE(platform::readFile(file, buffer, sizes[step % std::size(sizes)], received));
+        if (received == 0) break;
+        got.append(buffer, received);
+    }
+    platform::closeFile(file);
+    std::remove(path.c_str());
+    EXPECT_EQ(got, content);
+}
