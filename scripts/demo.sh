@@ -11,7 +11,8 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" --target update boxsim
 
 work=$(mktemp -d)
-trap 'kill "$boxsim" 2>/dev/null || true; rm -rf "$work"' EXIT
+boxsim=""
+trap 'if [ -n "$boxsim" ]; then kill "$boxsim" 2>/dev/null || true; fi; rm -rf "$work"' EXIT
 
 # A 64 KiB image for boot loader 4.20 (type 4, image id 4.20), half zero bytes.
 python3 - "$work/image.pad" <<'PY'
@@ -24,8 +25,9 @@ with open(sys.argv[1], "wb") as f:
 PY
 
 echo "\$ update -V"
-build/src/update -V | head -4
-echo "..."
+build/src/update -V >"$work/listing.txt"
+head -4 "$work/listing.txt"
+echo "... ($(grep -c '^			' "$work/listing.txt") boot loader versions)"
 echo
 echo "\$ boxsim --bootloader 4.20 --link $work/com1 --image-out $work/flashed.bin &"
 build/sim/boxsim --bootloader 4.20 --link "$work/com1" --image-out "$work/flashed.bin" --expect flashed --timeout 120 &
