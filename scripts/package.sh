@@ -14,11 +14,12 @@ echo "package: $deb"
 dpkg-deb -I "$deb" | grep -E 'Package|Version|Depends'
 
 root=$(mktemp -d)
-trap 'kill $boxsim 2>/dev/null || true; rm -rf "$root"' EXIT
+boxsim=""
+trap 'if [ -n "$boxsim" ]; then kill "$boxsim" 2>/dev/null || true; fi; rm -rf "$root"' EXIT
 dpkg -x "$deb" "$root"
 find "$root" -type f | sed "s|$root||" | sort
 
-"$root/usr/bin/update" -V | head -1
+"$root/usr/bin/update" -V >"$root/listing.txt" && head -1 "$root/listing.txt"
 test -s "$root/usr/share/man/man1/update.1" && test -s "$root/usr/share/man/man1/boxsim.1"
 
 "$root/usr/bin/boxsim" --bootloader 4.20 --full-speed --expect satellite:6 --timeout 30 --link "$root/com1" &
