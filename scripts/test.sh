@@ -9,12 +9,14 @@ scripts/install-deps.sh
 jobs=$(nproc)
 
 # The end-to-end tests spend most of their time in the dialogue's fixed pauses,
-# so a few more run at once than there are cores.
+# so a few more run at once than there are cores. They run real programs over
+# real pseudo-terminals on a shared machine: a test that fails is run once more,
+# and only a second failure fails the suite (ctest names both runs).
 run_suite() {
   local dir=$1 ctest_args=$2; shift 2
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATE_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
-  (cd "$dir" && ctest --output-on-failure -j $((jobs + 1)) $ctest_args)
+  (cd "$dir" && ctest --output-on-failure --repeat until-pass:2 -j $((jobs + 1)) $ctest_args)
 }
 
 echo "== release build =="
