@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace e2e {
 namespace {
@@ -159,6 +161,17 @@ std::vector<BoxSession> runSessions(const std::vector<SessionOptions>& sessions)
     std::vector<BoxSession> results;
     for (auto& session : running) results.push_back(session.get());
     return results;
+}
+
+void runConcurrently(const std::vector<std::function<void()>>& jobs, unsigned workers) {
+    std::atomic<std::size_t> next{0};
+    auto worker = [&] {
+        for (std::size_t mine = next++; mine < jobs.size(); mine = next++) jobs[mine]();
+    };
+    std::vector<std::thread> threads;
+    for (unsigned i = 1; i < workers; ++i) threads.emplace_back(worker);
+    worker();
+    for (std::thread& thread : threads) thread.join();
 }
 
 std::vector<LoggedBytes> loggedBytes(const std::string& dialogueLog) {

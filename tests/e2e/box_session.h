@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -49,6 +50,10 @@ BoxSession runSession(const TempDir& dir, std::vector<std::string> boxsimArgs, s
 // Runs the sessions at the same time, each in a fresh directory of its own
 // (removed afterwards); the results come in the order given.
 std::vector<BoxSession> runSessions(const std::vector<SessionOptions>& sessions);
+
+// Runs the jobs on `workers` threads, each taking the next job when it is free:
+// a session spends most of its time in the dialogue's fixed pauses, not work.
+void runConcurrently(const std::vector<std::function<void()>>& jobs, unsigned workers);
 
 // One line of the dialogue log that carried bytes: who sent them, at which
 // speed, and the bytes as the log shows them (printable text as is, the rest

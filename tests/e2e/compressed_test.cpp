@@ -59,27 +59,6 @@ std::string precompressed(const Row& row, const std::string& image) {
     return row.imageType == 2 ? e2e::paddedImage(stream, 2) : e2e::paddedImage(stream, row.imageType, versionId(row.version));
 }
 
-// Runs independent sessions two at a time: most of a session is the fixed
-// pauses of the dialogue, not work.
-void runTwoAtATime(const std::vector<std::function<void()>>& jobs) {
-    std::mutex mutex;
-    std::size_t next = 0;
-    auto worker = [&] {
-        for (;;) {
-            std::size_t mine;
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                if (next == jobs.size()) return;
-                mine = next++;
-            }
-            jobs[mine]();
-        }
-    };
-    std::thread other(worker);
-    worker();
-    other.join();
-}
-
 struct RowRun {
     std::string label;
     e2e::BoxSession session;
@@ -105,7 +84,7 @@ void updateEveryRow(const std::string& option) {
                 dir, {"--bootloader", row.version, "--programming-ms", "20", "--expect", "flashed"}, args);
         });
     }
-    runTwoAtATime(jobs);
+    e2e::runConcurrently(jobs, 2);
 
     for (std::size_t i = 0; i < std::size(kRows); ++i) {
         const Row& row = kRows[i];
@@ -171,7 +150,7 @@ TEST(HeaderOverride, TheBoxsVersionChoosesTheRowAndTheImageIsRelabelled) {
                 dir, {"--bootloader", cases[i].box, "--programming-ms", "20", "--expect", "flashed"}, args);
         });
     }
-    runTwoAtATime(jobs);
+    e2e::runConcurrently(jobs, 2);
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const Case& c = cases[i];
         SCOPED_TRACE(c.box);
@@ -347,7 +326,7 @@ TEST(FailureReports, EachFailureReadsAsTheGenerationPrintsIt) {
             sessions[i] = e2e::runSession(dir, options);
         });
     }
-    runTwoAtATime(jobs);
+    e2e::runConcurrently(jobs, 2);
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const Case& c = cases[i];
         const auto& s = sessions[i];

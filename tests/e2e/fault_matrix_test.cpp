@@ -87,27 +87,6 @@ CellRun runCell(const Cell& cell, std::size_t index) {
     return run;
 }
 
-void runThreeAtATime(const std::vector<std::function<void()>>& jobs) {
-    std::mutex mutex;
-    std::size_t next = 0;
-    auto worker = [&] {
-        for (;;) {
-            std::size_t mine;
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                if (next == jobs.size()) return;
-                mine = next++;
-            }
-            jobs[mine]();
-        }
-    };
-    std::thread second(worker);
-    std::thread third(worker);
-    worker();
-    second.join();
-    third.join();
-}
-
 std::string lastLine(const std::string& text) {
     std::string trimmed = text;
     while (!trimmed.empty() && (trimmed.back() == '\n' || trimmed.back() == '\r')) trimmed.pop_back();
@@ -280,7 +259,7 @@ TEST(FaultMatrix, EveryFaultOfEveryFamilyEndsTheRunAsTheFamilyReportsIt) {
     std::vector<std::function<void()>> jobs;
     for (std::size_t i = 0; i < cells.size(); ++i)
         if (cells[i].coveredBy.empty()) jobs.push_back([&, i] { runs[i] = runCell(cells[i], i); });
-    runThreeAtATime(jobs);
+    e2e::runConcurrently(jobs, 3);
 
     std::ostringstream table;
     table << "| family | fault | result | exit | message |\n|---|---|---|---|---|\n";
