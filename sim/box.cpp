@@ -41,7 +41,6 @@ Box::Box(Scenario scenario, PcClock pcClock, std::uint64_t startUs)
       traits_(traitsOf(scenario_.version)),
       pcClock_(std::move(pcClock)),
       baud_(keywordBaudOf(scenario_, traits_)),
-      startUs_(startUs),
       txFreeUs_(startUs),
       lastInputUs_(startUs) {
     generation_ = makeGeneration(*this);
@@ -347,6 +346,11 @@ void Box::decide(Outcome::Kind kind, std::string detail, std::uint64_t nowUs, ch
     outcome_.key = key;
     outcome_.detail = std::move(detail);
     note("outcome " + outcome_.code() + ": " + outcome_.detail);
+}
+
+void Box::flashed(std::vector<std::uint8_t> image, std::string detail, std::uint64_t nowUs) {
+    if (!decided()) flashedImage_ = std::move(image);
+    decide(Outcome::Kind::Flashed, std::move(detail), nowUs);
 }
 
 void Box::reach(Step step, std::uint64_t nowUs) {

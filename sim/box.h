@@ -47,7 +47,7 @@ public:
     // --- what the box ended with
     const Outcome& outcome() const { return outcome_; }
     bool decided() const { return outcome_.kind != Outcome::Kind::None; }
-    // The image the box would flash: set once it has been flashed.
+    // The image the box flashed: set only with the outcome "flashed".
     const std::vector<std::uint8_t>& flashedImage() const { return flashedImage_; }
     // What the PC sent after the download key, as the box heard it, up to the
     // outcome: the frame or stream itself, for checking with other tools.
@@ -86,7 +86,9 @@ public:
     void reach(Step step, std::uint64_t nowUs);
     void hangUpNow(std::string why, std::uint64_t nowUs);
     void note(std::string text);
-    void setFlashedImage(std::vector<std::uint8_t> image) { flashedImage_ = std::move(image); }
+    // Decides "flashed" with the image the box programmed; a box whose
+    // dialogue already ended otherwise (a hang-up, say) keeps no image.
+    void flashed(std::vector<std::uint8_t> image, std::string detail, std::uint64_t nowUs);
     void setListeningBaud(std::uint32_t baud, std::uint64_t nowUs);
     // When the last byte from the PC came in (also one the box discarded).
     std::uint64_t lastInputUs() const { return lastInputUs_; }
@@ -117,7 +119,6 @@ private:
 
     State state_ = State::WaitKeyword;
     std::uint32_t baud_;
-    std::uint64_t startUs_;
 
     std::string keywordWindow_;
     unsigned keywordsHeard_ = 0;

@@ -127,8 +127,7 @@ void DirectDownload::programImage(Bytes image, std::string detail, std::uint64_t
                                   [this, image = std::move(image), detail](std::uint64_t later) mutable {
                                       phase_ = Phase::Finished;
                                       box_.say("\r\n", later);
-                                      box_.setFlashedImage(std::move(image));
-                                      box_.decide(Outcome::Kind::Flashed, detail, later);
+                                      box_.flashed(std::move(image), detail, later);
                                       box_.reach(Step::Finished, later);
                                   });
                });
@@ -145,9 +144,9 @@ void DirectDownload::reject(const std::string& reason, bool allIn, std::uint64_t
 void DirectDownload::watchForSilence(std::uint64_t nowUs) {
     if (watching_) return;
     watching_ = true;
-    const std::uint64_t quietUs = std::uint64_t{kQuietBeforeGivingUpMs} * 1000;
+    constexpr std::uint64_t quietUs = std::uint64_t{kQuietBeforeGivingUpMs} * 1000;
     const std::uint64_t dueUs = box_.lastInputUs() + quietUs;
-    box_.afterUs(dueUs > nowUs ? dueUs - nowUs : 0, nowUs, [this, quietUs](std::uint64_t now) {
+    box_.afterUs(dueUs > nowUs ? dueUs - nowUs : 0, nowUs, [this](std::uint64_t now) {
         watching_ = false;
         if (phase_ != Phase::Receiving || box_.decided()) return;
         if (now - box_.lastInputUs() < quietUs) {
@@ -161,9 +160,9 @@ void DirectDownload::watchForSilence(std::uint64_t nowUs) {
 }
 
 void DirectDownload::errorLineWhenQuiet(std::string reason, std::uint64_t nowUs) {
-    const std::uint64_t quietUs = std::uint64_t{kQuietBeforeErrorLineMs} * 1000;
+    constexpr std::uint64_t quietUs = std::uint64_t{kQuietBeforeErrorLineMs} * 1000;
     const std::uint64_t dueUs = box_.lastInputUs() + quietUs;
-    box_.afterUs(dueUs > nowUs ? dueUs - nowUs : 0, nowUs, [this, reason, quietUs](std::uint64_t now) {
+    box_.afterUs(dueUs > nowUs ? dueUs - nowUs : 0, nowUs, [this, reason](std::uint64_t now) {
         if (now - box_.lastInputUs() >= quietUs) box_.say("\r\nERRORgaga: " + reason + "\n", now);
         else errorLineWhenQuiet(reason, now);
     });

@@ -203,8 +203,7 @@ void DatedBootloader::finish(std::uint64_t nowUs) {
         detail += padded_ ? "padded image" : "image";
         if (!recordText_.empty()) detail += " with a " + recordText_;
         detail += ", image id " + hex32(announcedId_) + ", time stamp " + stampText_ + ")";
-        box_.setFlashedImage(image_);
-        box_.decide(Outcome::Kind::Flashed, detail, now);
+        box_.flashed(image_, detail, now);
         box_.reach(Step::Finished, now);
     });
 }
@@ -225,9 +224,9 @@ void DatedBootloader::repeatRejectionWhenQuiet(std::string reason, std::uint64_t
     // A PC that had already sent its last block reads no transfer replies any
     // more; once it has gone quiet it waits for "finished!" and sees only the
     // error line.
-    const std::uint64_t quietUs = std::uint64_t{kQuietBeforeErrorLineMs} * 1000;
+    constexpr std::uint64_t quietUs = std::uint64_t{kQuietBeforeErrorLineMs} * 1000;
     const std::uint64_t dueUs = box_.lastInputUs() + quietUs;
-    box_.afterUs(dueUs > nowUs ? dueUs - nowUs : 0, nowUs, [this, reason, quietUs](std::uint64_t now) {
+    box_.afterUs(dueUs > nowUs ? dueUs - nowUs : 0, nowUs, [this, reason](std::uint64_t now) {
         if (now - box_.lastInputUs() >= quietUs) box_.say("\r\nERRORgaga: " + reason + "\n", now);
         else repeatRejectionWhenQuiet(reason, now);
     });

@@ -113,8 +113,7 @@ void HyperBootloader::finish(std::uint64_t nowUs) {
                              " bytes through the hyper bootloader (padded image, " +
                              std::to_string(image_.extension()) + "-byte header extension, mode " +
                              std::to_string(expectedMode_) + ", prompt at blank " + std::to_string(blanks_) + ")";
-        box_.setFlashedImage(image_.image());
-        box_.decide(Outcome::Kind::Flashed, detail, now);
+        box_.flashed(image_.image(), detail, now);
         box_.reach(Step::Programmed, now);
     });
 }

@@ -14,9 +14,9 @@ std::uint32_t bigEndian32(const std::uint8_t* bytes) {
 }
 
 void sayErrorLineWhenQuiet(Box& box, const std::string& reason, std::uint64_t nowUs) {
-    const std::uint64_t quietUs = std::uint64_t{kQuietBeforeErrorLineMs} * 1000;
+    constexpr std::uint64_t quietUs = std::uint64_t{kQuietBeforeErrorLineMs} * 1000;
     const std::uint64_t dueUs = box.lastInputUs() + quietUs;
-    box.afterUs(dueUs > nowUs ? dueUs - nowUs : 0, nowUs, [&box, reason, quietUs](std::uint64_t now) {
+    box.afterUs(dueUs > nowUs ? dueUs - nowUs : 0, nowUs, [&box, reason](std::uint64_t now) {
         if (now - box.lastInputUs() >= quietUs) box.say("\r\nERRORgaga: " + reason + "\n", now);
         else sayErrorLineWhenQuiet(box, reason, now);
     });
@@ -93,9 +93,9 @@ void rejectData(Box& box, const std::string& reason, std::uint64_t nowUs) {
 }
 
 void rejectWhenStalled(Box& box, const PaddedReception& reception, std::string prefix, std::uint64_t nowUs) {
-    const std::uint64_t quietUs = std::uint64_t{kQuietEndsStreamMs} * 1000;
+    constexpr std::uint64_t quietUs = std::uint64_t{kQuietEndsStreamMs} * 1000;
     const std::uint64_t dueUs = box.lastInputUs() + quietUs;
-    box.afterUs(dueUs > nowUs ? dueUs - nowUs : 0, nowUs, [&box, &reception, prefix, quietUs](std::uint64_t now) {
+    box.afterUs(dueUs > nowUs ? dueUs - nowUs : 0, nowUs, [&box, &reception, prefix](std::uint64_t now) {
         if (box.decided() || reception.state() != PaddedReception::State::Incomplete) return;
         if (now - box.lastInputUs() < quietUs) {
             rejectWhenStalled(box, reception, prefix, now);

@@ -89,8 +89,9 @@ TEST_F(GenerationTest, PayloadLimit) {
     EXPECT_EQ(box.keys, Bytes{'7'});
     EXPECT_EQ(box.data, image);
 
-    for (const auto& [imageLength, shown] : {std::pair<std::uint32_t, const char*>{UPD_MAX_PAYLOAD + 9, "1900545"},
-                                             std::pair<std::uint32_t, const char*>{5, "4294967293"}}) {
+    for (const auto& [length, shown] : {std::pair<std::uint32_t, const char*>{UPD_MAX_PAYLOAD + 9, "1900545"},
+                                        std::pair<std::uint32_t, const char*>{5, "4294967293"}}) {
+        const std::uint32_t imageLength = length;  // clang before 16 cannot capture a structured binding
         for (auto procedure : {updateGeneration4Type6, updateGeneration2}) {
             TearDown();
             box = MenuBox{};
