@@ -10,6 +10,11 @@
 # the script fails. A longer run, for example an hour per target on two cores:
 #
 #   FUZZ_JOBS=2 scripts/fuzz.sh 3600
+#
+# FUZZ_SEED fixes libFuzzer's random seed: the run then tries the same inputs
+# in the same order every time, and a short run finds what it found before
+# (the test suite's run uses it, so that a finding is a reproducible failure
+# and not a matter of luck).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,6 +46,7 @@ for target in "${targets[@]}"; do
   # and the committed seeds are read alongside.
   extra=()
   [ "$jobs" -gt 1 ] && extra+=(-fork="$jobs")
+  [ -n "${FUZZ_SEED:-}" ] && extra+=(-seed="$FUZZ_SEED")
   [ -f "tests/fuzz/dict/$target.dict" ] && extra+=(-dict="tests/fuzz/dict/$target.dict")
   if "$build/tests/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
        -print_final_stats=1 "${extra[@]}" -artifact_prefix="$build/crash-$target-" \

@@ -23,5 +23,5 @@ echo "== release build =="
 run_suite build ""
 echo "== sanitizer build (the load test runs in the release build only) =="
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite build-sanitize "-LE load" -DUPDATE_SANITIZE=ON
-echo "== fuzzing, 10 s per target =="
-scripts/fuzz.sh 10
+echo "== fuzzing, 10 s per target, fixed seed =="
+FUZZ_SEED=${FUZZ_SEED:-1} scripts/fuzz.sh 10
