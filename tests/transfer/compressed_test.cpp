@@ -55,6 +55,8 @@ TEST(CompressedReplyScan, MarkersSpareTheirCharactersTheClasses) {
     EXPECT_EQ(scanAll(fDot, {"F."}), 0u);
     CompressedReplyScan fF;  // the second F broke it off and is classified
     EXPECT_EQ(scanAll(fF, {"FF"}), UPD_ERR_FLASH_FAILED);
+    CompressedReplyScan errFor;  // the F went to the flash-id marker and passed "ERROR:" by
+    EXPECT_EQ(scanAll(errFor, {"ERRFOR:"}), UPD_ERR_BOX_ERROR);
     CompressedReplyScan flashId;
     EXPECT_EQ(scanAll(flashId, {"Flash's manufacturer", " and/or device ids dont match!"}), UPD_ERR_FLASH_ID_MISMATCH);
 
