@@ -190,9 +190,6 @@ void DatedBootloader::checkSum(std::uint64_t nowUs) {
     box_.note("byte sum " + hex32(received) + " right");
     phase_ = Phase::Programming;
     box_.reach(Step::Sum, nowUs);
-    // A box that hung up here has ended its dialogue: it flashes nothing
-    // (nor does boxsim write an image for it).
-    if (box_.decided()) return;
     box_.after(box_.scenario().programmingMs, nowUs, [this](std::uint64_t now) { finish(now); });
 }
 

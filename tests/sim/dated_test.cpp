@@ -309,8 +309,11 @@ TEST(DatedTransferFaults, HangUpAtARecordOrAtTheEnd) {
         sendDownload(bench, {paddedImage(3000, 7, 0x4000C), 3008});
         bench.waitMs(3000);
         EXPECT_TRUE(bench.box.hungUp(bench.nowUs)) << boxmodel::stepName(step);
-        // Hanging up after "finished!" does not undo the flashing.
+        // Hanging up after "finished!" does not undo the flashing; before it,
+        // nothing is flashed, however long the box is left on.
+        bench.waitMs(5000);
         EXPECT_EQ(bench.box.outcome().code(), step == boxmodel::Step::Finished ? "flashed" : "hungup");
+        EXPECT_EQ(bench.box.flashedImage().empty(), step != boxmodel::Step::Finished);
     }
 }
 

@@ -208,6 +208,20 @@ TEST(Generation2Box, TakesThePackedImageAndEndsWhereItIsWhole) {
     }
 }
 
+TEST(DirectDownload, ABoxThatHangsUpOnceTheImageIsInFlashesNothing) {
+    for (const char key : {'3', '7'}) {
+        SCOPED_TRACE(key);
+        Scenario s = boxOf("3.3");
+        s.hangUpAt = boxmodel::Step::Image;
+        Bench bench(s);
+        const Bytes image = padded(samplePayload(9000), Bytes{2});
+        download(bench, key, key == '3' ? pack(image) : padded(bzip2(image), Bytes{2}));
+        bench.waitMs(1000);  // ten times the programming time
+        EXPECT_EQ(bench.box.outcome().code(), "hungup");
+        EXPECT_TRUE(bench.box.flashedImage().empty());
+    }
+}
+
 TEST(Generation2Box, RefusesAPackedStreamThatIsNoImage) {
     const Bytes image = padded(samplePayload(3000), Bytes{2});
     Bytes spoiled = image;

@@ -335,6 +335,8 @@ TEST(Generation1, ErrorLineInPlaceOfEachPromptAndHangUpAtEachStep) {
         s.hangUpAt = step;
         Bench bench(s);
         playWholeUpdate(bench, padded(samplePayload(500), 0));
+        bench.waitMs(5000);
+        EXPECT_EQ(bench.box.flashedImage().empty(), step != Step::Programmed);
         if (step == Step::Programmed) {
             // The line drops only after "finished.\n": the image is flashed.
             EXPECT_EQ(bench.box.outcome().code(), "flashed");
