@@ -226,4 +226,13 @@ std::string samplePayload(std::size_t size, unsigned seed) {
     return payload;
 }
 
+std::string successBanner() {
+    return "\n\t\t OOO   K   K  !!!\n"
+           "\t\tO   O  K  K   !!!\n"
+           "\t\tO   O  K K     !\n"
+           "\t\tO   O  K  K     \n"
+           "\t\t OOO   K   K   *\n\n"
+           "Download on com port 1 successfully finished.\n\n";
+}
+
 }  // namespace e2e

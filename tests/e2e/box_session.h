@@ -80,4 +80,7 @@ std::string paddedImage(const std::string& payload, int imageType = -1, long lon
 // images are.
 std::string samplePayload(std::size_t size, unsigned seed = 1);
 
+// What the program prints after a successful update of the box on port 1.
+std::string successBanner();
+
 }  // namespace e2e

@@ -14,13 +14,6 @@ using e2e::BoxSession;
 using e2e::SessionOptions;
 
 const std::string kBack(24, '\b');
-const std::string kBanner =
-    "\n\t\t OOO   K   K  !!!\n"
-    "\t\tO   O  K  K   !!!\n"
-    "\t\tO   O  K K     !\n"
-    "\t\tO   O  K  K     \n"
-    "\t\t OOO   K   K   *\n\n"
-    "Download on com port 1 successfully finished.\n\n";
 const std::string kDoneAfterProgramming = " Done!" + std::string(20, ' ') + "\n";
 
 std::string accessed(const std::string& version) {
@@ -100,7 +93,7 @@ TEST(Dated, EveryRowFlashesTheFileWithTheBoxsChecksPassing) {
         EXPECT_EQ(run.update.exitCode, 0) << describe(run);
         EXPECT_EQ(run.update.out, accessed(row.version) + "Download file..." +
                                       (row.imageType < 0 ? irdetoProgress : paddedProgress) +
-                                      " Done!\nProgramming the flash memory..." + kDoneAfterProgramming + kBanner);
+                                      " Done!\nProgramming the flash memory..." + kDoneAfterProgramming + e2e::successBanner());
         EXPECT_EQ(run.update.err, "");
         EXPECT_EQ(run.boxsim.exitCode, 0) << describe(run);
         ASSERT_EQ(run.flashedImages.size(), 1u) << describe(run);
@@ -155,7 +148,7 @@ TEST(Dated, EachWayTheBoxEndsATransferShowsItsOwnMessage) {
         if (cases[i].name == "stop") {
             // Only here: the box's "STOP" counts as a finished update.
             EXPECT_EQ(run.update.exitCode, 0) << describe(run);
-            EXPECT_TRUE(run.update.out.ends_with(kDoneAfterProgramming + kBanner)) << run.update.out;
+            EXPECT_TRUE(run.update.out.ends_with(kDoneAfterProgramming + e2e::successBanner())) << run.update.out;
             EXPECT_EQ(run.update.out.find("Programming"), std::string::npos);
             EXPECT_EQ(run.update.err, "");
             continue;

@@ -121,13 +121,7 @@ TEST(Generation1EndToEnd, OutputOfASuccessfulUpdateOfA17Box) {
                                  "Download hyper bootloader..." +
                                  packedProgress(hyperPadBytes(1)) + "Done!" + std::string(23, ' ') + "\n" +
                                  "Download file..." + packedProgress(image) + "Done!" + std::string(28, ' ') +
-                                 "\nProgramming the flash memory... Done!\n"
-                                 "\n\t\t OOO   K   K  !!!\n"
-                                 "\t\tO   O  K  K   !!!\n"
-                                 "\t\tO   O  K K     !\n"
-                                 "\t\tO   O  K  K     \n"
-                                 "\t\t OOO   K   K   *\n\n"
-                                 "Download on com port 1 successfully finished.\n\n";
+                                 "\nProgramming the flash memory... Done!\n" + e2e::successBanner();
     EXPECT_EQ(update.session.update.out, expected);
     EXPECT_EQ(update.session.update.err, "");
 }

@@ -24,13 +24,7 @@ const std::string kPrompt = "Update another box (y/n)? [y]\n";
 const std::string kOneBox = "\n\nBootloader version 4.12 accessed!\nDownload file... 100 % transfered       " +
                             std::string(24, '\b') + " Done!\nProgramming the flash memory... Done!" +
                             std::string(20, ' ') +
-                            "\n"
-                            "\n\t\t OOO   K   K  !!!\n"
-                            "\t\tO   O  K  K   !!!\n"
-                            "\t\tO   O  K K     !\n"
-                            "\t\tO   O  K  K     \n"
-                            "\t\t OOO   K   K   *\n\n"
-                            "Download on com port 1 successfully finished.\n\n";
+                            "\n" + e2e::successBanner();
 
 std::string describe(const BoxSession& s) {
     return "update exit " + std::to_string(s.update.exitCode) + "\nout: " + s.update.out + "\nerr: " + s.update.err +
