@@ -154,8 +154,10 @@ std::vector<Phase> phases() {
          "answering"},
         {"transfer at the line's real pace", {}, {}, false, 400000, "Download file...", "announcement:",
          "downloading"},
-        {"programming wait", {"--programming-ms", "600000"}, {}, true, 20000, "Programming the flash memory...", "",
-         "downloading"},
+        // The box must have the whole image before the signal: what the pty
+        // still holds when the program dies never reaches it.
+        {"programming wait", {"--programming-ms", "600000"}, {}, true, 20000, "Programming the flash memory...",
+         "byte sum 0x", "downloading"},
         {"loop prompt, input open and empty", {}, {"-l"}, true, 20000, "Update another box (y/n)? [y]\n", "",
          "the program has not opened the line", true},
     };
