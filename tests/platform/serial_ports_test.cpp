@@ -52,11 +52,17 @@ struct FakeMachine {
         fs::create_directory_symlink(deviceDirectory, classEntry / "device");
         if (node) writeText(root / "dev" / name, "");
     }
-    void uart(const std::string& name, const std::string& bus, int type) {
-        const fs::path device = root / "sys" / "devices" / bus / ("port-" + name);
+    // On newer kernels a serial-base port device stands between the tty and its bus.
+    void uart(const std::string& name, const std::string& bus, int type, bool serialBase = false) {
+        const fs::path parent = root / "sys" / "devices" / bus / ("port-" + name);
+        const fs::path device = serialBase ? parent / (name + ":0") / (name + ":0.0") : parent;
         fs::create_directories(root / "sys" / "bus" / bus);
         fs::create_directories(device);
-        fs::create_directory_symlink(root / "sys" / "bus" / bus, device / "subsystem");
+        fs::create_directory_symlink(root / "sys" / "bus" / bus, parent / "subsystem");
+        if (serialBase) {
+            fs::create_directories(root / "sys" / "bus" / "serial-base");
+            fs::create_directory_symlink(root / "sys" / "bus" / "serial-base", device / "subsystem");
+        }
         tty(name, device);
         writeText(root / "sys" / "class" / "tty" / name / "type", std::to_string(type) + "\n");
     }
@@ -90,7 +96,7 @@ struct FakeMachine {
         byId("usb-Raspberry_Pi_Pico_E66138935F-if00", "ttyACM0");
 
         uart("ttyS0", "pnp", 4);
-        uart("ttyS12", "pci", 4);
+        uart("ttyS12", "pci", 4, true);
         for (const char* phantom : {"ttyS1", "ttyS2", "ttyS3"}) uart(phantom, "platform", 0);
         // A virtual console has no device; an adapter whose node is missing cannot be opened.
         fs::create_directories(root / "sys" / "class" / "tty" / "tty0");

@@ -81,9 +81,14 @@ constexpr UartType kUartTypes[] = {
 };
 
 std::string describeUart(int type, const fs::path& deviceDirectory) {
-    std::error_code error;
-    const std::string bus = fs::read_symlink(deviceDirectory / "subsystem", error).filename().string();
-    std::string text = bus == "pci" ? "PCI serial port" : "on-board serial port";
+    // Newer kernels put a serial-base port device between the tty and its bus.
+    bool onPci = false;
+    fs::path directory = deviceDirectory;
+    for (int level = 0; level < 3 && !onPci; ++level, directory = directory.parent_path()) {
+        std::error_code error;
+        onPci = fs::read_symlink(directory / "subsystem", error).filename() == "pci";
+    }
+    std::string text = onPci ? "PCI serial port" : "on-board serial port";
     const auto known = std::find_if(std::begin(kUartTypes), std::end(kUartTypes),
                                     [type](const UartType& entry) { return entry.code == type; });
     text += known != std::end(kUartTypes) ? std::string(", ") + known->name + " UART"
