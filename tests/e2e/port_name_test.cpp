@@ -6,11 +6,13 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 
 #include "e2e/box_session.h"
@@ -134,6 +136,23 @@ TEST(PortName, LoopModeReopensTheSameDeviceForEveryBox) {
     EXPECT_NE(run.update.out.find(banner, first + 1), std::string::npos) << run.update.out;
     ASSERT_EQ(run.flashedImages.size(), 2u) << describe(run);
     for (const std::string& flashed : run.flashedImages) EXPECT_TRUE(e2e::sameBytes(flashed, kImage));
+}
+
+TEST(PortName, ADeviceThatIsNoTerminalFailsAtTheOpeningWithTheSystemsCodeAndNeverHangs) {
+    if (e2e::underWine()) GTEST_SKIP() << "POSIX devices";
+    e2e::TempDir dir;
+    e2e::writeWholeFile(dir.file("image.pad"), kImage);
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    e2e::ProcessOptions options;
+    options.environment["UPDATE_COM1"] = dir.file("missing-com1");
+    options.timeLimit = std::chrono::milliseconds{10000};
+    for (const std::string& device : {std::string("/dev/null"), dir.file("fifo")}) {
+        const e2e::ProcessResult result = e2e::run({UPDATE_PROGRAM, "--port", device, dir.file("image.pad")}, options);
+        EXPECT_FALSE(result.timedOut) << device;
+        EXPECT_EQ(result.exitCode, 1) << device;
+        EXPECT_EQ(result.out, "Checking file... OK!\n");
+        EXPECT_EQ(result.err, "Inititialization of COM-port failed (Error: " + std::to_string(ENOTTY) + ")\n");
+    }
 }
 
 TEST(PortName, OnATerminalAFailedOpenIsExplainedAfterTheUnchangedLine) {
