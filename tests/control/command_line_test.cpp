@@ -33,15 +33,22 @@ struct ParseOutcome {
     std::string err;
 };
 
-ParseOutcome parse(std::vector<std::string> list) {
-    Arguments arguments(std::move(list));
+// The outcome points into the arguments, which must outlive it.
+ParseOutcome parseKept(Arguments& arguments) {
     ParseOutcome outcome{};
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     outcome.result = parseCommandLine(arguments.count(), arguments.values(), outcome.options);
     outcome.out = testing::internal::GetCapturedStdout();
     outcome.err = testing::internal::GetCapturedStderr();
-    // imagePath points into the arguments, which die here.
+    return outcome;
+}
+
+ParseOutcome parse(std::vector<std::string> list) {
+    Arguments arguments(std::move(list));
+    ParseOutcome outcome = parseKept(arguments);
+    // imagePath and portDevice point into the arguments, which die here.
+    outcome.options.portDevice = nullptr;
     if (outcome.options.imagePath != nullptr) outcome.options.imagePath = "(set)";
     return outcome;
 }
@@ -221,17 +228,6 @@ TEST(CommandLine, PortValuesAreConvertedLikeAtoiAndChecked) {
 // Device paths are POSIX names; the Windows names have their own cases.
 #if !defined(_WIN32)
 namespace {
-
-// Like parse(), but the arguments outlive the outcome, which points into them.
-ParseOutcome parseKept(Arguments& arguments) {
-    ParseOutcome outcome{};
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    outcome.result = parseCommandLine(arguments.count(), arguments.values(), outcome.options);
-    outcome.out = testing::internal::GetCapturedStdout();
-    outcome.err = testing::internal::GetCapturedStderr();
-    return outcome;
-}
 
 std::string shownPort(std::vector<std::string> list) {
     Arguments arguments(std::move(list));
