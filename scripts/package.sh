@@ -21,6 +21,7 @@ find "$root" -type f | sed "s|$root||" | sort
 
 "$root/usr/bin/update" -V >"$root/listing.txt" && head -1 "$root/listing.txt"
 test -s "$root/usr/share/man/man1/update.1" && test -s "$root/usr/share/man/man1/boxsim.1"
+grep -q 'ID_MM_DEVICE_IGNORE}="1"' "$root/usr/lib/udev/rules.d/70-update-serial-adapters.rules"
 
 "$root/usr/bin/boxsim" --bootloader 4.20 --full-speed --expect satellite:6 --timeout 30 --link "$root/com1" &
 boxsim=$!

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "control/port_report.h"
+
 #include "serial/port_setup.h"
 #include "serial/status.h"
 #include "serial/timed_io.h"
@@ -88,7 +90,8 @@ Echo echo(PortHandle port, std::uint8_t character) {
 
 }  // namespace
 
-bool sendAccessKeyword(PortHandle port, const CommandOptions& options, std::uint8_t imageType) {
+bool sendAccessKeyword(PortHandle port, const CommandOptions& options, const platform::PortName& portName,
+                       std::uint8_t imageType) {
     if (options.slowKeyword) {
         platform::sleepMs(kPauseBeforeSpeedChangeMs);
         if (!setBaud(port, kSlowKeywordSpeed)) {
@@ -106,7 +109,7 @@ bool sendAccessKeyword(PortHandle port, const CommandOptions& options, std::uint
     if (writeTimed(port, options.keyword, kKeywordLength, options.irdetoMode ? 0 : kKeywordLimitMs) != 1) {
         const std::uint32_t code = platform::lastError();
         if (code == UPD_ERR_TIMEOUT) {
-            std::fprintf(stderr, "Cannot connect bootloader over COM-port %d.\n", static_cast<int>(options.port));
+            std::fprintf(stderr, "Cannot connect bootloader over COM-port %s.\n", portName.shown.c_str());
         } else {
             std::fprintf(stderr, "WriteFile error: %u\n", static_cast<unsigned>(code));
         }
@@ -203,10 +206,10 @@ int queryBootloaderVersion(PortHandle port, BootloaderVersion& version, std::uin
     return 1;
 }
 
-AccessResult accessBootloader(PortHandle port, const CommandOptions& options, std::uint8_t imageType,
-                              std::int32_t retries) {
+AccessResult accessBootloader(PortHandle port, const CommandOptions& options, const platform::PortName& portName,
+                              std::uint8_t imageType, std::int32_t retries) {
     for (;;) {
-        if (options.sendKeyword && !sendAccessKeyword(port, options, imageType)) return accessFailed();
+        if (options.sendKeyword && !sendAccessKeyword(port, options, portName, imageType)) return accessFailed();
         if (options.irdetoMode) irdetoHandshake(port);
 
         BootloaderVersion version;
@@ -225,11 +228,10 @@ AccessResult accessBootloader(PortHandle port, const CommandOptions& options, st
                 return accessFailed();
             }
             platform::closePort(port);
-            port = openComPort(static_cast<std::uint32_t>(options.port), reopeningSpeed(imageType),
-                               options.irdetoMode ? 1 : 0, hardwareHandshake(options));
+            port = openComPort(portName, reopeningSpeed(imageType), options.irdetoMode ? 1 : 0,
+                               hardwareHandshake(options));
             if (port == platform::kInvalidPort) {
-                std::fprintf(stderr, "Inititialization of COM-port failed (Error: %u)\n",
-                             static_cast<unsigned>(platform::lastError()));
+                reportPortOpenFailure(portName, platform::lastError());
                 return accessFailed();
             }
             --retries;

@@ -16,11 +16,14 @@ struct AccessResult {
 };
 
 // Up to 1 + retries attempts of keyword, irdeto handshake and version query.
-AccessResult accessBootloader(PortHandle port, const CommandOptions& options, std::uint8_t imageType,
-                              std::int32_t retries = 15);
+// portName is the port the user chose; a reopening opens it again and the
+// messages name it.
+AccessResult accessBootloader(PortHandle port, const CommandOptions& options, const platform::PortName& portName,
+                              std::uint8_t imageType, std::int32_t retries = 15);
 
 // One keyword transmission. false: the message was printed and the port closed.
-bool sendAccessKeyword(PortHandle port, const CommandOptions& options, std::uint8_t imageType);
+bool sendAccessKeyword(PortHandle port, const CommandOptions& options, const platform::PortName& portName,
+                       std::uint8_t imageType);
 
 // Runs until the box has echoed four characters in a row.
 void irdetoHandshake(PortHandle port);

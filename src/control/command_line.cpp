@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "control/bootloader_table.h"
 #include "control/version.h"
@@ -50,10 +52,79 @@ void reportInvalidPort(std::int32_t value) {
     std::fprintf(stderr, "%dis an invalid port number.\n", static_cast<int>(value));
 }
 
+// Shown after the usage text by --help only; the usage text itself stays as
+// scripts and people know it.
+constexpr const char* kLongOptionLines[] = {
+    "Long options:\n",
+    " --port <device>  : the serial port by its device name, e.g. /dev/ttyUSB0,\n",
+    "                    /dev/serial/by-id/usb-..., or COM7 on Windows;\n",
+    "                    also --port=<device>; the later of -p and --port counts\n",
+    " --list-ports     : lists the serial ports of this machine and exits\n",
+    " --help           : prints this text and exits\n",
+    "The environment variables UPDATE_COM1 to UPDATE_COM4 name the device\n",
+    "that -p 1 to -p 4 open.\n",
+};
+
+enum class LongOption { Unknown, Port, ListPorts, Help };
+
+// "--name" or "--name=value"; only --port takes a value. `inlineValue` is set
+// when the argument carried one after '='.
+LongOption longOptionOf(const char* argument, const char*& inlineValue) {
+    inlineValue = nullptr;
+    const char* name = argument + 2;
+    const char* equals = std::strchr(name, '=');
+    const std::size_t length = equals != nullptr ? static_cast<std::size_t>(equals - name) : std::strlen(name);
+    const auto is = [&](const char* candidate) {
+        return std::strlen(candidate) == length && std::strncmp(name, candidate, length) == 0;
+    };
+    if (is("port")) {
+        if (equals != nullptr) inlineValue = equals + 1;
+        return LongOption::Port;
+    }
+    if (equals != nullptr) return LongOption::Unknown;
+    if (is("list-ports")) return LongOption::ListPorts;
+    if (is("help")) return LongOption::Help;
+    return LongOption::Unknown;
+}
+
+// False, with the message printed, when the name cannot be a port.
+bool acceptPortDevice(const char* device) {
+    if (device == nullptr || device[0] == '\0') {
+        std::fputs("--port needs a device name.\n", stderr);
+        return false;
+    }
+    const char* problem = nullptr;
+    switch (platform::checkPortName(device)) {
+        case platform::PortNameProblem::None: return true;
+        case platform::PortNameProblem::Empty: problem = "is no device name"; break;
+        case platform::PortNameProblem::TooLong: problem = "is longer than this system allows for a device name"; break;
+        case platform::PortNameProblem::NotAPortName: problem = "is not a serial port name"; break;
+        case platform::PortNameProblem::RegularFile: problem = "is a regular file, not a serial port"; break;
+        case platform::PortNameProblem::Directory: problem = "is a directory, not a serial port"; break;
+    }
+    std::fprintf(stderr, "%s %s.\n", device, problem);
+    return false;
+}
+
 }  // namespace
 
 void printUsage() {
     for (const char* line : kUsageLines) std::fputs(line, stderr);
+}
+
+void printHelp() {
+    for (const char* line : kUsageLines) std::fputs(line, stdout);
+    for (const char* line : kLongOptionLines) std::fputs(line, stdout);
+    std::fflush(stdout);
+}
+
+platform::PortName chosenPort(const CommandOptions& options) {
+    if (options.portDevice != nullptr) {
+        // A COM port named by its device name is still shown by its number.
+        const unsigned number = platform::comNumberOfDevice(options.portDevice);
+        return {options.portDevice, number != 0 ? std::to_string(number) : std::string(options.portDevice)};
+    }
+    return {platform::defaultDeviceForComPort(static_cast<unsigned>(options.port)), std::to_string(options.port)};
 }
 
 void printVersionInfo() {
@@ -81,6 +152,24 @@ CommandLineResult parseCommandLine(int argc, char** argv, CommandOptions& option
             options.imagePath = argument;
             break;
         }
+        if (argument[1] == '-') {
+            // Long options came later than the letters; anything else that
+            // begins with "--" stays an invalid option.
+            const char* value = nullptr;
+            switch (longOptionOf(argument, value)) {
+                case LongOption::Port:
+                    // Like -p, the next argument is the value even when it looks like an option.
+                    if (value == nullptr && i + 1 < argc) value = argv[++i];
+                    if (!acceptPortDevice(value)) return CommandLineResult::Invalid;
+                    options.portDevice = value;
+                    continue;
+                case LongOption::ListPorts: return CommandLineResult::ListPorts;
+                case LongOption::Help:
+                    printHelp();
+                    return CommandLineResult::ShowHelp;
+                case LongOption::Unknown: break;
+            }
+        }
         // Only the letter right after the '-' counts: -lw is -l.
         switch (argument[1]) {
             case 'p':
@@ -91,6 +180,7 @@ CommandLineResult parseCommandLine(int argc, char** argv, CommandOptions& option
                     reportInvalidPort(options.port);
                     return CommandLineResult::Invalid;
                 }
+                options.portDevice = nullptr;
                 break;
             case 'b': options.sendKeyword = false; break;
             case 'n': options.keyword = " quornew"; break;

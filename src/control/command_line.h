@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "platform/serial_ports.h"
+
 struct CommandOptions {
     std::int32_t port = 1;
     bool sendKeyword = true;
@@ -17,6 +19,9 @@ struct CommandOptions {
     bool zk7Box = false;
     bool overrideImageHeader = false;
     const char* imagePath = nullptr;
+    // The device named with --port; nullptr when the port is the COM number
+    // in `port`. Whichever of -p and --port comes later counts.
+    const char* portDevice = nullptr;
 };
 
 enum class CommandLineResult {
@@ -24,11 +29,18 @@ enum class CommandLineResult {
     ShowUsage,     // no argument: usage printed, exit code 1
     ShowVersion,   // -V: listing printed, exit code 0
     Invalid,       // invalid option or port: message printed, exit code 1
+    ShowHelp,      // --help: usage and long options printed, exit code 0
+    ListPorts,     // --list-ports: the caller lists the ports, exit code 0
 };
 
 // Scans the arguments (argv[0] is the program name) and prints what the scan
 // itself decides: the usage text, the version listing, or an option error.
 CommandLineResult parseCommandLine(int argc, char** argv, CommandOptions& options);
 
+// The port the options chose, as the platform opens it and as messages name it.
+platform::PortName chosenPort(const CommandOptions& options);
+
 void printUsage();
+// The usage text and the long options, on standard output.
+void printHelp();
 void printVersionInfo();

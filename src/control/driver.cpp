@@ -8,6 +8,7 @@
 #include "control/access.h"
 #include "control/bootloader_table.h"
 #include "control/command_line.h"
+#include "control/port_report.h"
 #include "control/satellite.h"
 #include "image/image_check.h"
 #include "serial/port_setup.h"
@@ -25,23 +26,22 @@ constexpr std::uint8_t kNoImageType = 0xFF;
 
 std::uint32_t openingSpeed(std::uint8_t imageType) { return imageType < 2 ? 38400 : 115200; }
 
-PortHandle openPortForBox(const CommandOptions& options, std::uint8_t imageType) {
-    PortHandle port = openComPort(static_cast<std::uint32_t>(options.port), openingSpeed(imageType),
-                                  options.irdetoMode ? 1 : 0, options.zk7Box ? 0 : 1);
-    if (port == platform::kInvalidPort) {
-        std::fprintf(stderr, "Inititialization of COM-port failed (Error: %u)\n",
-                     static_cast<unsigned>(platform::lastError()));
-    }
+PortHandle openPortForBox(const CommandOptions& options, const platform::PortName& portName,
+                          std::uint8_t imageType) {
+    PortHandle port =
+        openComPort(portName, openingSpeed(imageType), options.irdetoMode ? 1 : 0, options.zk7Box ? 0 : 1);
+    if (port == platform::kInvalidPort) reportPortOpenFailure(portName, platform::lastError());
     return port;
 }
 
-void printSuccess(std::int32_t portNumber) {
+// The port is shown as the user named it: the COM number, or the device.
+void printSuccess(const platform::PortName& portName) {
     std::fputs("\n\t\t OOO   K   K  !!!\n", stdout);
     std::fputs("\t\tO   O  K  K   !!!\n", stdout);
     std::fputs("\t\tO   O  K K     !\n", stdout);
     std::fputs("\t\tO   O  K  K     \n", stdout);
     std::fputs("\t\t OOO   K   K   *\n\n", stdout);
-    std::printf("Download on com port %d successfully finished.\n\n", static_cast<int>(portNumber));
+    std::printf("Download on com port %s successfully finished.\n\n", portName.shown.c_str());
 }
 
 // "n" alone ends the loop; anything else, also the end of input, goes on.
@@ -61,7 +61,11 @@ int runUpdate(int argc, char** argv) {
     CommandOptions options;
     switch (parseCommandLine(argc, argv, options)) {
         case CommandLineResult::Run: break;
-        case CommandLineResult::ShowVersion: return 0;
+        case CommandLineResult::ShowVersion:
+        case CommandLineResult::ShowHelp: return 0;
+        case CommandLineResult::ListPorts:
+            printSerialPorts();
+            return 0;
         case CommandLineResult::ShowUsage:
         case CommandLineResult::Invalid: return 1;
     }
@@ -98,12 +102,14 @@ int runUpdate(int argc, char** argv) {
         if (imageType == kZk7ImageType) options.zk7Box = true;
     }
 
-    PortHandle port = openPortForBox(options, imageType);
+    // Every box of a loop, and every reopening, uses the same device.
+    const platform::PortName portName = chosenPort(options);
+    PortHandle port = openPortForBox(options, portName, imageType);
     if (port == platform::kInvalidPort) return 1;
 
     for (;;) {
         std::fputs("\n\n", stdout);
-        const AccessResult access = accessBootloader(port, options, imageType);
+        const AccessResult access = accessBootloader(port, options, portName, imageType);
         if (!access.accessed) return 1;
         port = access.port;
 
@@ -128,13 +134,13 @@ int runUpdate(int argc, char** argv) {
             return 1;
         }
 
-        printSuccess(options.port);
+        printSuccess(portName);
         if (options.beepAtEnd) platform::beep(1000, 500);
         platform::closePort(port);
 
         if (!options.loopMode || !anotherBox()) return 0;
         // Same image for the next box; with -x the type of the chosen row sets the speed.
-        port = openPortForBox(options, imageType);
+        port = openPortForBox(options, portName, imageType);
         if (port == platform::kInvalidPort) return 1;
     }
 }

@@ -64,9 +64,10 @@ inline constexpr PortHandle kInvalidPort = nullptr;
 // Waiting for input without a deadline.
 inline constexpr std::uint32_t kWaitForever = 0xFFFFFFFFu;
 
-// Opens COM1 to COM4 (portNumber 1 to 4) for reading and writing, exclusively,
-// without changing its settings. kInvalidPort with the system's code on failure.
-PortHandle openPort(unsigned portNumber);
+// Opens the named serial device (see serial_ports.h for where names come
+// from) for reading and writing, exclusively, without changing its settings.
+// kInvalidPort with the system's code on failure.
+PortHandle openPort(const char* device);
 
 // Line settings: 8N1, binary, no XON/XOFF, no parity stripping. With the
 // hardware handshake DTR is raised and RTS/CTS flow control is on; without it

@@ -4,6 +4,8 @@
 #include "serial/status.h"
 #include "serial/timed_io.h"
 
+#include <string>
+
 namespace {
 // The boot loader's menu key that leaves the menu without an update.
 constexpr std::uint8_t kLeaveMenuKey = '1';
@@ -19,7 +21,12 @@ PortHandle openComPort(std::uint32_t portNumber, std::uint32_t speed, int irdeto
         platform::setLastError(UPD_ERR_BAD_PORT);
         return platform::kInvalidPort;
     }
-    PortHandle port = platform::openPort(portNumber);
+    return openComPort(platform::PortName{platform::defaultDeviceForComPort(portNumber), std::to_string(portNumber)},
+                       speed, irdetoMode, hardwareHandshake);
+}
+
+PortHandle openComPort(const platform::PortName& name, std::uint32_t speed, int irdetoMode, int hardwareHandshake) {
+    PortHandle port = platform::openPort(name.device.c_str());
     if (port == platform::kInvalidPort) return platform::kInvalidPort;
 
     // closePort keeps the last error, so the caller learns why the set-up failed.

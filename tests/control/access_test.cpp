@@ -30,13 +30,14 @@ struct Access : testing::Test {
     AccessResult access(PortHandle port, std::uint8_t imageType = 4, std::int32_t retries = 15) {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        const AccessResult result = accessBootloader(port, options, imageType, retries);
+        const AccessResult result = accessBootloader(port, options, portName, imageType, retries);
         std::fflush(stdout);
         out = testing::internal::GetCapturedStdout();
         err = testing::internal::GetCapturedStderr();
         return result;
     }
     CommandOptions options;
+    platform::PortName portName{"COM1", "1"};
     std::string out;
     std::string err;
 };
@@ -115,8 +116,8 @@ TEST_F(Access, AKeywordThatCannotBeWrittenEndsAtTheFirstAttempt) {
     simline::ScriptedPeer peer({});
     peer.accepting = false;
     simline::install(peer, {.transmitBufferBytes = 4});
-    options.port = 3;
-    const AccessResult result = access(openComPort(3, 115200, 0, 1));
+    portName = {"COM3", "3"};
+    const AccessResult result = access(openComPort(portName, 115200, 0, 1));
     EXPECT_FALSE(result.accessed);
     EXPECT_EQ(err, "Cannot connect bootloader over COM-port 3.\n");
     EXPECT_FALSE(simline::portOpen());

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <stdlib.h>
+#include <unistd.h>
+#endif
+
 #include <string>
 #include <vector>
 
@@ -28,15 +33,22 @@ struct ParseOutcome {
     std::string err;
 };
 
-ParseOutcome parse(std::vector<std::string> list) {
-    Arguments arguments(std::move(list));
+// The outcome points into the arguments, which must outlive it.
+ParseOutcome parseKept(Arguments& arguments) {
     ParseOutcome outcome{};
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     outcome.result = parseCommandLine(arguments.count(), arguments.values(), outcome.options);
     outcome.out = testing::internal::GetCapturedStdout();
     outcome.err = testing::internal::GetCapturedStderr();
-    // imagePath points into the arguments, which die here.
+    return outcome;
+}
+
+ParseOutcome parse(std::vector<std::string> list) {
+    Arguments arguments(std::move(list));
+    ParseOutcome outcome = parseKept(arguments);
+    // imagePath and portDevice point into the arguments, which die here.
+    outcome.options.portDevice = nullptr;
     if (outcome.options.imagePath != nullptr) outcome.options.imagePath = "(set)";
     return outcome;
 }
@@ -211,4 +223,86 @@ TEST(CommandLine, PortValuesAreConvertedLikeAtoiAndChecked) {
     const ParseOutcome before = parse({"-p", "7", "-V"});
     EXPECT_EQ(before.result, CommandLineResult::Invalid);
     EXPECT_EQ(before.out, "");
+}
+
+// Device paths are POSIX names; the Windows names have their own cases.
+#if !defined(_WIN32)
+namespace {
+
+std::string shownPort(std::vector<std::string> list) {
+    Arguments arguments(std::move(list));
+    const ParseOutcome outcome = parseKept(arguments);
+    EXPECT_EQ(outcome.result, CommandLineResult::Run) << outcome.err;
+    const platform::PortName port = chosenPort(outcome.options);
+    return port.device + " as " + port.shown;
+}
+
+}  // namespace
+
+TEST(LongOptions, PortNamesTheDeviceAndTheLaterOfPortAndPCounts) {
+    // The missing paths stand for adapters not plugged in yet: accepted here, refused at the opening.
+    EXPECT_EQ(shownPort({"--port", "/nonexistent/ttyUSB0", "image.pad"}), "/nonexistent/ttyUSB0 as /nonexistent/ttyUSB0");
+    EXPECT_EQ(shownPort({"--port=/nonexistent/ttyACM1", "image.pad"}), "/nonexistent/ttyACM1 as /nonexistent/ttyACM1");
+    EXPECT_EQ(shownPort({"--port", "/nonexistent/a", "--port", "/nonexistent/b", "image.pad"}),
+              "/nonexistent/b as /nonexistent/b");
+    EXPECT_EQ(shownPort({"-p", "2", "--port", "/nonexistent/b", "image.pad"}), "/nonexistent/b as /nonexistent/b");
+    // Like -p, --port takes the next argument even when it looks like an option.
+    EXPECT_EQ(shownPort({"--port", "-b", "image.pad"}), "-b as -b");
+    // After the image name nothing is read.
+    EXPECT_EQ(shownPort({"image.pad", "--port", "/nonexistent/b"}), platform::defaultDeviceForComPort(1) + " as 1");
+
+    ASSERT_EQ(setenv("UPDATE_COM3", "/nonexistent/ttyUSB3", 1), 0);
+    EXPECT_EQ(shownPort({"--port", "/nonexistent/b", "-p", "3", "image.pad"}), "/nonexistent/ttyUSB3 as 3");
+    unsetenv("UPDATE_COM3");
+}
+
+TEST(LongOptions, APortThatCannotBeADeviceEndsTheProgramWithItsName) {
+    const std::string longName = "/dev/" + std::string(5000, 'a');
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string message;
+    } cases[] = {
+        {{"--port"}, "--port needs a device name.\n"},
+        {{"-b", "--port", ""}, "--port needs a device name.\n"},
+        {{"--port=", "image.pad"}, "--port needs a device name.\n"},
+        {{"--port", "/", "image.pad"}, "/ is a directory, not a serial port.\n"},
+        {{"--port", longName, "image.pad"}, longName + " is longer than this system allows for a device name.\n"},
+        // Checked when the scan reaches it, so a later -V is never read.
+        {{"--port", "/", "-V"}, "/ is a directory, not a serial port.\n"},
+    };
+    for (const Case& c : cases) {
+        const ParseOutcome outcome = parse(c.arguments);
+        EXPECT_EQ(outcome.result, CommandLineResult::Invalid) << c.message;
+        EXPECT_EQ(outcome.err, c.message);
+        EXPECT_EQ(outcome.out, "");
+    }
+    char plainFile[] = "/tmp/update-port-XXXXXX";
+    const int fd = mkstemp(plainFile);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    const ParseOutcome file = parse({"--port", plainFile, "image.pad"});
+    EXPECT_EQ(file.err, std::string(plainFile) + " is a regular file, not a serial port.\n");
+    unlink(plainFile);
+}
+#endif
+
+TEST(LongOptions, HelpAndListPortsEndTheScanAndOtherDoubleDashesStayInvalid) {
+    ParseOutcome outcome = parse({"-b", "--help", "--foo"});
+    EXPECT_EQ(outcome.result, CommandLineResult::ShowHelp);
+    EXPECT_EQ(outcome.err, "");
+    ASSERT_EQ(outcome.out.rfind(kUsageText, 0), 0u) << outcome.out;
+    const std::string longOptions = outcome.out.substr(std::string(kUsageText).size());
+    for (const char* option : {"--port <device>", "--list-ports", "--help", "UPDATE_COM1"}) {
+        EXPECT_NE(longOptions.find(option), std::string::npos) << option;
+    }
+
+    outcome = parse({"--list-ports", "-q"});
+    EXPECT_EQ(outcome.result, CommandLineResult::ListPorts);
+    EXPECT_EQ(outcome.out + outcome.err, "");
+
+    for (const char* invalid : {"--", "--foo", "--portx", "--help=yes", "--list-ports=all", "--list", "--Port"}) {
+        outcome = parse({invalid, "image.pad"});
+        EXPECT_EQ(outcome.result, CommandLineResult::Invalid) << invalid;
+        EXPECT_EQ(outcome.err, std::string(invalid) + " is an invalid option.\n");
+    }
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "boxsim_options.h"
+#include "platform/serial_ports.h"
 #include "control/access.h"
 #include "fuzz_support.h"
 #include "serial/status.h"
@@ -22,7 +23,7 @@ struct VersionQueryLimit : testing::Test {
     std::uint32_t query(const std::string& reply, std::uint32_t delayMs, int& result) {
         peer.pieces = {{false, delayMs * 1000ull, reply}};
         simline::install(peer);
-        port = platform::openPort(1);
+        port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
         EXPECT_NE(port, platform::kInvalidPort);
         EXPECT_TRUE(platform::configureLine(port, 115200, false));
         const std::uint32_t start = platform::millis();

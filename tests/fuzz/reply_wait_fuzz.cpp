@@ -7,6 +7,7 @@
 #include <string>
 
 #include "control/access.h"
+#include "platform/serial_ports.h"
 #include "fuzz_support.h"
 #include "serial/status.h"
 #include "serial/wait_for.h"
@@ -68,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::AnsweringPeer peer;
     script(input, peer, limitMs == 0);
     simline::install(peer);
-    platform::PortHandle port = platform::openPort(1);
+    platform::PortHandle port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
     FUZZ_REQUIRE(port != platform::kInvalidPort);
     FUZZ_REQUIRE(platform::configureLine(port, 115200, false));
     const std::uint32_t start = platform::millis();

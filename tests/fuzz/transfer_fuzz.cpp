@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "platform/serial_ports.h"
 #include "image/padded_image.h"
 #include "serial/status.h"
 #include "transfer/compressed.h"
@@ -152,7 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::AnsweringPeer peer;
     script(input, peer);
     simline::install(peer);
-    platform::PortHandle port = platform::openPort(1);
+    platform::PortHandle port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
     FUZZ_REQUIRE(port != platform::kInvalidPort);
     FUZZ_REQUIRE(platform::configureLine(port, 115200, false));
     FUZZ_REQUIRE(platform::setWriteTimeouts(port, 1, 10));

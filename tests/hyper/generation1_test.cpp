@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "hyper_pad_bytes.h"
+#include "platform/serial_ports.h"
 #include "on_the_line.h"
 #include "procedures/procedures.h"
 #include "serial/status.h"
@@ -157,7 +158,7 @@ TEST_F(Generation1, StalledHyperPadTransferGetsTheErrorFormOfTheTimeOutReport) {
     };
     box = std::make_unique<StallingBox>(Generation1BoxOptions{});
     simline::install(*box);
-    port = platform::openPort(1);
+    port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
     ASSERT_TRUE(platform::configureLine(port, 38400, true));
     ASSERT_TRUE(platform::setWriteTimeouts(port, 1, 10));
     EXPECT_EQ(update(member("Bootloader18")), 1);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "generation1_box.h"
+#include "platform/serial_ports.h"
 #include "simplatform/sim_platform.h"
 #include "work_dir.h"
 
@@ -23,7 +24,7 @@ protected:
     void connect(Generation1BoxOptions options) {
         box = std::make_unique<Generation1Box>(std::move(options));
         simline::install(*box);
-        port = platform::openPort(1);
+        port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
         ASSERT_NE(port, platform::kInvalidPort);
         ASSERT_TRUE(platform::configureLine(port, 38400, true));
         ASSERT_TRUE(platform::setWriteTimeouts(port, 1, 10));

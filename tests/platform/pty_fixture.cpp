@@ -1,4 +1,5 @@
 #include "pty_fixture.h"
+#include "platform/serial_ports.h"
 
 #include <pty.h>
 #include <unistd.h>
@@ -23,7 +24,7 @@ void PtyTest::TearDown() {
 }
 
 platform::PortHandle PtyTest::openConfigured(std::uint32_t baud, bool hardwareHandshake) {
-    platform::PortHandle port = platform::openPort(1);
+    platform::PortHandle port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
     EXPECT_NE(port, platform::kInvalidPort) << "error " << platform::lastError();
     if (port != platform::kInvalidPort) {
         EXPECT_TRUE(platform::configureLine(port, baud, hardwareHandshake)) << "error " << platform::lastError();

@@ -1,6 +1,7 @@
 // Ending the program with a signal while a port is open must leave the line as
 // it was found and end the process the way that signal normally does.
 #include "pty_fixture.h"
+#include "platform/serial_ports.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,7 +16,7 @@ class SignalTest : public PtyTest, public ::testing::WithParamInterface<int> {};
     // The test runner may have been started with these ignored (a background job).
     for (const int s : {SIGINT, SIGTERM, SIGHUP}) std::signal(s, SIG_DFL);
     alarm(10);  // a child that survives ends by SIGALRM, which fails the test
-    platform::PortHandle port = platform::openPort(1);
+    platform::PortHandle port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
     if (port == platform::kInvalidPort || !platform::configureLine(port, 115200, true)) _exit(3);
     if (write(readyPipe, "r", 1) != 1) _exit(4);
     for (;;) pause();

@@ -1,4 +1,5 @@
 #include "pty_fixture.h"
+#include "platform/serial_ports.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -34,7 +35,7 @@ std::vector<unsigned char> readFromMaster(int master, std::size_t count) {
 }
 
 TEST_F(PtyTest, ConfiguresARawEightBitLineWithAndWithoutHandshake) {
-    platform::PortHandle port = platform::openPort(1);
+    platform::PortHandle port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
     ASSERT_NE(port, platform::kInvalidPort) << platform::lastError();
     struct Case {
         std::uint32_t baud;
@@ -123,9 +124,9 @@ TEST_F(PtyTest, ClosingPutsTheOldSettingsBackAndKeepsTheLastError) {
 }
 
 TEST_F(PtyTest, OpensAPortOnlyOnce) {
-    platform::PortHandle port = platform::openPort(1);
+    platform::PortHandle port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
     ASSERT_NE(port, platform::kInvalidPort);
-    EXPECT_EQ(platform::openPort(1), platform::kInvalidPort);
+    EXPECT_EQ(platform::openPort(platform::defaultDeviceForComPort(1).c_str()), platform::kInvalidPort);
     // Root passes TIOCEXCL and meets the lock instead.
     const std::uint32_t code = platform::lastError();
     EXPECT_TRUE(code == EBUSY || code == EWOULDBLOCK) << code;
@@ -142,7 +143,7 @@ TEST_F(PtyTest, OpensAPortOnlyOnce) {
     const int other = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     EXPECT_GE(other, 0) << "closed port still exclusive";
     if (other >= 0) close(other);
-    port = platform::openPort(1);
+    port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
     EXPECT_NE(port, platform::kInvalidPort);
     platform::closePort(port);
 }
@@ -151,29 +152,29 @@ TEST_F(PtyTest, RespectsAnotherProgramsLock) {
     const int other = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(other, 0);
     ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
-    EXPECT_EQ(platform::openPort(1), platform::kInvalidPort);
+    EXPECT_EQ(platform::openPort(platform::defaultDeviceForComPort(1).c_str()), platform::kInvalidPort);
     EXPECT_EQ(platform::lastError(), std::uint32_t{EWOULDBLOCK});
     close(other);
 }
 
 TEST_F(PtyTest, ReportsWhyAPortCannotBeOpened) {
     ASSERT_EQ(setenv("UPDATE_COM2", "/nonexistent/update-test-port", 1), 0);
-    EXPECT_EQ(platform::openPort(2), platform::kInvalidPort);
+    EXPECT_EQ(platform::openPort(platform::defaultDeviceForComPort(2).c_str()), platform::kInvalidPort);
     EXPECT_EQ(platform::lastError(), std::uint32_t{ENOENT});
 
     // A name too long to hold is refused, not cut short into some other device.
     ASSERT_EQ(setenv("UPDATE_COM3", (slavePath + std::string(5000, '/')).c_str(), 1), 0);
-    EXPECT_EQ(platform::openPort(3), platform::kInvalidPort);
+    EXPECT_EQ(platform::openPort(platform::defaultDeviceForComPort(3).c_str()), platform::kInvalidPort);
     EXPECT_EQ(platform::lastError(), std::uint32_t{ENAMETOOLONG});
 
-    EXPECT_EQ(platform::openPort(0), platform::kInvalidPort);
-    EXPECT_EQ(platform::openPort(5), platform::kInvalidPort);
+    EXPECT_EQ(platform::defaultDeviceForComPort(0), "");
+    EXPECT_EQ(platform::defaultDeviceForComPort(5), "");
 
     if (geteuid() == 0) GTEST_SKIP() << "root opens the device whatever its mode";
     struct stat status {};
     ASSERT_EQ(stat(slavePath.c_str(), &status), 0);
     ASSERT_EQ(chmod(slavePath.c_str(), 0), 0);
-    EXPECT_EQ(platform::openPort(1), platform::kInvalidPort);
+    EXPECT_EQ(platform::openPort(platform::defaultDeviceForComPort(1).c_str()), platform::kInvalidPort);
     EXPECT_EQ(platform::lastError(), std::uint32_t{EACCES});
     chmod(slavePath.c_str(), status.st_mode & 07777);
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "simplatform/sim_platform.h"
+#include "platform/serial_ports.h"
 
 class MenuBox : public simline::Peer {
 public:
@@ -70,7 +71,7 @@ class ProcedureTest : public ::testing::Test {
 protected:
     void SetUp() override {
         simline::install(box);
-        port = platform::openPort(1);
+        port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
         ASSERT_NE(port, platform::kInvalidPort);
         ASSERT_TRUE(platform::configureLine(port, 115200, false));
         ASSERT_TRUE(platform::setWriteTimeouts(port, 1, 10));

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "box_peer.h"
+#include "platform/serial_ports.h"
 #include "image/padded_image.h"
 #include "procedures/dated_records.h"
 #include "procedures/procedures.h"
@@ -110,7 +111,7 @@ class DatedStallTest : public DatedTest {
 protected:
     void SetUp() override {
         simline::install(stalling);
-        port = platform::openPort(1);
+        port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
         ASSERT_NE(port, platform::kInvalidPort);
         ASSERT_TRUE(platform::configureLine(port, 115200, false));
         ASSERT_TRUE(platform::setWriteTimeouts(port, 1, 10));

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "box.h"
+#include "platform/serial_ports.h"
 #include "procedures/procedures.h"
 #include "simplatform/sim_platform.h"
 
@@ -65,7 +66,7 @@ TEST(TransferTimeOut, ABoxThatStopsReadingEndsInTheTimeOutLine) {
         scenario.faultAtByte = 3000;
         boxmodel::Box box(scenario);
         simline::install(box);
-        const platform::PortHandle port = platform::openPort(1);
+        const platform::PortHandle port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
         ASSERT_NE(port, platform::kInvalidPort);
         ASSERT_TRUE(platform::configureLine(port, 115200, true));
         ASSERT_TRUE(platform::setWriteTimeouts(port, 1, 10));

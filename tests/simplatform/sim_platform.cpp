@@ -8,9 +8,12 @@
 // to write, and then jumps straight to the next event.
 #include "simplatform/sim_platform.h"
 
+#include "platform/serial_ports.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <optional>
 
@@ -257,8 +260,18 @@ LocalTime localTime() {
 
 void beep(unsigned, unsigned) {}
 
-PortHandle openPort(unsigned portNumber) {
+// The simulated machine calls its ports COM1 to COM4 whatever the environment says.
+std::string defaultDeviceForComPort(unsigned portNumber) {
+    if (portNumber < 1 || portNumber > 4) return {};
+    return "COM" + std::to_string(portNumber);
+}
+
+PortHandle openPort(const char* device) {
     simline::spendCallTime();
+    // Every device leads to the one simulated line; the log keeps the COM
+    // number, 0 for a device by another name.
+    const unsigned portNumber =
+        std::strncmp(device, "COM", 3) == 0 ? static_cast<unsigned>(std::strtoul(device + 3, nullptr, 10)) : 0;
     if (line.peer == nullptr || line.faults.openFails) {
         setLastError(line.peer == nullptr ? ENOENT : line.faults.openError);
         return kInvalidPort;

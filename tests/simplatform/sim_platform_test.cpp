@@ -1,6 +1,7 @@
 // The simulated line must keep time exactly, or every timing test built on it
 // proves nothing.
 #include "simplatform/sim_platform.h"
+#include "platform/serial_ports.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +12,7 @@ using platform::PortHandle;
 struct SimLine : ::testing::Test {
     void TearDown() override { simline::uninstall(); }
     PortHandle openAt(std::uint32_t baud) {
-        PortHandle port = platform::openPort(1);
+        PortHandle port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
         EXPECT_NE(port, platform::kInvalidPort);
         EXPECT_TRUE(platform::configureLine(port, baud, true));
         return port;

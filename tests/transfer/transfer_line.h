@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "simplatform/sim_platform.h"
+#include "platform/serial_ports.h"
 
 class TransferPeer : public simline::Peer {
 public:
@@ -58,7 +59,7 @@ class TransferLineTest : public ::testing::Test {
 protected:
     void openLine(std::uint32_t baud = 115200, simline::LineOptions options = {}) {
         simline::install(peer, options);
-        port = platform::openPort(1);
+        port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
         ASSERT_NE(port, platform::kInvalidPort);
         ASSERT_TRUE(platform::configureLine(port, baud, false));
         ASSERT_TRUE(platform::setWriteTimeouts(port, 1, 10));

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/serial_ports.h"
 #include "platform/win32/native_port.h"
 
 namespace {
@@ -24,7 +25,7 @@ protected:
     void SetUp() override {
         const char* peer = std::getenv("UPDATE_WINE_PEER");
         if (peer == nullptr || std::string(peer) != "1") GTEST_SKIP() << "run through tests/wine/pty_peer.py";
-        port_ = platform::openPort(1);
+        port_ = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
         ASSERT_NE(port_, platform::kInvalidPort) << platform::lastError();
         handle_ = platform::nativeHandle(port_);
         // As the program does after every open: reads must never wait.
@@ -70,12 +71,12 @@ protected:
 };
 
 TEST_F(Win32Serial, PortNumbersOutsideOneToFourOpenNothing) {
-    EXPECT_EQ(platform::openPort(0), platform::kInvalidPort);
-    EXPECT_EQ(platform::openPort(5), platform::kInvalidPort);
+    EXPECT_EQ(platform::defaultDeviceForComPort(0), "");
+    EXPECT_EQ(platform::defaultDeviceForComPort(5), "");
 }
 
 TEST_F(Win32Serial, ASecondOpenerIsKeptOut) {
-    platform::PortHandle second = platform::openPort(1);
+    platform::PortHandle second = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
     if (underWine()) {
         // Wine does not enforce share mode 0 on devices.
         std::printf("second open under Wine: %s\n", second == platform::kInvalidPort ? "refused" : "allowed");
@@ -203,7 +204,7 @@ TEST_F(Win32Serial, ClosingGivesBackTheSettingsAndKeepsTheLastError) {
     port_ = platform::kInvalidPort;
     EXPECT_EQ(platform::lastError(), 0x20000002u);
 
-    port_ = platform::openPort(1);
+    port_ = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
     ASSERT_NE(port_, platform::kInvalidPort);
     std::uint32_t now = 0;
     ASSERT_TRUE(platform::getBaudRate(port_, now));

@@ -2,6 +2,7 @@
 // once, and every wait (for input, for room to write) is a poll() with a
 // deadline, so no call spins and none can hang on a dead line.
 #include "platform/platform.h"
+#include "platform/serial_ports.h"
 
 #include "platform/posix/monotonic.h"
 #include "platform/posix/restore_on_signal.h"
@@ -15,9 +16,9 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <string>
 
 namespace platform {
 
@@ -80,17 +81,6 @@ bool baudFor(speed_t code, std::uint32_t& baud) {
     return false;
 }
 
-// False when the name does not fit: a cut-off name could be another device.
-bool devicePath(unsigned portNumber, char* path, std::size_t size) {
-    char variable[] = "UPDATE_COM0";
-    variable[sizeof variable - 2] = static_cast<char>('0' + portNumber);
-    const char* chosen = std::getenv(variable);
-    const int length = (chosen != nullptr && chosen[0] != '\0')
-                           ? std::snprintf(path, size, "%s", chosen)
-                           : std::snprintf(path, size, "/dev/ttyS%u", portNumber - 1);
-    return length >= 0 && static_cast<std::size_t>(length) < size;
-}
-
 // Modem-control lines. A pseudo-terminal or an adapter without them answers
 // ENOTTY or EINVAL; the line then simply has no such wires to drive.
 bool changeModemLines(int fd, unsigned long request, int lines) {
@@ -117,19 +107,24 @@ void drainOutputBriefly(int fd) {
 
 }  // namespace
 
-PortHandle openPort(unsigned portNumber) {
-    if (portNumber < 1 || portNumber > 4) {
-        fail(EINVAL);
-        return kInvalidPort;
-    }
-    char path[PATH_MAX];
-    if (!devicePath(portNumber, path, sizeof path)) {
-        fail(ENAMETOOLONG);
-        return kInvalidPort;
-    }
+std::string defaultDeviceForComPort(unsigned portNumber) {
+    if (portNumber < 1 || portNumber > 4) return {};
+    const std::string variable = "UPDATE_COM" + std::to_string(portNumber);
+    const char* chosen = std::getenv(variable.c_str());
+    if (chosen != nullptr && chosen[0] != '\0') return chosen;
+    return "/dev/ttyS" + std::to_string(portNumber - 1);
+}
 
+PortHandle openPort(const char* device) {
+    // An empty name would otherwise reach open() as "" and read as ENOENT
+    // anyway; say so without asking the system.
+    if (device == nullptr || device[0] == '\0') {
+        fail(ENOENT);
+        return kInvalidPort;
+    }
     // No O_CLOEXEC: the port handle is meant to be inheritable, as on Win32.
-    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    // The name may be a symbolic link (/dev/serial/by-id/...): ports are.
+    const int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         failWithErrno();
         return kInvalidPort;

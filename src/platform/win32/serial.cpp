@@ -2,9 +2,12 @@
 #include <windows.h>
 #include <mmsystem.h>
 
-#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "platform/platform.h"
+#include "platform/serial_ports.h"
 #include "platform/win32/native_port.h"
 #include "platform/win32/system_error.h"
 
@@ -29,22 +32,30 @@ bool invalidHandle() {
 
 }  // namespace
 
+std::string defaultDeviceForComPort(unsigned portNumber) {
+    if (portNumber < 1 || portNumber > 4) return {};
+    const std::string variable = "UPDATE_COM" + std::to_string(portNumber);
+    const char* chosen = std::getenv(variable.c_str());
+    if (chosen != nullptr && chosen[0] != '\0') return chosen;
+    return "COM" + std::to_string(portNumber);
+}
+
 HANDLE nativeHandle(PortHandle port) { return port == kInvalidPort ? INVALID_HANDLE_VALUE : port->handle; }
 
-PortHandle openPort(unsigned portNumber) {
-    if (portNumber < 1 || portNumber > 4) {
+PortHandle openPort(const char* device) {
+    if (device == nullptr || device[0] == '\0') {
         setLastError(ERROR_FILE_NOT_FOUND);
         return kInvalidPort;
     }
-    // The \\.\ prefix reaches the device whatever the current directory holds.
-    char name[16];
-    std::snprintf(name, sizeof name, "\\\\.\\COM%u", portNumber);
+    // The \\.\ prefix reaches the device whatever the current directory
+    // holds, and is the only way to COM10 and up.
+    const std::string name = std::strncmp(device, "\\\\.\\", 4) == 0 ? device : std::string("\\\\.\\") + device;
 
     SECURITY_ATTRIBUTES security{};
     security.nLength = sizeof security;
     security.lpSecurityDescriptor = nullptr;
     security.bInheritHandle = TRUE;
-    HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, &security, OPEN_EXISTING,
+    HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &security, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         failWithSystemError();
