@@ -10,8 +10,9 @@
 # process that opens devices, is started inside the namespace, and the command
 # runs only after the guard and the COM mapping were checked.
 #
-# COM1 to COM4 are mapped to BUILD_DIR/wine/vcom1 .. vcom4; tests re-point
-# those paths at a pseudo-terminal slave (or leave them missing).
+# COM1 to COM4 and COM10 are mapped to BUILD_DIR/wine/vcom1 .. vcom4 and
+# vcom10 (a port beyond COM9 is reached only through its \\.\ name); tests
+# re-point those paths at a pseudo-terminal slave (or leave them missing).
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -57,16 +58,17 @@ done
 start_server() {
     wineserver "$@" >>"$wine_dir/wineserver.log" 2>&1 </dev/null
 }
-if [ ! -f "$WINEPREFIX/.update-ports" ]; then
+ports="1 2 3 4 10"
+if [ ! -f "$WINEPREFIX/.update-ports-v2" ]; then
     # First use: build the prefix and map the ports. The server saves the
     # registry when it ends, so let this one end before the mapping is checked.
     wineboot -i >>"$wine_dir/wineboot.log" 2>&1 || fail "wineboot failed (see $wine_dir/wineboot.log)"
-    for n in 1 2 3 4; do
+    for n in $ports; do
         wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "$wine_dir/vcom$n" /f \
             >>"$wine_dir/wineboot.log" 2>&1 || fail "cannot map COM$n"
     done
     wineserver -w
-    touch "$WINEPREFIX/.update-ports"
+    touch "$WINEPREFIX/.update-ports-v2"
 fi
 # Persistent while the command runs: each program starts in a fraction of a second.
 start_server -p
@@ -74,8 +76,8 @@ start_server -p
 # first program starts, not when the server does.
 wine cmd /c exit >>"$wine_dir/wineboot.log" 2>&1 || fail "Wine does not start (see $wine_dir/wineboot.log)"
 
-# 3. The mapping: COM1..COM4 must lead to our paths and nowhere else.
-for n in 1 2 3 4; do
+# 3. The mapping: COM1..COM4 and COM10 must lead to our paths and nowhere else.
+for n in $ports; do
     link=$(readlink "$WINEPREFIX/dosdevices/com$n" || true)
     [ "$link" = "$wine_dir/vcom$n" ] || fail "com$n leads to '$link', not $wine_dir/vcom$n"
 done

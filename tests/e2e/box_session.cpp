@@ -20,7 +20,9 @@ namespace {
 struct WineTarget {
     std::string wine;     // the wine command
     std::string program;  // update.exe
-    std::string link;     // where Wine's COM1 leads
+    std::string wineDir;  // where Wine's COM ports lead: vcom1 .. vcom4, vcom10
+
+    std::string comLink(unsigned port) const { return wineDir + "/vcom" + std::to_string(port); }
 };
 
 std::string environmentValue(const char* name) {
@@ -67,7 +69,7 @@ const std::optional<WineTarget>& wineTarget() {
             throw std::runtime_error("UPDATE_E2E_WINE is set outside scripts/windows/wine-env.sh; "
                                      "refusing to start Wine where it can reach the machine's serial ports");
         }
-        WineTarget wine{findInPath("wine"), build + "/update/src/update.exe", wineDir + "/vcom1"};
+        WineTarget wine{findInPath("wine"), build + "/update/src/update.exe", wineDir};
         if (wine.wine.empty()) throw std::runtime_error("UPDATE_E2E_WINE is set but there is no wine command");
         if (!std::filesystem::exists(wine.program)) throw std::runtime_error("no " + wine.program);
         return wine;
@@ -91,16 +93,22 @@ std::string withoutCarriageReturns(const std::string& text) {
 
 bool underWine() { return wineTarget().has_value(); }
 
+std::vector<std::string> updateCommand() {
+    const auto& wine = wineTarget();
+    if (wine) return {wine->wine, wine->program};
+    return {UPDATE_PROGRAM};
+}
+
 BoxSession runSession(const TempDir& dir, const SessionOptions& options) {
     const auto& wine = wineTarget();
-    // Wine's COM1 leads to one fixed path: sessions that a test runs side by
+    // Wine's COM ports lead to fixed paths: sessions that a test runs side by
     // side take their turns there.
-    static std::mutex comOne;
-    std::unique_lock<std::mutex> turn(comOne, std::defer_lock);
+    static std::mutex wineComPorts;
+    std::unique_lock<std::mutex> turn(wineComPorts, std::defer_lock);
     if (wine) turn.lock();
-    // Under Wine the port is where COM1 leads; an old link there would be
-    // taken for the new box's.
-    const std::string link = wine ? wine->link : dir.file("com1");
+    // Under Wine the port is where the COM port leads; an old link there would
+    // be taken for the new box's.
+    const std::string link = wine ? wine->comLink(options.wineComPort) : dir.file("com1");
     if (wine) std::filesystem::remove(link);
     const std::string imageOut = dir.file("flashed.bin");
     const std::string log = dir.file("dialogue.log");
@@ -118,14 +126,18 @@ BoxSession runSession(const TempDir& dir, const SessionOptions& options) {
     }
 
     ProcessOptions updateOptions = options.update;
-    for (int n = 2; n <= 4; ++n) {
-        updateOptions.environment.try_emplace("UPDATE_COM" + std::to_string(n), dir.file("missing-com" + std::to_string(n)));
+    // Under Wine COM1 to COM4 already lead to the session's paths (or to none),
+    // and a POSIX path means nothing to update.exe.
+    if (!wine) {
+        for (int n = 2; n <= 4; ++n) {
+            updateOptions.environment.try_emplace("UPDATE_COM" + std::to_string(n),
+                                                  dir.file("missing-com" + std::to_string(n)));
+        }
+        updateOptions.environment.try_emplace("UPDATE_COM1", link);
     }
-    updateOptions.environment.try_emplace("UPDATE_COM1", link);
     if (updateOptions.workingDirectory.empty()) updateOptions.workingDirectory = dir.path();
 
-    std::vector<std::string> updateArgs = {UPDATE_PROGRAM};
-    if (wine) updateArgs = {wine->wine, wine->program};
+    std::vector<std::string> updateArgs = updateCommand();
     updateArgs.insert(updateArgs.end(), options.updateArgs.begin(), options.updateArgs.end());
     session.update = run(updateArgs, updateOptions);
     if (wine) {

@@ -35,12 +35,19 @@ struct SessionOptions {
     ProcessOptions update;                // environment additions, standard input, time limit
     bool fullSpeed = true;                // carry bytes at once instead of at the line's real rate
     std::map<std::string, std::string> files;  // written into the session's directory first (name, content)
+    // Under Wine: the COM port whose path boxsim publishes at (1 to 4, or 10:
+    // the ports scripts/windows/wine-env.sh maps).
+    unsigned wineComPort = 1;
 };
 
 // True when the sessions run update.exe under Wine. Wine's serial emulation
 // differs from Windows in places (a closed far end reads as silence, not as a
 // failure); a test that depends on such a place skips under Wine and says why.
 bool underWine();
+
+// The command that starts the program: the built update, or wine with
+// update.exe under Wine.
+std::vector<std::string> updateCommand();
 
 // Runs the session in `dir`; the program's working directory is `dir` too,
 // unless options.update.workingDirectory says otherwise.
