@@ -60,6 +60,11 @@ std::vector<SerialPortInfo> listSerialPorts(const ListRoots& roots);
 std::vector<std::string> adviceForOpenFailure(const std::string& device, std::uint32_t errorCode,
                                               const ListRoots& roots);
 
+// The advice for a device that does not exist, on every system: the ports
+// there are (or that there are none), then how to choose one.
+std::vector<std::string> adviceForMissingDevice(const std::string& device, const std::vector<SerialPortInfo>& ports,
+                                                const std::string& howToChoose);
+
 // Whether standard error reaches a person (a terminal) rather than a file or
 // a pipe that a script reads: advice is printed only then.
 bool standardErrorIsTerminal();

@@ -19,17 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> adviceForMissingDevice(const std::string& device, const ListRoots& roots) {
-    const std::vector<SerialPortInfo> ports = listSerialPorts(roots);
-    if (ports.empty()) {
-        return {device + " does not exist, and no serial ports found on this machine (is the adapter plugged in?)"};
-    }
-    std::string names;
-    for (const SerialPortInfo& port : ports) names += (names.empty() ? "" : ", ") + port.name;
-    return {device + " does not exist; this machine has " + names + ".",
-            "update --list-ports tells what each is; choose one with --port <device>."};
-}
-
 struct GroupFacts {
     std::string name;
     bool inThisSession = false;  // the process carries the group now
@@ -144,7 +133,9 @@ std::vector<std::string> adviceForBusyDevice(const std::string& device, const Li
 std::vector<std::string> adviceForOpenFailure(const std::string& device, std::uint32_t errorCode,
                                               const ListRoots& roots) {
     switch (errorCode) {
-        case ENOENT: return adviceForMissingDevice(device, roots);
+        case ENOENT:
+            return adviceForMissingDevice(device, listSerialPorts(roots),
+                                          "update --list-ports tells what each is; choose one with --port <device>.");
         case EACCES: return adviceForNoPermission(device);
         case EBUSY:
         case EWOULDBLOCK: return adviceForBusyDevice(device, roots);

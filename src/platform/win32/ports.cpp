@@ -133,14 +133,9 @@ std::vector<std::string> adviceForOpenFailure(const std::string& device, std::ui
         return {"Another program has " + device + " open (a terminal program, another update): close it and try again."};
     }
     if (errorCode != ERROR_FILE_NOT_FOUND && errorCode != ERROR_PATH_NOT_FOUND) return {};
-    const std::vector<SerialPortInfo> ports = listSerialPorts(roots);
-    if (ports.empty()) {
-        return {device + " does not exist, and no serial ports found on this machine (is the adapter plugged in?)"};
-    }
-    std::string names;
-    for (const SerialPortInfo& port : ports) names += (names.empty() ? "" : ", ") + port.name;
-    return {device + " does not exist; this machine has " + names + ".",
-            "update --list-ports tells what each is (the Device Manager too); choose one with --port COMn."};
+    return adviceForMissingDevice(
+        device, listSerialPorts(roots),
+        "update --list-ports tells what each is (the Device Manager too); choose one with --port COMn.");
 }
 
 }  // namespace platform
