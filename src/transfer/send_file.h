@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "platform/platform.h"
 
@@ -25,11 +26,11 @@ struct StreamReplyScan {
     bool programmingNotice = false;
 };
 
-// Scans one read (the first byte always, then up to the first NUL). 0 to go
-// on, else the status that ends the transfer; for "ERROR:" and "STOP" the read
-// is kept in boxErrorText. writeTookNothing: the write of this cycle took no
+// Scans one read, every byte of it (a NUL too). 0 to go on, else the status
+// that ends the transfer; for "ERROR:" and "STOP" the read, up to a NUL, is
+// kept in boxErrorText. writeTookNothing: the write of this cycle took no
 // byte, so "e" or "p" mean the box stopped to program its flash.
-std::uint32_t scanStreamReply(StreamReplyScan& scan, const char* reply, bool writeTookNothing);
+std::uint32_t scanStreamReply(StreamReplyScan& scan, std::string_view reply, bool writeTookNothing);
 
 // The status for a transfer that ends (its file sent, or its time up) while a
 // flash-id marker is partly matched: its "F" was the box's failure character.
