@@ -66,36 +66,16 @@ int finishDownload(PortHandle port, int transferResult, TransferReportForm form,
         platform::closePort(port);
         return 1;
     }
-    // The box answers the last bytes of the file only once they have crossed
-    // the line, after the transfer has handed them to the port: its "STOP" or
-    // failure character then comes while the program waits for "finished!",
-    // which the box will never send.
     StreamReplyScan stream;
     CompressedReplyScan compressed;
-    return awaitProgramming(
-        port,
-        [&](std::string_view bytes) {
-            if (kind == TransferKind::Compressed)
-                return bytes.empty() ? pendingCompressedScanStatus(compressed) : scanCompressedReply(compressed, bytes);
-            return bytes.empty() ? pendingScanStatus(stream) : scanStreamReply(stream, bytes, false);
-        },
-        form);
+    return awaitProgramming(port, kind == TransferKind::Compressed ? compressedScanWatch(compressed) : streamScanWatch(stream),
+                            form);
 }
 
 int awaitProgramming(PortHandle port, const ReplyWatch& transferScan, TransferReportForm form) {
     printOut(" Done!\n");
     printOut("Programming the flash memory...");
-    std::uint32_t transferEnded = 0;
-    const ReplyWatch watch = [&](std::string_view bytes) { return transferEnded = transferScan(bytes); };
-    if (waitForWatching(port, "finished!", 0, transferScan ? watch : nullptr) != 1) {
-        if (transferEnded == 0) {
-            failWith(port, "waitFor error: ");
-        } else {
-            reportFailedTransfer(transferEnded, form);
-            platform::closePort(port);
-        }
-        return 1;
-    }
+    if (!awaitAfterTransfer(port, "finished!", transferScan, form)) return 1;
     printOut(kDoneOverProgress);
     return 0;
 }

@@ -45,17 +45,6 @@ void keepFirstLine(std::string_view reply) {
     boxErrorText[length] = '\0';
 }
 
-// A character that breaks a partial match is not tried against the marker's
-// first character again.
-bool advanceMarker(std::uint32_t& at, const char* marker, char c) {
-    if (c == marker[at]) {
-        ++at;
-        return true;
-    }
-    at = 0;
-    return false;
-}
-
 // The box's progress, warning and failure characters. 0 to go on.
 std::uint32_t classify(CompressedReplyScan& scan, char c) {
     switch (c) {
@@ -150,6 +139,12 @@ std::uint32_t scanCompressedReply(CompressedReplyScan& scan, std::string_view re
 }
 
 std::uint32_t pendingCompressedScanStatus(CompressedReplyScan scan) { return classifyHeldFlashIdLetters(scan); }
+
+ReplyWatch compressedScanWatch(CompressedReplyScan& scan) {
+    return [&scan](std::string_view bytes) {
+        return bytes.empty() ? pendingCompressedScanStatus(scan) : scanCompressedReply(scan, bytes);
+    };
+}
 
 int sendFileCompressed(PortHandle port, const char* fileName, int imageType, std::uint32_t bootloaderId,
                        std::uint32_t timeLimitMs, int showProgress, int overrideHeader) {

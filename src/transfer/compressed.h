@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "platform/platform.h"
+#include "serial/wait_for.h"
 
 using platform::PortHandle;
 
@@ -38,6 +39,10 @@ std::uint32_t scanCompressedReply(CompressedReplyScan& scan, std::string_view re
 // The status for a transfer that ends (its frame sent, or its time up) while
 // a flash-id message is partly matched: its "F" was the box's failure.
 std::uint32_t pendingCompressedScanStatus(CompressedReplyScan scan);
+
+// A watch for awaitAfterTransfer that goes on scanning the box's replies as
+// sendFileCompressed does; given no bytes, it settles a held "F".
+ReplyWatch compressedScanWatch(CompressedReplyScan& scan);
 
 // 1 when the whole frame was handed to the port; 0 on failure with the status
 // in the last error. Never closes the port.

@@ -25,17 +25,6 @@ constexpr char kStopMarker[] = "STOP";
 // length that the box needs a moment to digest, then the rest.
 enum class LeadingRecord { Off, Pair, Record, Pause };
 
-// Moves the marker position on by c. A character that breaks a partial match
-// is not tried against the marker's first character again.
-bool advanceMarker(std::uint32_t& at, const char* marker, char c) {
-    if (c == marker[at]) {
-        ++at;
-        return true;
-    }
-    at = 0;
-    return false;
-}
-
 // The text is for printing, and printing ends at a zero byte.
 void keepBoxText(std::string_view reply) {
     const std::size_t length = strnlen(reply.data(), std::min<std::size_t>(reply.size(), kBoxErrorTextSize - 1));
@@ -51,6 +40,15 @@ int failTransfer(platform::FileHandle file, std::uint32_t status) {
 }
 
 }  // namespace
+
+bool advanceMarker(std::uint32_t& at, const char* marker, char c) {
+    if (c == marker[at]) {
+        ++at;
+        return true;
+    }
+    at = 0;
+    return false;
+}
 
 std::uint32_t scanStreamReply(StreamReplyScan& scan, std::string_view reply, bool writeTookNothing) {
     for (const char c : reply) {
@@ -97,6 +95,12 @@ std::uint32_t scanStreamReply(StreamReplyScan& scan, std::string_view reply, boo
 
 std::uint32_t pendingScanStatus(const StreamReplyScan& scan) {
     return scan.flashIdAt > 0 ? UPD_ERR_FLASH_FAILED : 0;
+}
+
+ReplyWatch streamScanWatch(StreamReplyScan& scan) {
+    return [&scan](std::string_view bytes) {
+        return bytes.empty() ? pendingScanStatus(scan) : scanStreamReply(scan, bytes, false);
+    };
 }
 
 void printTransferProgress(std::uint32_t pct) {

@@ -152,6 +152,13 @@ TEST_F(GenerationTest, AFailureTheBoxReportsAfterTheLastByteEndsTheWaitForFinish
         EXPECT_TRUE(endsWith(out, " Done!\nProgramming the flash memory...")) << out;
         EXPECT_FALSE(simline::portOpen());
     }
+    // After its first line end the box writes text: its letters are no reports.
+    TearDown();
+    box = MenuBox{};
+    box.afterData = "..\r\nFlash programmed? Update finished!\r\n";
+    SetUp();
+    EXPECT_EQ(capture([&] { return updateGeneration2(port, path.c_str(), 30000, 0, 0, false, false, 115200, false); }), 0);
+    EXPECT_TRUE(endsWith(out, kSuccessTail)) << out << err;
 }
 
 TEST_F(GenerationTest, MenuErrorsAndLineFailures) {

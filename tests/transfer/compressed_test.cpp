@@ -235,15 +235,6 @@ TEST_F(CompressedTest, BoxErrorDuringTheFrame) {
     EXPECT_STREQ(boxErrorText, "..ERROR: no room");
 }
 
-TEST_F(CompressedTest, BoxStopDuringTheFrame) {
-    peer.replies = {{3000, "..STOP"}};
-    const std::string path = dir.write("image", randomBytes(60000, 5));
-    CaptureStderr();
-    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 4, 0, 120000, 0, 0), 0);
-    GetCapturedStderr();
-    EXPECT_EQ(platform::lastError(), UPD_ERR_BOX_STOP);
-}
-
 TEST_F(CompressedTest, UnknownImageTypeSendsNothing) {
     const std::string path = dir.write("image", sampleImage(100, 6));
     CaptureStderr();
