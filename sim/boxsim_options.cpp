@@ -268,7 +268,7 @@ Faults of the dialogue
   --split-gap-ms MS      pause between the pieces (default 30)
   --noise                junk before every reply
   --nul-noise            NUL bytes before the version line and after progress
-                         dots (a NUL hides the rest of a read from the program)
+                         dots
   --hangup-at STEP       drop the line at keyword, version, menu, key, file,
                          timestamp, announcement, image, sum or finished
 
