@@ -48,6 +48,12 @@ Box::Box(Scenario scenario, PcClock pcClock, std::uint64_t startUs)
         state_ = State::Off;
         baud_ = traits_.openingBaud;
         after(scenario_.switchOnMs, startUs, [this](std::uint64_t now) { switchOn(now); });
+    } else if (scenario_.offAtStart) {
+        state_ = State::Off;
+        after(scenario_.switchOnMs, startUs, [this](std::uint64_t) {
+            note("switched on: waits for the keyword");
+            state_ = State::WaitKeyword;
+        });
     }
 }
 

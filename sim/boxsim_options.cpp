@@ -91,7 +91,10 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
         {"--bootloader", [&](const std::string& v) { s.version = v; }},
         {"--banner", [&](const std::string& v) { s.banner = v; }},
         {"--keyword-baud", number(s.keywordBaud)},
-        {"--switch-on-ms", number(s.switchOnMs)},
+        {"--switch-on-ms", [&](const std::string& v) {
+             number(s.switchOnMs)(v);
+             s.offAtStart = true;
+         }},
         {"--echo", [&](const std::string& v) {
              if (v.find_first_not_of(".xw*") != std::string::npos) fail("echo pattern takes only . x w *: " + v);
              s.echoPattern = v;
@@ -233,7 +236,9 @@ The box
   --in-bootloader        already in its boot loader (the program's -b): takes no
                          keyword, shows its version when switched on
   --switch-on-ms MS      when it is switched on, counted from the program
-                         opening the line (default 1000)
+                         opening the line (default 1000); without
+                         --in-bootloader it then waits for the keyword (by
+                         default it is on from the start)
   --keyword-baud N       speed its wake-up detector listens at (default: the
                          opening speed)
   --slow-keyword         the same as --keyword-baud 9600 (the program's -9)
@@ -263,7 +268,7 @@ Faults of the dialogue
   --split-gap-ms MS      pause between the pieces (default 30)
   --noise                junk before every reply
   --nul-noise            NUL bytes before the version line and after progress
-                         dots (a NUL hides the rest of a read from the program)
+                         dots
   --hangup-at STEP       drop the line at keyword, version, menu, key, file,
                          timestamp, announcement, image, sum or finished
 

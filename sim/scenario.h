@@ -83,7 +83,9 @@ struct Scenario {
     // --- waking up
     std::uint32_t keywordBaud = 0;   // speed of the wake-up detector; 0: the opening speed
     bool inBootloader = false;       // already in its boot loader: no keyword, shows its version at switch-on
-    std::uint32_t switchOnMs = 1000; // with inBootloader: when it is switched on
+    std::uint32_t switchOnMs = 1000; // with inBootloader (or offAtStart): when it is switched on
+    bool offAtStart = false;         // without inBootloader: switched off until switchOnMs, then
+                                     // waits for the keyword
     std::optional<bool> irdeto;      // true: demands the echo game before its version; false: knows no
                                      // echo game; unset: 4.11 to 4.13 play it when the PC starts it
                                      // before the version line is due, the others know none

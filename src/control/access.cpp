@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr std::uint32_t kVersionQueryLimitMs = 15000;
+constexpr std::uint32_t kAttemptLimitMs = 15000;
 constexpr std::uint32_t kKeywordLength = 8;
 constexpr std::uint32_t kKeywordLimitMs = 1000;
 constexpr std::uint32_t kPauseBeforeSpeedChangeMs = 300;
@@ -47,8 +47,10 @@ bool isLineEnd(std::uint8_t byte) { return byte == '\r' || byte == '\n'; }
 enum class Echo { Matched, Missed, LineDead };
 
 // Sends one character and waits for the box to echo it. The character that
-// came last in the echo is the one compared.
-Echo echo(PortHandle port, std::uint8_t character) {
+// came last in the echo is the one compared. Once the game's time is up the
+// echo counts as missed.
+template <typename TimeUp>
+Echo echo(PortHandle port, std::uint8_t character, const TimeUp& timeUp) {
     for (;;) {
         std::uint32_t sent = 0;
         if (!platform::writePort(port, &character, 1, sent)) {
@@ -63,6 +65,7 @@ Echo echo(PortHandle port, std::uint8_t character) {
         } else {
             break;
         }
+        if (timeUp()) return Echo::Missed;
         platform::sleepMs(kIrdetoRetryPauseMs);
     }
 
@@ -79,10 +82,10 @@ Echo echo(PortHandle port, std::uint8_t character) {
         if (read && received == 1 && byte != 0xFF) {
             lastByte = byte;
             anyByte = true;
-            if (++bytesRead >= kIrdetoEchoReadBytes) break;
+            if (++bytesRead >= kIrdetoEchoReadBytes || timeUp()) break;
             continue;
         }
-        if (anyByte || emptyReadsLeft == 0) break;
+        if (anyByte || emptyReadsLeft == 0 || timeUp()) break;
         --emptyReadsLeft;
     }
     return anyByte && lastByte == character ? Echo::Matched : Echo::Missed;
@@ -132,20 +135,30 @@ bool sendAccessKeyword(PortHandle port, const CommandOptions& options, const pla
     return true;
 }
 
-void irdetoHandshake(PortHandle port) {
+bool irdetoHandshake(PortHandle port, std::uint32_t limitMs) {
+    // A box that is still switched off, or one that never echoes right, would
+    // keep the game going for ever: the keyword that wakes a box switched on
+    // later is only sent again once this attempt has given up.
+    const std::uint32_t start = platform::millis();
+    const auto timeUp = [&] { return limitMs != 0 && platform::millis() - start > limitMs; };
     std::uint8_t next = '0';
     int echoesNeeded = kIrdetoEchoesNeeded;
     while (echoesNeeded > 0) {
         platform::clearErrors(port);
-        const Echo result = echo(port, next);
-        if (result == Echo::LineDead) return;
+        const Echo result = echo(port, next, timeUp);
+        if (result == Echo::LineDead) return true;
         echoesNeeded = result == Echo::Matched ? echoesNeeded - 1 : kIrdetoEchoesNeeded;
         next = next == '9' ? '0' : static_cast<std::uint8_t>(next + 1);
+        if (echoesNeeded > 0 && timeUp()) {
+            platform::setLastError(UPD_ERR_TIMEOUT);
+            return false;
+        }
     }
     std::uint32_t sent = 0;
     platform::writePort(port, kIrdetoClosing, sizeof kIrdetoClosing, sent);
     // From here on the port's writes are limited in time as outside irdeto mode.
     platform::setWriteTimeouts(port, 1, 10);
+    return true;
 }
 
 int queryBootloaderVersion(PortHandle port, BootloaderVersion& version, std::uint32_t limitMs) {
@@ -210,10 +223,12 @@ AccessResult accessBootloader(PortHandle port, const CommandOptions& options, co
                               std::uint8_t imageType, std::int32_t retries) {
     for (;;) {
         if (options.sendKeyword && !sendAccessKeyword(port, options, portName, imageType)) return accessFailed();
-        if (options.irdetoMode) irdetoHandshake(port);
+        // The game has the attempt's limit; a box that completes it gets the
+        // whole limit again for its version line.
+        const bool gameOver = !options.irdetoMode || irdetoHandshake(port, kAttemptLimitMs);
 
         BootloaderVersion version;
-        if (queryBootloaderVersion(port, version, kVersionQueryLimitMs) == 1) {
+        if (gameOver && queryBootloaderVersion(port, version, kAttemptLimitMs) == 1) {
             std::printf("Bootloader version %u.%u accessed!\n", static_cast<unsigned>(version.major),
                         static_cast<unsigned>(version.minor));
             platform::clearErrors(port);

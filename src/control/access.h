@@ -25,8 +25,10 @@ AccessResult accessBootloader(PortHandle port, const CommandOptions& options, co
 bool sendAccessKeyword(PortHandle port, const CommandOptions& options, const platform::PortName& portName,
                        std::uint8_t imageType);
 
-// Runs until the box has echoed four characters in a row.
-void irdetoHandshake(PortHandle port);
+// Runs until the box has echoed four characters in a row: true, also when the
+// line has gone (the version query meets that). false with UPD_ERR_TIMEOUT when
+// limitMs passed first; limitMs 0 means no limit.
+bool irdetoHandshake(PortHandle port, std::uint32_t limitMs = 0);
 
 // 1 with the version; 0 with UPD_ERR_TIMEOUT, the code of a failed read, or
 // (line without a version) the code chosen for that case.

@@ -101,7 +101,8 @@ int updateGeneration1(PortHandle port, const char* imagePath, const Generation1D
     printOut("Done!                       \n");
 
     // Until the boot loader has taken it, hyper.pad stays for a retry.
-    if (!awaitReply(port, "finished!")) return 1;
+    StreamReplyScan scan;
+    if (!awaitAfterTransfer(port, "finished!", streamScanWatch(scan), TransferReportForm::Error)) return 1;
     platform::deleteFile(kHyperPadFileName);
 
     return downloadViaHyperboot(port, imagePath, dialogue.modeByte);

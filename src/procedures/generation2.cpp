@@ -28,5 +28,6 @@ UPDATE_PROCEDURE(updateGeneration2) {
     const int sent = compressImage ? sendFileCompressed(port, imagePath, kCompressedImageType, 0, kTransferLimitMs,
                                                         1, overrideImageHeader ? 1 : 0)
                                    : sendFile(port, imagePath, kTransferLimitMs, 1, packed, 0);
-    return finishDownload(port, sent, TransferReportForm::Error);
+    return finishDownload(port, sent, TransferReportForm::Error,
+                          compressImage ? TransferKind::Compressed : TransferKind::Stream);
 }

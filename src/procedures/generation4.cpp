@@ -24,11 +24,12 @@ int updateGeneration4(int imageType, PortHandle port, const char* imagePath, std
     printOut("Download file...");
 
     // -2 alone: the file is compressed already. Otherwise compress it here.
-    const int sent = compressedImage && !compressImage
-                         ? sendFile(port, imagePath, kTransferLimitMs, 1, 0, 0)
-                         : sendFileCompressed(port, imagePath, imageType, imageId, kTransferLimitMs, 1,
-                                              overrideImageHeader ? 1 : 0);
-    return finishDownload(port, sent, TransferReportForm::Fehler);
+    const bool stored = compressedImage && !compressImage;
+    const int sent = stored ? sendFile(port, imagePath, kTransferLimitMs, 1, 0, 0)
+                            : sendFileCompressed(port, imagePath, imageType, imageId, kTransferLimitMs, 1,
+                                                 overrideImageHeader ? 1 : 0);
+    return finishDownload(port, sent, TransferReportForm::Fehler,
+                          stored ? TransferKind::Stream : TransferKind::Compressed);
 }
 
 }  // namespace

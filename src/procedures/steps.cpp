@@ -6,6 +6,7 @@
 #include "serial/port_setup.h"
 #include "serial/timed_io.h"
 #include "serial/wait_for.h"
+#include "transfer/compressed.h"
 
 namespace {
 
@@ -59,19 +60,22 @@ void printOut(const char* text) {
     std::fflush(stdout);
 }
 
-int finishDownload(PortHandle port, int transferResult, TransferReportForm form) {
+int finishDownload(PortHandle port, int transferResult, TransferReportForm form, TransferKind kind) {
     if (transferResult != 1) {
         reportFailedTransfer(platform::lastError(), form);
         platform::closePort(port);
         return 1;
     }
-    return awaitProgramming(port);
+    StreamReplyScan stream;
+    CompressedReplyScan compressed;
+    return awaitProgramming(port, kind == TransferKind::Compressed ? compressedScanWatch(compressed) : streamScanWatch(stream),
+                            form);
 }
 
-int awaitProgramming(PortHandle port) {
+int awaitProgramming(PortHandle port, const ReplyWatch& transferScan, TransferReportForm form) {
     printOut(" Done!\n");
     printOut("Programming the flash memory...");
-    if (!awaitReply(port, "finished!")) return 1;
+    if (!awaitAfterTransfer(port, "finished!", transferScan, form)) return 1;
     printOut(kDoneOverProgress);
     return 0;
 }

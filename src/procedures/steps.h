@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "serial/wait_for.h"
 #include "transfer/send_file.h"
 
 using platform::PortHandle;
@@ -29,13 +30,20 @@ bool payloadFits(PortHandle port, std::uint32_t imageLength);
 
 void printOut(const char* text);
 
+enum class TransferKind { Stream, Compressed };
+
 // What follows a transfer on the boot loaders that program the flash after it:
 // on failure the report in the procedure's form and the port closed (result 1);
-// otherwise the wait for "finished!" (result 0 when it came).
-int finishDownload(PortHandle port, int transferResult, TransferReportForm form);
+// otherwise the wait for "finished!" (result 0 when it came), during which the
+// box's replies are still scanned as the transfer of that kind scans them: a
+// failure the box reports there gets the same report.
+int finishDownload(PortHandle port, int transferResult, TransferReportForm form, TransferKind kind);
 
-// The image is in: " Done!", then the wait for the box's "finished!".
-int awaitProgramming(PortHandle port);
+// The image is in: " Done!", then the wait for the box's "finished!". A status
+// the transfer's scan finds in the box's replies meanwhile ends the wait with
+// the transfer report in the form.
+int awaitProgramming(PortHandle port, const ReplyWatch& transferScan = nullptr,
+                     TransferReportForm form = TransferReportForm::Error);
 
 // The line after a transfer: " Done!" over the rest of the progress line.
 inline constexpr char kDoneOverProgress[] = " Done!                    \n";

@@ -1,8 +1,9 @@
 // Collecting the box's reply until an awaited text or the box's error line.
 #include "serial/wait_for.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
+#include <string_view>
 
 #include "serial/status.h"
 #include "serial/timed_io.h"
@@ -14,26 +15,37 @@ constexpr const char* kLineEnd = "\n";
 constexpr std::uint32_t kReplySpace = kScratchBufferSize - 1;
 // Sleeps until the box sends more or the limit is one millisecond past, so
 // that the next pass sees it passed.
-void waitForMore(PortHandle port, std::uint32_t start, std::uint32_t limitMs) {
+// No longer than capMs either.
+void waitForMore(PortHandle port, std::uint32_t start, std::uint32_t limitMs, std::uint32_t capMs) {
     if (limitMs == 0) {
-        platform::waitForInput(port, platform::kWaitForever);
+        platform::waitForInput(port, capMs);
         return;
     }
     const std::uint32_t elapsed = platform::millis() - start;
     if (elapsed > limitMs) return;
-    const std::uint64_t wait = std::uint64_t{limitMs - elapsed} + 1;
+    const std::uint64_t wait = std::min<std::uint64_t>(std::uint64_t{limitMs - elapsed} + 1, capMs);
     platform::waitForInput(port, wait >= platform::kWaitForever ? platform::kWaitForever - 1
                                                                  : static_cast<std::uint32_t>(wait));
 }
 
+// How long the box stays quiet before the watch settles what it held back.
+constexpr std::uint32_t kWatchSettleMs = 1000;
+
 }  // namespace
 
 int waitFor(PortHandle port, const char* text, std::uint32_t limitMs) {
+    return waitForWatching(port, text, limitMs, nullptr);
+}
+
+int waitForWatching(PortHandle port, const char* text, std::uint32_t limitMs, const ReplyWatch& watch) {
     char* const reply = reinterpret_cast<char*>(scratchBuffer);
     const std::uint32_t start = platform::millis();
-    const char* searchText = text;
-    const char* marker = nullptr;
+    std::string_view searchText = text;
+    // Where the box's error marker begins, once it has been seen.
+    std::size_t marker = std::string_view::npos;
     std::uint32_t received = 0;
+    std::size_t watched = 0;  // bytes the watch has seen
+    bool settleDue = false;   // the watch has seen bytes since it last settled
 
     std::uint32_t got = 0;
     if (!platform::readPort(port, reply, kReplySpace, got)) return 0;
@@ -50,11 +62,32 @@ int waitFor(PortHandle port, const char* text, std::uint32_t limitMs) {
             return 0;
         }
 
-        if (std::strstr(marker != nullptr ? marker : reply, searchText) != nullptr) {
-            if (marker == nullptr) return 1;
+        // A zero byte is as much the box's as any other: a line can deliver one
+        // at any time, and it must not hide the text that follows it.
+        const std::string_view replyText(reply, received);
+        const bool markerSeen = marker != std::string_view::npos;
+        if (watch && !markerSeen) {
+            // The box's error line is for the search below, not for the watch,
+            // and what follows the awaited text does not count.
+            const std::size_t awaited = replyText.find(searchText);
+            const std::size_t end =
+                std::min({std::size_t{received}, replyText.find(kErrorMarker),
+                          awaited == std::string_view::npos ? awaited : awaited + searchText.size()});
+            if (end > watched) {
+                const std::uint32_t status = watch(replyText.substr(watched, end - watched));
+                watched = end;
+                settleDue = true;
+                if (status != 0) {
+                    platform::setLastError(status);
+                    return 0;
+                }
+            }
+        }
+        if (replyText.find(searchText, markerSeen ? marker : 0) != std::string_view::npos) {
+            if (!markerSeen) return 1;
             platform::setLastError(UPD_ERR_BOX_ERROR);
             std::fputs("\n\n", stdout);
-            std::fputs(marker, stdout);
+            std::fputs(reply + marker, stdout);  // a console shows the text up to a zero byte
             std::fputs("\n\n", stdout);
             return 0;
         }
@@ -62,9 +95,9 @@ int waitFor(PortHandle port, const char* text, std::uint32_t limitMs) {
         // end may be among the bytes already received, so the next pass reads
         // and searches again without waiting for more.
         bool searchAgainAtOnce = false;
-        if (marker == nullptr) {
-            marker = std::strstr(reply, kErrorMarker);
-            if (marker != nullptr) {
+        if (!markerSeen) {
+            marker = replyText.find(kErrorMarker);
+            if (marker != std::string_view::npos) {
                 searchText = kLineEnd;
                 searchAgainAtOnce = true;
             }
@@ -77,8 +110,15 @@ int waitFor(PortHandle port, const char* text, std::uint32_t limitMs) {
             return 0;
         }
 
-        if (!searchAgainAtOnce) waitForMore(port, start, limitMs);
+        if (!searchAgainAtOnce) waitForMore(port, start, limitMs, settleDue ? kWatchSettleMs : platform::kWaitForever);
         got = 0;
         if (!platform::readPort(port, reply + received, freeSpace, got)) return 0;
+        if (settleDue && got == 0 && !searchAgainAtOnce) {
+            settleDue = false;
+            if (const std::uint32_t status = watch({}); status != 0) {
+                platform::setLastError(status);
+                return 0;
+            }
+        }
     }
 }

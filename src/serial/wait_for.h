@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string_view>
 
 #include "platform/platform.h"
 
@@ -12,3 +14,13 @@ using platform::PortHandle;
 // UPD_ERR_TIMEOUT, UPD_ERR_BOX_ERROR (after showing the box's error line) or the
 // system's code of a failed read. limitMs 0 means no limit.
 int waitFor(PortHandle port, const char* text, std::uint32_t limitMs);
+
+// Looks at the box's bytes as they arrive, in order and each once, up to its
+// error marker or the end of the awaited text: 0 to go on, else the status
+// that ends the wait. Called with no bytes once the box has been quiet for a
+// second after some, to settle what it held back waiting for more.
+using ReplyWatch = std::function<std::uint32_t(std::string_view bytes)>;
+
+// waitFor that also fails with the watch's status as soon as the watch sees
+// one.
+int waitForWatching(PortHandle port, const char* text, std::uint32_t limitMs, const ReplyWatch& watch);

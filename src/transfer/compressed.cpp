@@ -24,6 +24,7 @@ constexpr std::uint32_t kSumSize = 4;
 
 constexpr char kFlashIdMarker[] = "Flash's manufacturer and/or device ids dont match!";
 constexpr char kErrorMarker[] = "ERROR:";
+constexpr char kStopMarker[] = "STOP";
 
 bool hasCompressedDownload(int imageType) {
     return imageType == 2 || imageType == 4 || imageType == 5 || imageType == 6;
@@ -33,13 +34,41 @@ bool hasCompressedDownload(int imageType) {
 std::uint32_t headerSize(int imageType) { return imageType == 2 ? 5 : 9; }
 
 // Keeps the first line of the read. A read that starts with line feeds keeps
-// the line after them, rather than leaving the text of an earlier failure.
-void keepFirstLine(const char* reply) {
-    while (*reply == '\n') ++reply;
+// the line after them, rather than leaving the text of an earlier failure. The
+// text is for printing, and printing ends at a zero byte.
+void keepFirstLine(std::string_view reply) {
+    while (!reply.empty() && reply.front() == '\n') reply.remove_prefix(1);
     std::size_t length = 0;
-    while (length < kBoxErrorTextSize - 1 && reply[length] != '\0' && reply[length] != '\n') ++length;
-    std::memcpy(boxErrorText, reply, length);
+    while (length < kBoxErrorTextSize - 1 && length < reply.size() && reply[length] != '\0' && reply[length] != '\n')
+        ++length;
+    std::memcpy(boxErrorText, reply.data(), length);
     boxErrorText[length] = '\0';
+}
+
+// The box's progress, warning and failure characters. 0 to go on.
+std::uint32_t classify(CompressedReplyScan& scan, char c) {
+    switch (c) {
+        case '.':
+        case 'e':
+        case 'p':
+            scan.warnings = 0;
+            return 0;
+        case ':':
+        case ';':
+            return ++scan.warnings >= 6 ? UPD_ERR_FLASH_FAILED : 0;
+        case '?':
+        case 'F':
+        case 'U':
+            return UPD_ERR_FLASH_FAILED;
+        default:
+            return 0;
+    }
+}
+
+std::uint32_t classifyHeldFlashIdLetters(CompressedReplyScan& scan) {
+    for (std::uint32_t i = 0; i < scan.flashIdAt; ++i)
+        if (const std::uint32_t status = classify(scan, kFlashIdMarker[i]); status != 0) return status;
+    return 0;
 }
 
 int fail(std::uint32_t status) {
@@ -83,42 +112,38 @@ int buildFrame(std::uint32_t m, int imageType, std::uint32_t bootloaderId, std::
 
 }  // namespace
 
-std::uint32_t scanCompressedReply(CompressedReplyScan& scan, const char* reply) {
-    std::size_t i = 0;
-    do {
-        const char c = reply[i];
+std::uint32_t scanCompressedReply(CompressedReplyScan& scan, std::string_view reply) {
+    for (const char c : reply) {
         if (c == kFlashIdMarker[scan.flashIdAt]) {
             if (kFlashIdMarker[++scan.flashIdAt] == '\0') return UPD_ERR_FLASH_ID_MISMATCH;
             continue;
         }
+        // The letters a broken-off flash-id message held were the box's own
+        // characters; its "F" is a failure.
+        if (const std::uint32_t status = classifyHeldFlashIdLetters(scan); status != 0) return status;
         scan.flashIdAt = 0;
-        if (c == kErrorMarker[scan.errorAt]) {
-            if (kErrorMarker[++scan.errorAt] == '\0') {
-                keepFirstLine(reply);
-                return UPD_ERR_BOX_ERROR;
-            }
-            continue;
+        const bool inError = advanceMarker(scan.errorAt, kErrorMarker, c);
+        if (inError && kErrorMarker[scan.errorAt] == '\0') {
+            keepFirstLine(reply);
+            return UPD_ERR_BOX_ERROR;
         }
-        scan.errorAt = 0;
-        switch (c) {
-            case '.':
-            case 'e':
-            case 'p':
-                scan.warnings = 0;
-                break;
-            case ':':
-            case ';':
-                if (++scan.warnings >= 6) return UPD_ERR_FLASH_FAILED;
-                break;
-            case '?':
-            case 'F':
-            case 'U':
-                return UPD_ERR_FLASH_FAILED;
-            default:
-                break;
+        const bool inStop = advanceMarker(scan.stopAt, kStopMarker, c);
+        if (inStop && kStopMarker[scan.stopAt] == '\0') {
+            keepFirstLine(reply);
+            return UPD_ERR_BOX_STOP;
         }
-    } while (reply[++i] != '\0');
+        if (inError || inStop) continue;
+        if (const std::uint32_t status = classify(scan, c); status != 0) return status;
+    }
     return 0;
+}
+
+std::uint32_t pendingCompressedScanStatus(CompressedReplyScan scan) { return classifyHeldFlashIdLetters(scan); }
+
+ReplyWatch compressedScanWatch(CompressedReplyScan& scan) {
+    return [&scan](std::string_view bytes) {
+        return bytes.empty() ? pendingCompressedScanStatus(scan) : scanCompressedReply(scan, bytes);
+    };
 }
 
 int sendFileCompressed(PortHandle port, const char* fileName, int imageType, std::uint32_t bootloaderId,
@@ -161,12 +186,17 @@ int sendFileCompressed(PortHandle port, const char* fileName, int imageType, std
             if (error != platform::kErrorCounterTimeout) return fail(error);
         }
 
+        // A lone "F" the box sent last is its failure, not a time-out.
+        const auto timedOut = [&] {
+            const std::uint32_t pending = pendingCompressedScanStatus(scan);
+            return fail(pending != 0 ? pending : UPD_ERR_TIMEOUT);
+        };
         const std::uint32_t now = platform::millis();
         if (remaining == total) {
-            if (sent == 0 && timeLimitMs != 0 && now - firstWrite > timeLimitMs) return fail(UPD_ERR_TIMEOUT);
+            if (sent == 0 && timeLimitMs != 0 && now - firstWrite > timeLimitMs) return timedOut();
             timeMark = now;
         } else if (timeLimitMs != 0 && now - timeMark > timeLimitMs) {
-            return fail(UPD_ERR_TIMEOUT);
+            return timedOut();
         }
 
         std::uint32_t pct = static_cast<std::uint32_t>(std::uint64_t{total - remaining} * 100 / total);
@@ -181,12 +211,16 @@ int sendFileCompressed(PortHandle port, const char* fileName, int imageType, std
         if (!platform::readPort(port, replyBuffer, kReplyBufferSize, received)) received = 0;
         if (received > 0) {
             replyBuffer[received] = '\0';
-            const std::uint32_t status = scanCompressedReply(scan, replyBuffer);
+            const std::uint32_t status = scanCompressedReply(scan, {replyBuffer, received});
             if (status != 0) return fail(status);
         }
 
         position += sent;
         remaining -= sent;
-        if (remaining == 0) return 1;
+        if (remaining == 0) {
+            // Nothing after the frame looks for the box's "F" any more.
+            const std::uint32_t pending = pendingCompressedScanStatus(scan);
+            return pending != 0 ? fail(pending) : 1;
+        }
     }
 }

@@ -63,7 +63,8 @@ int downloadViaHyperboot(PortHandle port, const char* fileName, int modeByte) {
     }
 
     say("Done!                            \nProgramming the flash memory... ");
-    if (!waitFor(port, "finished.\n", 0)) return failWithStatus(port, "waitFor error: ");
+    StreamReplyScan scan;
+    if (!awaitAfterTransfer(port, "finished.\n", streamScanWatch(scan), TransferReportForm::Download)) return 1;
     say("Done!\n");
     return 0;
 }

@@ -42,3 +42,29 @@ bool reportFailedTransfer(std::uint32_t status, TransferReportForm form) {
     std::fflush(stderr);
     return false;
 }
+
+bool awaitAfterTransfer(PortHandle port, const char* text, const ReplyWatch& transferScan, TransferReportForm form) {
+    // The transfer's reply characters end at the box's first line end: what
+    // follows is the box's text ("Flash programmed, finished!"), whose letters
+    // are no reports.
+    bool textStarted = false;
+    std::uint32_t transferEnded = 0;
+    const ReplyWatch watch = [&](std::string_view bytes) -> std::uint32_t {
+        if (textStarted) return 0;
+        const std::size_t lineEnd = bytes.find_first_of("\r\n");
+        if (lineEnd != std::string_view::npos) {
+            textStarted = true;
+            bytes = bytes.substr(0, lineEnd + 1);  // the line end settles a held "F"
+        }
+        return transferEnded = transferScan(bytes);
+    };
+    if (waitForWatching(port, text, 0, transferScan ? watch : nullptr) == 1) return true;
+    if (transferEnded != 0) {
+        reportFailedTransfer(transferEnded, form);
+    } else {
+        std::fprintf(stderr, "waitFor error: %u\n", static_cast<unsigned>(platform::lastError()));
+    }
+    std::fflush(stderr);
+    platform::closePort(port);
+    return false;
+}

@@ -1,5 +1,6 @@
 #include "transfer/send_file.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -24,20 +25,10 @@ constexpr char kStopMarker[] = "STOP";
 // length that the box needs a moment to digest, then the rest.
 enum class LeadingRecord { Off, Pair, Record, Pause };
 
-// Moves the marker position on by c. A character that breaks a partial match
-// is not tried against the marker's first character again.
-bool advanceMarker(std::uint32_t& at, const char* marker, char c) {
-    if (c == marker[at]) {
-        ++at;
-        return true;
-    }
-    at = 0;
-    return false;
-}
-
-void keepBoxText(const char* reply) {
-    const std::size_t length = strnlen(reply, kBoxErrorTextSize - 1);
-    std::memcpy(boxErrorText, reply, length);
+// The text is for printing, and printing ends at a zero byte.
+void keepBoxText(std::string_view reply) {
+    const std::size_t length = strnlen(reply.data(), std::min<std::size_t>(reply.size(), kBoxErrorTextSize - 1));
+    std::memcpy(boxErrorText, reply.data(), length);
     boxErrorText[length] = '\0';
 }
 
@@ -50,10 +41,17 @@ int failTransfer(platform::FileHandle file, std::uint32_t status) {
 
 }  // namespace
 
-std::uint32_t scanStreamReply(StreamReplyScan& scan, const char* reply, bool writeTookNothing) {
-    std::size_t i = 0;
-    do {
-        const char c = reply[i];
+bool advanceMarker(std::uint32_t& at, const char* marker, char c) {
+    if (c == marker[at]) {
+        ++at;
+        return true;
+    }
+    at = 0;
+    return false;
+}
+
+std::uint32_t scanStreamReply(StreamReplyScan& scan, std::string_view reply, bool writeTookNothing) {
+    for (const char c : reply) {
         // The box's flash-id message starts with "F", which alone is a failure
         // character: the "F" stands until the message completes or breaks off.
         const bool hadFlashId = scan.flashIdAt > 0;
@@ -91,12 +89,18 @@ std::uint32_t scanStreamReply(StreamReplyScan& scan, const char* reply, bool wri
             default:
                 break;
         }
-    } while (reply[++i] != '\0');
+    }
     return 0;
 }
 
 std::uint32_t pendingScanStatus(const StreamReplyScan& scan) {
     return scan.flashIdAt > 0 ? UPD_ERR_FLASH_FAILED : 0;
+}
+
+ReplyWatch streamScanWatch(StreamReplyScan& scan) {
+    return [&scan](std::string_view bytes) {
+        return bytes.empty() ? pendingScanStatus(scan) : scanStreamReply(scan, bytes, false);
+    };
 }
 
 void printTransferProgress(std::uint32_t pct) {
@@ -173,7 +177,7 @@ int sendFile(PortHandle port, const char* fileName, std::uint32_t timeLimitMs, i
             if (!platform::readPort(port, replyBuffer, kReplyBufferSize, received)) received = 0;
             if (received > 0) {
                 replyBuffer[received] = '\0';
-                const std::uint32_t status = scanStreamReply(scan, replyBuffer, sent == 0);
+                const std::uint32_t status = scanStreamReply(scan, {replyBuffer, received}, sent == 0);
                 if (status != 0) return failTransfer(file, status);
             }
 

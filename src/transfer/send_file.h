@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "platform/platform.h"
+#include "serial/wait_for.h"
 
 using platform::PortHandle;
 
@@ -14,6 +16,11 @@ inline constexpr std::uint32_t kBoxErrorTextSize = 1000;
 extern char boxErrorText[kBoxErrorTextSize];
 // One read of the box's replies during a transfer, and the NUL after it.
 extern char replyBuffer[kReplyBufferSize + 1];
+
+// Moves a marker's position on by c: true when c was the character due. A
+// character that breaks a partial match is not tried against the marker's
+// first character again.
+bool advanceMarker(std::uint32_t& at, const char* marker, char c);
 
 // What sendFile has seen of the box's replies so far; it carries over from
 // read to read, so a marker may arrive split.
@@ -25,11 +32,11 @@ struct StreamReplyScan {
     bool programmingNotice = false;
 };
 
-// Scans one read (the first byte always, then up to the first NUL). 0 to go
-// on, else the status that ends the transfer; for "ERROR:" and "STOP" the read
-// is kept in boxErrorText. writeTookNothing: the write of this cycle took no
+// Scans one read, every byte of it (a NUL too). 0 to go on, else the status
+// that ends the transfer; for "ERROR:" and "STOP" the read, up to a NUL, is
+// kept in boxErrorText. writeTookNothing: the write of this cycle took no
 // byte, so "e" or "p" mean the box stopped to program its flash.
-std::uint32_t scanStreamReply(StreamReplyScan& scan, const char* reply, bool writeTookNothing);
+std::uint32_t scanStreamReply(StreamReplyScan& scan, std::string_view reply, bool writeTookNothing);
 
 // The status for a transfer that ends (its file sent, or its time up) while a
 // flash-id marker is partly matched: its "F" was the box's failure character.
@@ -49,3 +56,17 @@ enum class TransferReportForm { Download, Error, Fehler, Dated };
 // UPD_ERR_BOX_STOP is no failure: it prints the success line on standard output
 // and returns true.
 bool reportFailedTransfer(std::uint32_t status, TransferReportForm form);
+
+// A watch for awaitAfterTransfer that goes on scanning the box's replies as
+// sendFile does; given no bytes, it settles a held "F".
+ReplyWatch streamScanWatch(StreamReplyScan& scan);
+
+// Waits without a limit for the box's text after a transfer. The box answers
+// the last bytes of the file only once they have crossed the line, after the
+// transfer has handed them to the port, so its "STOP" or failure character
+// may come now, in place of the text: the watch (none: nullptr) scans for it
+// up to the box's first line end.
+// true when the text came; otherwise the message is printed and the port
+// closed: the transfer report in the form for what the watch found, else
+// "waitFor error: " and the status.
+bool awaitAfterTransfer(PortHandle port, const char* text, const ReplyWatch& transferScan, TransferReportForm form);

@@ -387,6 +387,80 @@ TEST_F(Access, IrdetoHandshakeGivesUpOnADeadLine) {
     platform::closePort(port);
 }
 
+// Switched off until onAtUs; then woken by the keyword, it echoes the digits
+// (or, told so, always the wrong one) and names its version after the closing
+// bytes. It pulls the cable at hangUpAtUs, so that a PC that never gives up
+// on the game fails rather than runs for ever.
+class IrdetoBox : public simline::Peer {
+public:
+    IrdetoBox(std::uint64_t onAtUs, bool echoesWrong) : onAtUs_(onAtUs), echoesWrong_(echoesWrong) {}
+    void receive(std::uint8_t byte, std::uint32_t baud, std::uint64_t nowUs) override {
+        received.push_back(static_cast<char>(byte));
+        if (nowUs < onAtUs_) return;
+        heard_.push_back(static_cast<char>(byte));
+        if (!awake_) {
+            awake_ = heard_.ends_with(" quorcom");
+            return;
+        }
+        if (byte >= '0' && byte <= '9') {
+            const char digit = static_cast<char>(echoesWrong_ ? '0' + (byte - '0' + 1) % 10 : byte);
+            transmit(std::string(1, digit), baud);
+        } else if (heard_.ends_with("\x5B\xE7")) {
+            transmit("\r\nBootloader Version 4.12\r\n", baud);
+        }
+    }
+    std::uint64_t nextEventUs() const override { return hangUpAtUs; }
+    bool hungUp(std::uint64_t nowUs) const override { return nowUs >= hangUpAtUs; }
+
+    std::string received;
+    std::uint64_t hangUpAtUs = 600'000 * kMs;
+
+private:
+    std::uint64_t onAtUs_;
+    bool echoesWrong_;
+    bool awake_ = false;
+    std::string heard_;
+};
+
+std::size_t keywordsIn(const std::string& sent) {
+    std::size_t count = 0;
+    for (std::size_t at = sent.find(" quorcom"); at != std::string::npos; at = sent.find(" quorcom", at + 1)) ++count;
+    return count;
+}
+
+TEST_F(Access, TheEchoGameHasTheAttemptsLimitSoABoxSwitchedOnLateWakes) {
+    // Switched on 40 s after the first keyword: the attempts at 0, 15 and
+    // 30 s go unheard, the fourth wakes it.
+    IrdetoBox box(40'000 * kMs, false);
+    simline::install(box);
+    options.irdetoMode = true;
+    const std::uint32_t start = platform::millis();
+    const AccessResult result = access(open(115200, 1), 7);
+    ASSERT_TRUE(result.accessed) << err;
+    EXPECT_EQ(result.version, (BootloaderVersion{4, 12}));
+    EXPECT_EQ(out, "Bootloader version 4.12 accessed!\n");
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(keywordsIn(box.received), 4u);
+    EXPECT_GT(platform::millis() - start, 45000u);
+    EXPECT_LT(platform::millis() - start, 48000u);
+    platform::closePort(result.port);
+}
+
+TEST_F(Access, ABoxThatNeverEchoesRightFailsLikeASilentOne) {
+    IrdetoBox box(0, true);
+    simline::install(box);
+    options.irdetoMode = true;
+    const std::uint32_t start = platform::millis();
+    const AccessResult result = access(open(115200, 1), 7);
+    EXPECT_FALSE(result.accessed);
+    EXPECT_EQ(err, "Time out. Access to bootloader failed!\n");
+    EXPECT_FALSE(simline::portOpen());
+    EXPECT_EQ(keywordsIn(box.received), 16u);
+    // Each attempt ends with the first digit past its 15 s.
+    EXPECT_GT(platform::millis() - start, 16u * 15000u);
+    EXPECT_LT(platform::millis() - start, 16u * 15700u);
+}
+
 TEST_F(Access, IrdetoModeRunsTheHandshakeOnEveryAttempt) {
     // The box echoes digits but never names its version.
     EchoingBox box("");

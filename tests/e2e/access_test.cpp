@@ -199,11 +199,16 @@ TEST(Access, LateAndNoisyBoxesAreStillReached) {
         // The first keyword goes unanswered: one full 15 s query, then the retry.
         session({"--bootloader", "4.20", "--answer-after", "2", "--expect", "satellite:6"}, {"-s", "orb"}),
         session({"--split-prompts", "--noise", "--expect", "flashed"}, {"image.pad"}),
-        // NUL bytes before the version line do not disturb the byte-wise query;
-        // a NUL among the progress characters that follow the transfer hides
-        // "finished!" from the wait for it, so the program waits on until the
-        // box lets the line go, and fails with that read's code (EIO).
+        // NUL bytes before the version line and among the progress characters
+        // hide nothing from the program: "finished!" after them still counts.
         session({"--nul-noise", "--timeout", "5", "--expect", "flashed"}, {"image.pad"}),
+        // Switched on 40 s after the program started: the keyword is sent
+        // again after every attempt whose echo game found no box.
+        [] {
+            auto options = session({"--switch-on-ms", "40000", "--timeout", "120", "--expect", "flashed"}, {"-i", "image.pad"});
+            options.update.timeLimit = std::chrono::milliseconds{110000};
+            return options;
+        }(),
     });
     const BoxSession& late = runs[0];
     EXPECT_EQ(late.update.exitCode, 0) << describe(late);
@@ -220,11 +225,23 @@ TEST(Access, LateAndNoisyBoxesAreStillReached) {
     EXPECT_NE(noisy.update.out.find("Download on com port 1 successfully finished.\n\n"), std::string::npos);
 
     const BoxSession& nul = runs[2];
-    EXPECT_EQ(nul.update.exitCode, 1) << describe(nul);
-    EXPECT_FALSE(nul.update.timedOut);
-    EXPECT_TRUE(nul.update.out.ends_with(" Done!\nProgramming the flash memory...")) << nul.update.out;
-    EXPECT_EQ(nul.update.err, "waitFor error: 5\n");
-    EXPECT_NE((nul.boxsim.out + nul.boxsim.err).find("flashed"), std::string::npos) << describe(nul);
+    EXPECT_EQ(nul.update.exitCode, 0) << describe(nul);
+    EXPECT_EQ(nul.update.err, "");
+    EXPECT_NE(nul.update.out.find("Download on com port 1 successfully finished.\n\n"), std::string::npos);
+    EXPECT_EQ(nul.boxsim.exitCode, 0) << describe(nul);
+    EXPECT_TRUE(e2e::sameBytes(nul.flashedImage, kImage));
+
+    const BoxSession& switchedOnLate = runs[3];
+    EXPECT_EQ(switchedOnLate.update.exitCode, 0) << describe(switchedOnLate);
+    EXPECT_EQ(switchedOnLate.boxsim.exitCode, 0) << describe(switchedOnLate);
+    EXPECT_TRUE(e2e::sameBytes(switchedOnLate.flashedImage, kImage));
+    std::vector<double> keywordTimes;
+    for (const auto& line : e2e::pcBytes(switchedOnLate.dialogueLog))
+        if (line.text.find("quorcom") != std::string::npos) keywordTimes.push_back(line.timeSeconds);
+    // At 0, 15, 30 and 45 s: the last one finds the box switched on.
+    ASSERT_EQ(keywordTimes.size(), 4u) << switchedOnLate.dialogueLog;
+    EXPECT_NEAR(keywordTimes[3] - keywordTimes[0], 45.0, 2.0);
+    EXPECT_NE(switchedOnLate.dialogueLog.find("echo game closed after 4 digits"), std::string::npos);
 }
 
 }  // namespace

@@ -107,6 +107,16 @@ TEST_F(Hyperboot, BoxErrorInsteadOfTheEndOfProgrammingFails) {
     EXPECT_FALSE(simline::portOpen());
 }
 
+TEST_F(Hyperboot, StopAfterTheLastByteEndsTheWaitForTheEndOfProgramming) {
+    // The box has all the image when it stops: the transfer has ended already.
+    Generation1BoxOptions options;
+    options.finishReply = "..STOP";
+    startInHyperboot(options);
+    EXPECT_EQ(download(0), 1);
+    EXPECT_EQ(err, "Fatal error " + std::to_string(UPD_ERR_BOX_STOP) + ". Abort!\n\n");
+    EXPECT_FALSE(simline::portOpen());
+}
+
 TEST_F(Hyperboot, FailedSpeedSwitchEndsQuietly) {
     startInHyperboot();
     simline::faults().setStateFails = true;

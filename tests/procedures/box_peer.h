@@ -1,6 +1,6 @@
 // A box stand-in for the procedure tests: it shows its menu, takes one key,
 // answers "file:" for a download key, takes the data and reports "finished!"
-// once the data has stopped for two seconds.
+// (or what it is told to) once the data has stopped for two seconds.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,6 +18,8 @@ public:
     // Sent once this many data bytes have arrived (SIZE_MAX: never).
     std::size_t replyAfterData = SIZE_MAX;
     std::string reply;
+    // What it says once the data has stopped for two seconds.
+    std::string afterData = "finished!\r\n";
 
     std::uint64_t hangUpAtUs = simline::kNoEvent;
 
@@ -53,7 +55,7 @@ public:
         }
         if (!data.empty() && !finished_ && nowUs >= lastDataUs_ + 2'000'000) {
             finished_ = true;
-            transmit("finished!\r\n", baud_);
+            transmit(afterData, baud_);
         }
     }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -120,6 +121,44 @@ TEST_F(GenerationTest, Generation4ReportsTheBoxsTextAndItsStop) {
     SetUp();
     EXPECT_EQ(capture([&] { return updateGeneration4Type4(port, path.c_str(), 30000, 0, 0, true, false, 115200, false); }), 1);
     EXPECT_EQ(err, "Fatal error 536870920. Abort!\n\n");
+}
+
+TEST_F(GenerationTest, AFailureTheBoxReportsAfterTheLastByteEndsTheWaitForFinished) {
+    // The box takes the whole file, then reports in place of "finished!". A
+    // lone "F" might begin the flash-id message, so it counts once the box
+    // has stayed quiet for a second.
+    struct Case {
+        const char* afterData;
+        bool generation4;
+        bool compressedImage;
+        bool compressImage;
+        std::string err;
+    };
+    const std::string fatalStop = "Fatal error " + std::to_string(UPD_ERR_BOX_STOP) + ". Abort!\n\n";
+    const std::string flashFailed = "Error(s) during erasing, programming or transfering. Abort!\n\n";
+    for (const Case& c : {Case{"..STOP", true, false, false, "Compressing file\n" + fatalStop},
+                          Case{"..F", true, false, false, "Compressing file\n" + flashFailed},
+                          Case{"\0STOP", true, true, false, fatalStop},
+                          Case{".F", false, false, false, flashFailed},
+                          Case{"STOP", false, true, true, "Compressing file\n" + fatalStop}}) {
+        SCOPED_TRACE(c.afterData);
+        TearDown();
+        box = MenuBox{};
+        box.afterData = std::string(c.afterData, std::strlen(c.afterData) + (c.afterData[0] == '\0' ? 5 : 0));
+        SetUp();
+        const auto procedure = c.generation4 ? updateGeneration4Type4 : updateGeneration2;
+        EXPECT_EQ(capture([&] { return procedure(port, path.c_str(), 30000, 0, 0, c.compressedImage, c.compressImage, 115200, false); }), 1);
+        EXPECT_EQ(err, c.err);
+        EXPECT_TRUE(endsWith(out, " Done!\nProgramming the flash memory...")) << out;
+        EXPECT_FALSE(simline::portOpen());
+    }
+    // After its first line end the box writes text: its letters are no reports.
+    TearDown();
+    box = MenuBox{};
+    box.afterData = "..\r\nFlash programmed? Update finished!\r\n";
+    SetUp();
+    EXPECT_EQ(capture([&] { return updateGeneration2(port, path.c_str(), 30000, 0, 0, false, false, 115200, false); }), 0);
+    EXPECT_TRUE(endsWith(out, kSuccessTail)) << out << err;
 }
 
 TEST_F(GenerationTest, MenuErrorsAndLineFailures) {

@@ -365,13 +365,24 @@ TEST_F(WaitFor, ASilentBoxWithoutLimitIsWaitedForForEver) {
     EXPECT_DEATH(waitFor(port, "choice!:", 0), "waiting without limit on a silent line");
 }
 
-TEST_F(WaitFor, AZeroByteHidesWhatFollowsIt) {
-    TimedPeer peer({{0, std::string("x\0choice!:ERRORgaga:\n", 21)}}, 115200);
+TEST_F(WaitFor, AZeroByteHidesNothingThatFollowsIt) {
+    {
+        TimedPeer peer({{0, std::string("x\0choice!:ERRORgaga:\n", 21)}}, 115200);
+        simline::install(peer);
+        open();
+        EXPECT_EQ(run("choice!:", 300), 1);
+        EXPECT_EQ(printed, "");
+        platform::closePort(port);
+        simline::uninstall();
+    }
+    // Neither the error marker nor the end of its line hide behind one; the
+    // console shows the error text up to it.
+    TimedPeer peer({{0, std::string("..\0", 3)}, {20 * kMs, std::string("ERRORgaga: bad\0sector\n", 23)}}, 115200);
     simline::install(peer);
     open();
     EXPECT_EQ(run("choice!:", 300), 0);
-    EXPECT_EQ(platform::lastError(), UPD_ERR_TIMEOUT);
-    EXPECT_EQ(printed, "");
+    EXPECT_EQ(platform::lastError(), UPD_ERR_BOX_ERROR);
+    EXPECT_EQ(printed, "\n\nERRORgaga: bad\n\n");
 }
 
 TEST_F(WaitFor, AFullReplySpaceFailsWhateverItHolds) {

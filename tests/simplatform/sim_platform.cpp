@@ -54,6 +54,7 @@ struct Line {
     std::deque<InFlight> toPc;
     std::uint64_t peerTransmitterFreeUs = 0;
     std::deque<std::uint8_t> receiveBuffer;
+    std::vector<std::uint8_t> bytesRead;  // what the PC's reads have returned, in order
     Faults faults;
     int speedChanges = 0;
     std::vector<LineEvent> events;
@@ -176,6 +177,8 @@ std::vector<std::uint8_t> bytesWritten() {
     }
     return all;
 }
+
+const std::vector<std::uint8_t>& bytesRead() { return line.bytesRead; }
 
 bool portOpen() { return line.port != nullptr; }
 std::uint32_t currentBaud() { return line.port != nullptr ? line.port->baud : line.lastBaud; }
@@ -334,6 +337,7 @@ bool readPort(PortHandle, void* buffer, std::uint32_t size, std::uint32_t& recei
         out[received++] = line.receiveBuffer.front();
         line.receiveBuffer.pop_front();
     }
+    line.bytesRead.insert(line.bytesRead.end(), out, out + received);
     return true;
 }
 

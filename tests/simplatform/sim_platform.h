@@ -111,6 +111,8 @@ const std::vector<LineEvent>& events();
 
 // The bytes the PC has written since install, in order.
 std::vector<std::uint8_t> bytesWritten();
+// The bytes the PC's reads have taken since install, in order.
+const std::vector<std::uint8_t>& bytesRead();
 bool portOpen();
 std::uint32_t currentBaud();
 

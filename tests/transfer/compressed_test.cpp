@@ -47,18 +47,21 @@ std::uint32_t scanAll(CompressedReplyScan& scan, std::initializer_list<const cha
 }
 
 TEST(CompressedReplyScan, MarkersSpareTheirCharactersTheClasses) {
+    // An "F" waits to see whether the flash-id message follows; when it breaks
+    // off, the "F" was the box's failure character after all.
     CompressedReplyScan ferror;
-    EXPECT_EQ(scanAll(ferror, {"FERROR: no room\nrest"}), UPD_ERR_BOX_ERROR);
-    EXPECT_STREQ(boxErrorText, "FERROR: no room");
-
-    CompressedReplyScan fDot;  // the F only started the flash-id marker
-    EXPECT_EQ(scanAll(fDot, {"F."}), 0u);
-    CompressedReplyScan fF;  // the second F broke it off and is classified
-    EXPECT_EQ(scanAll(fF, {"FF"}), UPD_ERR_FLASH_FAILED);
-    CompressedReplyScan errFor;  // the F went to the flash-id marker and passed "ERROR:" by
-    EXPECT_EQ(scanAll(errFor, {"ERRFOR:"}), UPD_ERR_BOX_ERROR);
+    EXPECT_EQ(scanAll(ferror, {"FERROR: no room\nrest"}), UPD_ERR_FLASH_FAILED);
+    CompressedReplyScan fDot;
+    EXPECT_EQ(scanAll(fDot, {"F"}), 0u);
+    EXPECT_EQ(pendingCompressedScanStatus(fDot), UPD_ERR_FLASH_FAILED);
+    EXPECT_EQ(scanAll(fDot, {"."}), UPD_ERR_FLASH_FAILED);
+    CompressedReplyScan errFor;
+    EXPECT_EQ(scanAll(errFor, {"ERRFOR:"}), UPD_ERR_FLASH_FAILED);
     CompressedReplyScan flashId;
     EXPECT_EQ(scanAll(flashId, {"Flash's manufacturer", " and/or device ids dont match!"}), UPD_ERR_FLASH_ID_MISMATCH);
+    CompressedReplyScan clean;
+    EXPECT_EQ(scanAll(clean, {"..e.p.ERROR"}), 0u);
+    EXPECT_EQ(pendingCompressedScanStatus(clean), 0u);
 
     CompressedReplyScan warnings;
     EXPECT_EQ(scanAll(warnings, {":::::e:::::p:::::.;;;;;"}), 0u);
@@ -67,6 +70,19 @@ TEST(CompressedReplyScan, MarkersSpareTheirCharactersTheClasses) {
         CompressedReplyScan scan;
         EXPECT_EQ(scanAll(scan, {failure}), UPD_ERR_FLASH_FAILED);
     }
+}
+
+TEST(CompressedReplyScan, StopAndZeroBytesAsInTheStreamTransfer) {
+    CompressedReplyScan stop;
+    EXPECT_EQ(scanAll(stop, {"..S", "TOP\r\nrest"}), UPD_ERR_BOX_STOP);
+    EXPECT_STREQ(boxErrorText, "TOP\r");
+    CompressedReplyScan doubled;  // as in the stream transfer: SSTOP is no marker
+    EXPECT_EQ(scanAll(doubled, {"SSTOP"}), 0u);
+
+    CompressedReplyScan afterZero;
+    EXPECT_EQ(scanCompressedReply(afterZero, std::string_view(".\0?", 3)), UPD_ERR_FLASH_FAILED);
+    CompressedReplyScan errorAfterZero;
+    EXPECT_EQ(scanCompressedReply(errorAfterZero, std::string_view("\0ERROR: crc\0x", 14)), UPD_ERR_BOX_ERROR);
 }
 
 TEST(CompressedReplyScan, ErrorTextIsTheReadsFirstLine) {

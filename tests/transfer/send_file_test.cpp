@@ -74,12 +74,12 @@ TEST(StreamReplyScan, ProgrammingNoticeOnlyWhileTheBoxTakesNoData) {
     EXPECT_TRUE(refusing.programmingNotice);
 }
 
-TEST(StreamReplyScan, NulEndsTheScanExceptInFirstPlace) {
-    StreamReplyScan scan;
-    const char hidden[] = {'.', '\0', '?', '\0'};
-    EXPECT_EQ(scanStreamReply(scan, hidden, false), 0u);
-    const char leading[] = {'\0', '?', '\0'};
-    EXPECT_EQ(scanStreamReply(scan, leading, false), UPD_ERR_FLASH_FAILED);
+TEST(StreamReplyScan, AZeroByteHidesNothingThatFollowsIt) {
+    StreamReplyScan failure;
+    EXPECT_EQ(scanStreamReply(failure, std::string_view(".\0?", 3), false), UPD_ERR_FLASH_FAILED);
+    StreamReplyScan stop;
+    EXPECT_EQ(scanStreamReply(stop, std::string_view("..\0\0STOP", 8), false), UPD_ERR_BOX_STOP);
+    EXPECT_STREQ(boxErrorText, "..");  // kept for printing, which ends at the zero byte
 }
 
 TEST(StreamReplyScan, FlashIdMessageGetsItsOwnStatusAndALoneFStillFails) {
