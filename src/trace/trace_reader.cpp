@@ -192,15 +192,15 @@ ParsedTrace readTrace(std::string_view text, std::string_view expectedProgram) {
     while (!text.empty()) {
         ++lineNumber;
         const std::size_t newline = text.find('\n');
-        if (newline == std::string_view::npos)
-            return fail(std::move(parsed), lineNumber, "the trace is cut off in the middle of this line");
         const std::string_view line = text.substr(0, newline);
-        text.remove_prefix(newline + 1);
         for (const char c : line) {
             const auto byte = static_cast<unsigned char>(c);
             if (byte < 0x20 || byte >= 0x7F)
                 return fail(std::move(parsed), lineNumber, "binary data, not the text of a trace");
         }
+        if (newline == std::string_view::npos)
+            return fail(std::move(parsed), lineNumber, "the trace is cut off in the middle of this line");
+        text.remove_prefix(newline + 1);
         if (!sawFormat) {
             if (line.substr(0, kFormatPrefix.size()) != kFormatPrefix)
                 return fail(std::move(parsed), lineNumber,

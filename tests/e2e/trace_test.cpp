@@ -132,6 +132,15 @@ TEST(TraceReplay, ThePcDepartingFromTheRecordingIsNamedInOneLine) {
         << departed.boxsim.out;
 }
 
+TEST(TraceReplay, ABadTraceIsNamedWithItsLineAndEndsWithStatus2) {
+    e2e::TempDir dir;
+    e2e::writeWholeFile(dir.file("binary.txt"), std::string("\x7F" "ELF\x02\x01\x01\0\0", 9));
+    const auto result = e2e::run({BOXSIM_PROGRAM, "--link", dir.file("com1"), "--replay", dir.file("binary.txt")});
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_EQ(result.err, "boxsim: " + dir.file("binary.txt") + ":1: binary data, not the text of a trace\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("com1"))) << "a bad trace publishes no line";
+}
+
 TEST(Trace, OutputIsTheSameWithAndWithoutIt) {
     e2e::TempDir withDir;
     e2e::TempDir withoutDir;
