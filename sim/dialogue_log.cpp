@@ -1,7 +1,5 @@
 #include "dialogue_log.h"
 
-#include <time.h>
-
 namespace boxsim {
 
 namespace {
@@ -10,18 +8,12 @@ constexpr std::size_t kShownBytes = 96;
 constexpr std::uint64_t kGapUs = 20000;       // a pause this long starts a new line
 constexpr std::uint64_t kLongestRunUs = 1000000;  // and a stream gets a line each second
 
-std::uint64_t monotonicUs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
-}
-
 }  // namespace
 
 DialogueLog::~DialogueLog() { flush(); }
 
 bool DialogueLog::open(const std::string& path) {
-    if (!file_.open(path.c_str(), monotonicUs())) return false;
+    if (!file_.open(path.c_str(), platform::monotonicUs())) return false;
     file_.append(std::string(trace::kColumnsLine) + "\n");
     file_.flush();
     return true;

@@ -8,9 +8,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
+#include <vector>
 
+#include "platform/signal_flush.h"
 #include "pty_link.h"
 #include "trace/trace_format.h"
 
@@ -33,13 +37,9 @@ constexpr std::uint64_t kReplyDuringDataUs = 20000;
 volatile sig_atomic_t stopSignal = 0;
 void onStopSignal(int signal) { stopSignal = signal; }
 
-std::uint64_t monotonicUs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
+bool isBcd(std::uint8_t value, int limit) {
+    return (value >> 4) < 10 && (value & 0x0F) < 10 && ((value >> 4) * 10 + (value & 0x0F)) < limit;
 }
-
-bool isBcd(std::uint8_t value, int limit) { return (value >> 4) < 10 && (value & 0x0F) < 10 && ((value >> 4) * 10 + (value & 0x0F)) < limit; }
 
 std::string quoted(const std::string& bytes) {
     std::string out;
@@ -274,7 +274,7 @@ int Replay::run() {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
-    const std::uint64_t startUs = monotonicUs();
+    const std::uint64_t startUs = platform::monotonicUs();
     const auto deadlineUs = startUs + static_cast<std::uint64_t>(options_.timeoutS * 1e6);
     lastStepUs_ = startUs;
     std::size_t next = 0;
@@ -283,7 +283,7 @@ int Replay::run() {
     bool started = false;
     std::optional<std::uint64_t> allDoneUs;
     for (;;) {
-        const std::uint64_t nowUs = monotonicUs();
+        const std::uint64_t nowUs = platform::monotonicUs();
         if (link_.isOpen()) {
             link_.readWatch(opens_, closes_);
             noteSpeed();
@@ -301,7 +301,7 @@ int Replay::run() {
         }
         while (started && next < records_.size() && !departure_) {
             const Record& record = records_[next];
-            if (!step(record, monotonicUs())) break;
+            if (!step(record, platform::monotonicUs())) break;
             const bool dialogue = record.kind == RecordKind::PcBytes || record.kind == RecordKind::PcBulk ||
                                   record.kind == RecordKind::BoxBytes || record.kind == RecordKind::HangUp;
             if (dialogue) {
@@ -309,7 +309,7 @@ int Replay::run() {
                 baudsSinceStep_.assign(1, configuredBaud_);
                 noteSpeed();
                 lastStepTraceUs_ = record.us;
-                lastStepUs_ = monotonicUs();
+                lastStepUs_ = platform::monotonicUs();
             }
             ++next;
         }

@@ -254,6 +254,9 @@ bool startTrace(const TraceRequest& request, int argc, char** argv) {
                          commandLineText(argc, argv) + "\n# image data: " +
                          (request.full ? "in full" : "length and digest") + "\n" + kColumnsLine + "\n";
     recorder->file.append(header);
+    // On disk at once: a signal before the port's first open finds no handler
+    // of ours to write the buffer out.
+    recorder->file.flush();
     recorder->file.flushOnSignal();
     platform::observeLine(&kObserver);
     watchConsole();
