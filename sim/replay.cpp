@@ -258,8 +258,9 @@ int Replay::summary() {
     line += ", ending with " + std::string(last.kind == RecordKind::Signal ? "signal " : "") + last.detail;
     if (imagePieces_ > 0) {
         line += "; image data " + std::to_string(imageBytes_) + " bytes in " + std::to_string(imagePieces_) +
-                " pieces, " + (imageDiffersAt_ ? "differing from the recording from line " + std::to_string(*imageDiffersAt_) + " on"
-                                               : std::string("digests as recorded"));
+                " pieces, ";
+        line += imageDiffersAt_ ? "differing from the recording from line " + std::to_string(*imageDiffersAt_) + " on"
+                                : std::string("digests as recorded");
     }
     for (const std::size_t lineNumber : looseLines_)
         line += "; the time stamp at line " + std::to_string(lineNumber) + " matched loosely (length and form)";

@@ -6,18 +6,19 @@ namespace trace {
 
 namespace {
 
-constexpr int kEventWidth = 9;  // "open     ", "PC>box   "
-constexpr int kBaudWidth = 8;   // "38400   "
+constexpr int kEventWidth = 9;      // "open     ", "--       "
+constexpr int kDirectionWidth = 8;  // "PC>box  ", as the emulator's log has always had it
+constexpr int kBaudWidth = 8;       // "38400   "
 
 void appendPadded(std::string& out, std::string_view text, int width) {
     out += text;
     for (int pad = width - static_cast<int>(text.size()); pad > 0; --pad) out += ' ';
 }
 
-void appendLead(std::string& out, std::uint64_t us, std::string_view event) {
+void appendLead(std::string& out, std::uint64_t us, std::string_view event, int width = kEventWidth) {
     appendTime(out, us);
     out += "  ";
-    appendPadded(out, event, kEventWidth);
+    appendPadded(out, event, width);
 }
 
 void appendBaud(std::string& out, std::uint32_t baud) { appendPadded(out, std::to_string(baud), kBaudWidth); }
@@ -72,7 +73,7 @@ void appendTime(std::string& out, std::uint64_t us) {
 
 void appendBytesLine(std::string& out, std::uint64_t us, Direction direction, std::uint32_t baud,
                      std::string_view shown, std::uint64_t total, bool garbled) {
-    appendLead(out, us, directionText(direction));
+    appendLead(out, us, directionText(direction), kDirectionWidth);
     appendBaud(out, baud);
     appendQuoted(out, shown);
     if (total > shown.size()) out += " ... (" + std::to_string(total) + " bytes)";
@@ -82,7 +83,7 @@ void appendBytesLine(std::string& out, std::uint64_t us, Direction direction, st
 
 void appendBulkLine(std::string& out, std::uint64_t us, Direction direction, std::uint32_t baud,
                     std::uint64_t size, std::uint64_t digest) {
-    appendLead(out, us, directionText(direction));
+    appendLead(out, us, directionText(direction), kDirectionWidth);
     appendBaud(out, baud);
     char text[80];
     std::snprintf(text, sizeof text, "[%llu bytes, digest %016llx]\n", static_cast<unsigned long long>(size),

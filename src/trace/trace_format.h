@@ -7,9 +7,9 @@
 //   # time [s]  direction  baud    bytes
 //     0.000412  open     "/dev/ttyUSB0"
 //     0.000530  line     38400   handshake on
-//     0.001200  PC>box   38400   " quorcom"
-//     0.052100  box>PC   38400   "4.11\r\n"
-//     1.204000  PC>box   115200  [4096 bytes, digest 8c3f09d2a1b7e655]
+//     0.001200  PC>box  38400   " quorcom"
+//     0.052100  box>PC  38400   "4.11\r\n"
+//     1.204000  PC>box  115200  [4096 bytes, digest 8c3f09d2a1b7e655]
 //     9.100000  --       stdout "Download file..."
 //     9.300000  hangup
 //     9.300100  end      exit 1

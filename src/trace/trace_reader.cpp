@@ -207,8 +207,8 @@ ParsedTrace readTrace(std::string_view text, std::string_view expectedProgram) {
                             "not a trace of update (it begins \"" + shownForMessage(line) + "\")");
             if (line != kFormatLine)
                 return fail(std::move(parsed), lineNumber,
-                            "trace format " + std::string(line.substr(kFormatPrefix.size())) + "; this boxsim reads format " +
-                                std::to_string(kFormat));
+                            "trace format " + std::string(line.substr(kFormatPrefix.size())) +
+                                "; this boxsim reads format " + std::to_string(kFormat));
             sawFormat = true;
             continue;
         }

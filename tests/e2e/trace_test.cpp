@@ -78,8 +78,12 @@ void expectSameRun(const Recording& recording, const Playback& playback) {
         EXPECT_NE(playback.replayed.boxsim.out.find("digests as recorded"), std::string::npos)
             << playback.replayed.boxsim.out;
     }
-    // What the user saw is in the trace too, and the run's end is its last line.
-    EXPECT_NE(playback.trace.find("--       stdout"), std::string::npos);
+    // What the user saw is in the trace too (where the C library lets the
+    // program see its console streams: not in the Windows build), and the
+    // run's end is its last line.
+    if (!e2e::underWine()) {
+        EXPECT_NE(playback.trace.find("--       stdout"), std::string::npos);
+    }
     EXPECT_NE(playback.trace.find("  end      exit " + std::to_string(recording.exitCode) + "\n"),
               std::string::npos)
         << playback.trace.substr(playback.trace.size() > 300 ? playback.trace.size() - 300 : 0);
@@ -166,6 +170,7 @@ TEST(Trace, OutputIsTheSameWithAndWithoutIt) {
 }
 
 TEST(Trace, AFileThatCannotBeCreatedStopsTheRunBeforeThePortIsOpened) {
+    if (e2e::underWine()) GTEST_SKIP() << "symbolic links and error numbers of the POSIX build";
     e2e::TempDir dir;
     // A symbolic link planted at the trace's name is replaced, never followed.
     const std::string victim = dir.file("victim.txt");
@@ -219,12 +224,13 @@ TEST(Trace, CtrlCDuringTheTransferIsTheTracesLastLine) {
     ASSERT_TRUE(reached) << result.out << result.err;
     EXPECT_EQ(result.signal, SIGINT);
     const std::string text = e2e::readWholeFile(trace);
-    EXPECT_NE(text.find("PC>box   115200  [10240 bytes, digest "), std::string::npos) << text;
+    EXPECT_NE(text.find("PC>box  115200  [10240 bytes, digest "), std::string::npos) << text;
     EXPECT_NE(text.find("stdout \"Download file...\""), std::string::npos) << text;
     EXPECT_EQ(lastLine(text).substr(10), "  signal   SIGINT") << lastLine(text);
 }
 
 TEST(Trace, AHangUpIsRecordedWhereTheLineDropped) {
+    if (e2e::underWine()) GTEST_SKIP() << "Wine reads a closed far end as silence, not as a hang-up";
     e2e::TempDir dir;
     e2e::SessionOptions options;
     options.boxsimArgs = {"--bootloader", "4.20", "--switch-on-ms", "200", "--hangup-at", "menu", "--expect", "hungup"};

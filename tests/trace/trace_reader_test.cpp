@@ -106,10 +106,10 @@ TEST(TraceReader, NamesWhatIsWrongAndWhere) {
 TEST(TraceFormat, TimesAndEscapesAreAsTheLogAlwaysShowedThem) {
     std::string line;
     trace::appendBytesLine(line, 12345678, Direction::BoxToPc, 38400, std::string("A\tb\x7F\0", 5), 5, true);
-    EXPECT_EQ(line, " 12.345678  box>PC   38400   \"A\\tb\\x7F\\x00\"  (garbled: sent at another speed)\n");
+    EXPECT_EQ(line, " 12.345678  box>PC  38400   \"A\\tb\\x7F\\x00\"  (garbled: sent at another speed)\n");
     line.clear();
     trace::appendBytesLine(line, 5, Direction::PcToBox, 9600, "abc", 3000, false);
-    EXPECT_EQ(line, "  0.000005  PC>box   9600    \"abc\" ... (3000 bytes)\n");
+    EXPECT_EQ(line, "  0.000005  PC>box  9600    \"abc\" ... (3000 bytes)\n");
 }
 
 TEST(ReplayTimeStamp, MatchesAnotherMomentOfTheSameFormOnly) {
