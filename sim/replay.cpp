@@ -33,6 +33,9 @@ constexpr std::uint64_t kSettleUs = 50000;         // the pty hands written byte
 // A reply recorded this soon after image data came while the program was
 // still writing them: it must be there when that write returns.
 constexpr std::uint64_t kReplyDuringDataUs = 20000;
+constexpr std::uint64_t kHeldStillUs = 50000;     // the line has stopped filling: the program waits in its write
+constexpr std::uint64_t kLongestHoldUs = 1000000;
+constexpr std::size_t kLookBeyondEnd = 64;       // after the last step: enough to show what more came
 
 volatile sig_atomic_t stopSignal = 0;
 void onStopSignal(int signal) { stopSignal = signal; }
@@ -55,7 +58,10 @@ public:
     int run();
 
 private:
-    void takeInput();
+    void takeInput(std::size_t wanted);
+    std::size_t wantedBy(std::size_t next) const;
+    std::size_t nextDialogue(std::size_t index) const;
+    bool holdingForReply(std::size_t next, std::uint64_t nowUs);
     void noteSpeed();
     bool sawSpeed(std::uint32_t baud) const;
     bool writeToPc(const std::string& bytes);
@@ -76,6 +82,9 @@ private:
     std::vector<std::uint32_t> baudsSinceStep_;  // the program's speeds since the last step was done
     std::uint32_t configuredBaud_ = 0;
     std::vector<bool> sentEarly_;       // box bytes already sent while the program was writing
+    std::optional<std::uint64_t> holdStartUs_;
+    int heldPending_ = -1;
+    std::uint64_t heldSinceUs_ = 0;
     std::size_t bulkTaken_ = 0;         // of the current image data step
     std::uint64_t bulkDigest_ = 14695981039346656037ull;
     std::uint64_t lastStepTraceUs_ = 0;  // the recorded time of the last step done
@@ -107,13 +116,66 @@ bool Replay::sawSpeed(std::uint32_t baud) const {
     return std::find(baudsSinceStep_.begin(), baudsSinceStep_.end(), baud) != baudsSinceStep_.end();
 }
 
-void Replay::takeInput() {
+// Takes no more than the step needs: what the program wrote beyond that stays
+// in the line, where it holds the program's writes up as a busy box would.
+void Replay::takeInput(std::size_t wanted) {
     char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(link_.master(), buffer, sizeof buffer);
+    while (input_.size() < wanted) {
+        const std::size_t room = std::min(sizeof buffer, wanted - input_.size());
+        const ssize_t n = ::read(link_.master(), buffer, room);
         if (n <= 0) return;
         input_.append(buffer, static_cast<std::size_t>(n));
     }
+}
+
+std::size_t Replay::wantedBy(std::size_t next) const {
+    if (next >= records_.size()) return kLookBeyondEnd;
+    const Record& record = records_[next];
+    if (record.kind == RecordKind::PcBytes) return record.bytes.size();
+    if (record.kind == RecordKind::PcBulk) return static_cast<std::size_t>(record.size) - bulkTaken_;
+    return 0;
+}
+
+// The dialogue record after `index`, notes skipped; records_.size() if none.
+std::size_t Replay::nextDialogue(std::size_t index) const {
+    std::size_t next = index + 1;
+    while (next < records_.size() && records_[next].kind == RecordKind::Note) ++next;
+    return next;
+}
+
+// A reply the box gave while the program was writing image data must be
+// waiting when that write returns, and not before the write began. The
+// program's writes return at once while the line has room; so the image data
+// before that write are left in the line until the program is caught inside
+// it (its bytes waiting, but not all of them), and the reply goes then.
+bool Replay::holdingForReply(std::size_t next, std::uint64_t nowUs) {
+    if (next >= records_.size() || records_[next].kind != RecordKind::PcBulk || bulkTaken_ != 0 ||
+        !input_.empty())
+        return false;
+    const std::size_t during = nextDialogue(next);
+    if (during >= records_.size() || records_[during].kind != RecordKind::PcBulk) return false;
+    const std::size_t reply = nextDialogue(during);
+    if (reply >= records_.size() || sentEarly_[reply] || records_[reply].kind != RecordKind::BoxBytes ||
+        records_[reply].us > records_[during].us + kReplyDuringDataUs)
+        return false;
+    // The line's fill shows only its first few kilobytes, but it stops
+    // changing once the program waits in a write (or has nothing more to say
+    // before the reply): either way it has looked for replies after the data
+    // before, so the reply goes now.
+    const int pending = link_.pendingInput();
+    if (pending != heldPending_) {
+        heldPending_ = pending;
+        heldSinceUs_ = nowUs;
+    }
+    if (!holdStartUs_) holdStartUs_ = nowUs;
+    const bool caughtInside = pending > 0 && nowUs >= heldSinceUs_ + kHeldStillUs;
+    if (caughtInside) sentEarly_[reply] = sawSpeed(records_[reply].baud) && writeToPc(records_[reply].bytes);
+    if (caughtInside || nowUs >= *holdStartUs_ + kLongestHoldUs) {
+        holdStartUs_.reset();
+        heldPending_ = -1;
+        return false;
+    }
+    return true;
 }
 
 bool Replay::takePcBytes(const Record& record) {
@@ -205,8 +267,7 @@ bool Replay::writeToPc(const std::string& bytes) {
 // The program looks for the box's reply after each write of image data; a
 // reply that came while it was writing must be waiting when the write returns.
 void Replay::sendReplyDuringData(std::size_t bulkIndex) {
-    std::size_t next = bulkIndex + 1;
-    while (next < records_.size() && records_[next].kind == RecordKind::Note) ++next;
+    const std::size_t next = nextDialogue(bulkIndex);
     if (next >= records_.size() || sentEarly_[next]) return;
     const Record& reply = records_[next];
     if (reply.kind != RecordKind::BoxBytes || reply.us > records_[bulkIndex].us + kReplyDuringDataUs) return;
@@ -288,7 +349,7 @@ int Replay::run() {
         if (link_.isOpen()) {
             link_.readWatch(opens_, closes_);
             noteSpeed();
-            takeInput();
+            if (!started || !holdingForReply(next, nowUs)) takeInput(started ? wantedBy(next) : 0);
         }
         if (!started && (opens_ > 0 || !input_.empty() || link_.watch() < 0)) {
             started = true;
@@ -336,7 +397,9 @@ int Replay::run() {
         }
         pollfd fds[2];
         nfds_t count = 0;
-        if (link_.isOpen()) fds[count++] = {link_.master(), POLLIN, 0};
+        // Input left in the line on purpose must not wake us again and again.
+        const bool wantInput = !holdStartUs_ && wantedBy(next) > input_.size();
+        if (link_.isOpen() && wantInput) fds[count++] = {link_.master(), POLLIN, 0};
         if (link_.watch() >= 0) fds[count++] = {link_.watch(), POLLIN, 0};
         std::uint64_t waitUs = kLookEveryUs;
         if (next < records_.size() && records_[next].kind == RecordKind::BoxBytes) {
