@@ -93,6 +93,7 @@ private:
     std::optional<std::string> departure_;
     int opens_ = 0;
     int closes_ = 0;
+    int recordedOpens_ = 0;  // opens of the recording played so far, since the line was last published
 
     std::size_t steps_ = 0;
     std::vector<std::size_t> looseLines_;
@@ -288,7 +289,7 @@ bool Replay::step(const Record& record, std::uint64_t nowUs) {
             if (nowUs < lastStepUs_ + kSettleUs) return false;
             if (link_.unreadOutput() > 0 && nowUs < lastStepUs_ + kHangUpGraceUs) return false;
             link_.hangUp();
-            opens_ = closes_ = 0;
+            opens_ = closes_ = recordedOpens_ = 0;
             // The cable is plugged back in when the recording has the program open the line again.
             const bool reopened = std::any_of(records_.begin() + static_cast<std::ptrdiff_t>(&record - records_.data()),
                                               records_.end(),
@@ -301,7 +302,12 @@ bool Replay::step(const Record& record, std::uint64_t nowUs) {
             }
             return true;
         }
-        default: return true;  // notes, opens, closes, settings: nothing for the box to do
+        case RecordKind::Open:
+            // The program opens the line again (loop mode, after a hang-up): wait for it.
+            if (link_.watch() >= 0 && opens_ <= recordedOpens_) return false;
+            ++recordedOpens_;
+            return true;
+        default: return true;  // notes, closes, settings: nothing for the box to do
     }
 }
 
