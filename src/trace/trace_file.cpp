@@ -56,7 +56,7 @@ void TraceFile::append(std::string_view lines) {
 void TraceFile::setPendingLine(std::string_view line) {
     if (!isOpen()) return;
     signalFlush_.pendingLength.store(0, std::memory_order_release);
-    if (line.size() > kPendingBytes) return;
+    if (line.empty() || line.size() > kPendingBytes) return;
     std::memcpy(pending_.get(), line.data(), line.size());
     signalFlush_.pendingLength.store(line.size(), std::memory_order_release);
 }
