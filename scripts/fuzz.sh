@@ -22,7 +22,7 @@ seconds=${1:-10}
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(image_check packing reply_wait transfer box_model boxsim_options)
+  targets=(image_check packing reply_wait transfer box_model boxsim_options trace_reader)
 fi
 jobs=${FUZZ_JOBS:-1}
 

@@ -5,6 +5,7 @@
 
 #include "boxsim_options.h"
 #include "boxsim_run.h"
+#include "replay.h"
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
@@ -17,5 +18,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "boxsim: %s (see boxsim --help)\n", parsed.error->c_str());
         return 2;
     }
+    if (!parsed.options.replayPath.empty())
+        return boxsim::runReplay({parsed.options.replayPath, parsed.options.linkPath, parsed.options.timeoutS});
     return boxsim::runBoxes(parsed.options);
 }

@@ -76,6 +76,7 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
     const std::map<std::string, Valued> valued{
         {"--link", [&](const std::string& v) { o.linkPath = v; }},
         {"--log", [&](const std::string& v) { o.logPath = v; }},
+        {"--replay", [&](const std::string& v) { o.replayPath = v; }},
         {"--image-out", [&](const std::string& v) { o.imageOutPath = v; }},
         {"--frame-out", [&](const std::string& v) { o.frameOutPath = v; }},
         {"--boxes", number(o.boxes)},
@@ -199,6 +200,12 @@ The line
                          replaced in one step). Required.
   --full-speed           carry bytes at once instead of at 10 bits per byte
   --log FILE             write the dialogue, both ways, with time stamps
+  --replay TRACE         play the box of a trace that update --trace recorded:
+                         wait for what the PC sent at each step, answer with
+                         what the box said, after the recorded pause; the box
+                         options below are not used. Exits 1 with one line
+                         saying where when the PC departs from the recording,
+                         2 when the trace is bad (with its line number)
   --image-out FILE       write the image a box has flashed (box 2 on: FILE.2, ...)
   --frame-out FILE       write what a box received after its download key: the
                          compressed frame, the packed stream, the dated records

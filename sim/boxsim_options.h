@@ -14,6 +14,7 @@ struct Options {
     boxmodel::Scenario scenario;
     std::string linkPath;
     std::string logPath;
+    std::string replayPath;  // set: play the box of this trace instead of a scenario
     std::string imageOutPath;
     std::string frameOutPath;
     unsigned boxes = 1;

@@ -1,14 +1,18 @@
 // The dialogue on the line, both ways, with time stamps: what a technician
-// reads to see where an update went wrong.
+// reads to see where an update went wrong. The lines are the trace's
+// (trace/trace_format.h); each one is on disk as soon as it is complete, for
+// whoever watches the log.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
+
+#include "trace/trace_file.h"
+#include "trace/trace_format.h"
 
 namespace boxsim {
 
-enum class Direction { PcToBox, BoxToPc };
+using Direction = trace::Direction;
 
 class DialogueLog {
 public:
@@ -18,7 +22,7 @@ public:
     DialogueLog& operator=(const DialogueLog&) = delete;
 
     bool open(const std::string& path);
-    bool isOpen() const { return file_ != nullptr; }
+    bool isOpen() const { return file_.isOpen(); }
 
     // Consecutive bytes one way at one speed make one line; a long stream
     // shows its first bytes and how many followed.
@@ -27,7 +31,7 @@ public:
     void flush();
 
 private:
-    std::FILE* file_ = nullptr;
+    trace::TraceFile file_;
     bool running_ = false;
     std::uint64_t runStartUs_ = 0;
     std::uint64_t runLastUs_ = 0;
@@ -37,8 +41,5 @@ private:
     std::string shown_;
     std::uint64_t count_ = 0;
 };
-
-// A byte as it appears in the log: printable as is, the rest escaped.
-void appendEscaped(std::string& out, std::uint8_t value);
 
 }  // namespace boxsim

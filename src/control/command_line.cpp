@@ -60,14 +60,19 @@ constexpr const char* kLongOptionLines[] = {
     "                    /dev/serial/by-id/usb-..., or COM7 on Windows;\n",
     "                    also --port=<device>; the later of -p and --port counts\n",
     " --list-ports     : lists the serial ports of this machine and exits\n",
+    " --trace <file>   : records the dialogue with the box in <file>, to send\n",
+    "                    with a report of a failed update; also --trace=<file>\n",
+    " --trace-full     : the trace holds the image data byte for byte, not just\n",
+    "                    its length and digest\n",
     " --help           : prints this text and exits\n",
     "The environment variables UPDATE_COM1 to UPDATE_COM4 name the device\n",
-    "that -p 1 to -p 4 open.\n",
+    "that -p 1 to -p 4 open. UPDATE_TRACE=<file> and UPDATE_TRACE_FULL=1 do\n",
+    "what --trace and --trace-full do; the options win.\n",
 };
 
-enum class LongOption { Unknown, Port, ListPorts, Help };
+enum class LongOption { Unknown, Port, ListPorts, Help, Trace, TraceFull };
 
-// "--name" or "--name=value"; only --port takes a value. `inlineValue` is set
+// "--name" or "--name=value"; only --port and --trace take a value. `inlineValue` is set
 // when the argument carried one after '='.
 LongOption longOptionOf(const char* argument, const char*& inlineValue) {
     inlineValue = nullptr;
@@ -81,7 +86,12 @@ LongOption longOptionOf(const char* argument, const char*& inlineValue) {
         if (equals != nullptr) inlineValue = equals + 1;
         return LongOption::Port;
     }
+    if (is("trace")) {
+        if (equals != nullptr) inlineValue = equals + 1;
+        return LongOption::Trace;
+    }
     if (equals != nullptr) return LongOption::Unknown;
+    if (is("trace-full")) return LongOption::TraceFull;
     if (is("list-ports")) return LongOption::ListPorts;
     if (is("help")) return LongOption::Help;
     return LongOption::Unknown;
@@ -163,6 +173,15 @@ CommandLineResult parseCommandLine(int argc, char** argv, CommandOptions& option
                     if (!acceptPortDevice(value)) return CommandLineResult::Invalid;
                     options.portDevice = value;
                     continue;
+                case LongOption::Trace:
+                    if (value == nullptr && i + 1 < argc) value = argv[++i];
+                    if (value == nullptr || value[0] == '\0') {
+                        std::fputs("--trace needs a file name.\n", stderr);
+                        return CommandLineResult::Invalid;
+                    }
+                    options.tracePath = value;
+                    continue;
+                case LongOption::TraceFull: options.traceFull = true; continue;
                 case LongOption::ListPorts: return CommandLineResult::ListPorts;
                 case LongOption::Help:
                     printHelp();

@@ -22,6 +22,10 @@ struct CommandOptions {
     // The device named with --port; nullptr when the port is the COM number
     // in `port`. Whichever of -p and --port comes later counts.
     const char* portDevice = nullptr;
+    // --trace <file>: the dialogue on the line goes there; --trace-full keeps
+    // the image data byte for byte.
+    const char* tracePath = nullptr;
+    bool traceFull = false;
 };
 
 enum class CommandLineResult {

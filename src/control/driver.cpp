@@ -12,6 +12,7 @@
 #include "control/satellite.h"
 #include "image/image_check.h"
 #include "serial/port_setup.h"
+#include "trace/program_trace.h"
 
 namespace {
 
@@ -69,6 +70,13 @@ int runUpdate(int argc, char** argv) {
         case CommandLineResult::ShowUsage:
         case CommandLineResult::Invalid: return 1;
     }
+    // Before anything reaches the box or the console, so that the trace holds it all.
+    const trace::TraceRequest traceWanted = trace::traceRequest(options.tracePath, options.traceFull);
+    if (!trace::startTrace(traceWanted, argc, argv)) {
+        std::fprintf(stderr, "Cannot create the trace file %s (Error: %u).\n", traceWanted.path,
+                     static_cast<unsigned>(platform::lastError()));
+        return 1;
+    }
 
     std::uint8_t imageType = 0;
     std::uint32_t imageId = 0;
@@ -98,6 +106,7 @@ int runUpdate(int argc, char** argv) {
         }
         std::fputs(" OK!\n", stdout);
         std::fflush(stdout);
+        trace::traceImage(options.imagePath, imageLength, imageType, imageId);
         if (isIrdetoImageId(imageId)) options.irdetoMode = true;
         if (imageType == kZk7ImageType) options.zk7Box = true;
     }

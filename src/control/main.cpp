@@ -1,3 +1,8 @@
 #include "control/driver.h"
+#include "trace/program_trace.h"
 
-int main(int argc, char** argv) { return runUpdate(argc, argv); }
+int main(int argc, char** argv) {
+    const int exitCode = runUpdate(argc, argv);
+    trace::finishTrace(exitCode);
+    return exitCode;
+}

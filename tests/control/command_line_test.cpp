@@ -306,3 +306,28 @@ TEST(LongOptions, HelpAndListPortsEndTheScanAndOtherDoubleDashesStayInvalid) {
         EXPECT_EQ(outcome.err, std::string(invalid) + " is an invalid option.\n");
     }
 }
+
+TEST(LongOptions, TraceTakesAFileNameAndTraceFullStandsAlone) {
+    Arguments arguments({"--trace", "-b", "--trace-full", "image.pad"});
+    ParseOutcome outcome = parseKept(arguments);
+    EXPECT_EQ(outcome.result, CommandLineResult::Run);
+    // Like --port, the next argument is the value even when it looks like an option.
+    ASSERT_NE(outcome.options.tracePath, nullptr);
+    EXPECT_STREQ(outcome.options.tracePath, "-b");
+    EXPECT_TRUE(outcome.options.sendKeyword);
+    EXPECT_TRUE(outcome.options.traceFull);
+
+    Arguments inlineValue({"--trace=t.txt", "image.pad"});
+    outcome = parseKept(inlineValue);
+    ASSERT_NE(outcome.options.tracePath, nullptr);
+    EXPECT_STREQ(outcome.options.tracePath, "t.txt");
+    EXPECT_FALSE(outcome.options.traceFull);
+
+    for (const std::vector<std::string>& missing : {std::vector<std::string>{"--trace"}, {"--trace=", "image.pad"}}) {
+        outcome = parse(missing);
+        EXPECT_EQ(outcome.result, CommandLineResult::Invalid);
+        EXPECT_EQ(outcome.err, "--trace needs a file name.\n");
+    }
+    outcome = parse({"--trace-full=yes", "image.pad"});
+    EXPECT_EQ(outcome.err, "--trace-full=yes is an invalid option.\n");
+}

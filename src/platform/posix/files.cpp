@@ -1,5 +1,6 @@
 // Files on POSIX descriptors.
 #include "platform/platform.h"
+#include "platform/posix/file_descriptor.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -140,6 +141,8 @@ FileHandle createFileAnew(const char* path) {
     }
     return wrap(fd);
 }
+
+int descriptorOf(FileHandle file) { return file == kInvalidFile ? -1 : file->fd; }
 
 bool writeFile(FileHandle file, const void* data, std::uint32_t size) {
     if (file == kInvalidFile) return failWith(EBADF);

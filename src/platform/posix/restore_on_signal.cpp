@@ -1,4 +1,5 @@
 #include "platform/posix/restore_on_signal.h"
+#include "platform/signal_flush.h"
 
 #include <atomic>
 #include <cerrno>
@@ -24,7 +25,7 @@ Slot slots[kSlots];
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // Runs in signal context: only async-signal-safe calls (tcsetattr, ioctl,
-// sigaction, sigprocmask, raise).
+// write, sigaction, sigprocmask, raise).
 void restoreAndReraise(int signalNumber) {
     const int keptErrno = errno;
     for (Slot& slot : slots) {
@@ -36,6 +37,8 @@ void restoreAndReraise(int signalNumber) {
         // shut out everyone but root.
         ioctl(fd, TIOCNXCL);
     }
+    // The trace's last lines, after the line is safe: writing may take a moment.
+    writeOutOnSignal(signalNumber);
     // End the way the signal would have ended the program without us, so that
     // the shell sees the conventional status.
     struct sigaction byDefault {};

@@ -2,6 +2,7 @@
 // once, and every wait (for input, for room to write) is a poll() with a
 // deadline, so no call spins and none can hang on a dead line.
 #include "platform/platform.h"
+#include "platform/raw_port.h"
 #include "platform/serial_ports.h"
 
 #include "platform/posix/monotonic.h"
@@ -115,7 +116,7 @@ std::string defaultDeviceForComPort(unsigned portNumber) {
     return "/dev/ttyS" + std::to_string(portNumber - 1);
 }
 
-PortHandle openPort(const char* device) {
+PortHandle openPortRaw(const char* device) {
     // An empty name would otherwise reach open() as "" and read as ENOENT
     // anyway; say so without asking the system.
     if (device == nullptr || device[0] == '\0') {
@@ -149,7 +150,7 @@ PortHandle openPort(const char* device) {
     return port;
 }
 
-bool configureLine(PortHandle port, std::uint32_t baud, bool hardwareHandshake) {
+bool configureLineRaw(PortHandle port, std::uint32_t baud, bool hardwareHandshake) {
     if (port == kInvalidPort) return fail(EBADF);
     speed_t speed{};
     if (!speedCodeFor(baud, speed)) return fail(EINVAL);
@@ -182,14 +183,14 @@ bool configureLine(PortHandle port, std::uint32_t baud, bool hardwareHandshake) 
     return linesSet || failWithErrno();
 }
 
-bool getBaudRate(PortHandle port, std::uint32_t& baud) {
+bool getBaudRateRaw(PortHandle port, std::uint32_t& baud) {
     if (port == kInvalidPort) return fail(EBADF);
     termios settings{};
     if (tcgetattr(port->fd, &settings) != 0) return failWithErrno();
     return baudFor(cfgetospeed(&settings), baud) || fail(EINVAL);
 }
 
-bool setBaudRate(PortHandle port, std::uint32_t baud) {
+bool setBaudRateRaw(PortHandle port, std::uint32_t baud) {
     if (port == kInvalidPort) return fail(EBADF);
     speed_t speed{};
     if (!speedCodeFor(baud, speed)) return fail(EINVAL);
@@ -211,7 +212,7 @@ bool setWriteTimeouts(PortHandle port, std::uint32_t multiplierMs, std::uint32_t
 // stops all I/O after a line error until it is cleared; POSIX never does.
 void clearErrors(PortHandle) {}
 
-bool readPort(PortHandle port, void* buffer, std::uint32_t size, std::uint32_t& received) {
+bool readPortRaw(PortHandle port, void* buffer, std::uint32_t size, std::uint32_t& received) {
     received = 0;
     if (port == kInvalidPort) return fail(EBADF);
     const std::size_t wanted = std::min<std::size_t>(size, SSIZE_MAX);
@@ -231,7 +232,7 @@ bool readPort(PortHandle port, void* buffer, std::uint32_t size, std::uint32_t& 
     return true;
 }
 
-bool writePort(PortHandle port, const void* data, std::uint32_t size, std::uint32_t& sent) {
+bool writePortRaw(PortHandle port, const void* data, std::uint32_t size, std::uint32_t& sent) {
     sent = 0;
     if (port == kInvalidPort) return fail(EBADF);
     const bool timed = port->writeMultiplierMs != 0 || port->writeConstantMs != 0;
@@ -283,7 +284,7 @@ void waitForInput(PortHandle port, std::uint32_t timeoutMs) {
     }
 }
 
-void closePort(PortHandle port) {
+void closePortRaw(PortHandle port) {
     if (port == kInvalidPort) return;
     const std::uint32_t keptError = lastError();
     drainOutputBriefly(port->fd);

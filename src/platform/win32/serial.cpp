@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/raw_port.h"
 #include "platform/serial_ports.h"
 #include "platform/win32/native_port.h"
 #include "platform/win32/system_error.h"
@@ -42,7 +43,7 @@ std::string defaultDeviceForComPort(unsigned portNumber) {
 
 HANDLE nativeHandle(PortHandle port) { return port == kInvalidPort ? INVALID_HANDLE_VALUE : port->handle; }
 
-PortHandle openPort(const char* device) {
+PortHandle openPortRaw(const char* device) {
     if (device == nullptr || device[0] == '\0') {
         setLastError(ERROR_FILE_NOT_FOUND);
         return kInvalidPort;
@@ -72,7 +73,7 @@ PortHandle openPort(const char* device) {
     return port;
 }
 
-bool configureLine(PortHandle port, std::uint32_t baud, bool hardwareHandshake) {
+bool configureLineRaw(PortHandle port, std::uint32_t baud, bool hardwareHandshake) {
     if (port == kInvalidPort) return invalidHandle();
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
@@ -96,7 +97,7 @@ bool configureLine(PortHandle port, std::uint32_t baud, bool hardwareHandshake) 
     return SetCommState(port->handle, &dcb) || failWithSystemError();
 }
 
-bool getBaudRate(PortHandle port, std::uint32_t& baud) {
+bool getBaudRateRaw(PortHandle port, std::uint32_t& baud) {
     if (port == kInvalidPort) return invalidHandle();
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
@@ -105,7 +106,7 @@ bool getBaudRate(PortHandle port, std::uint32_t& baud) {
     return true;
 }
 
-bool setBaudRate(PortHandle port, std::uint32_t baud) {
+bool setBaudRateRaw(PortHandle port, std::uint32_t baud) {
     if (port == kInvalidPort) return invalidHandle();
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
@@ -133,7 +134,7 @@ void clearErrors(PortHandle port) {
     ClearCommError(port->handle, &errors, &status);
 }
 
-bool readPort(PortHandle port, void* buffer, std::uint32_t size, std::uint32_t& received) {
+bool readPortRaw(PortHandle port, void* buffer, std::uint32_t size, std::uint32_t& received) {
     received = 0;
     if (port == kInvalidPort) return invalidHandle();
     DWORD count = 0;
@@ -142,7 +143,7 @@ bool readPort(PortHandle port, void* buffer, std::uint32_t size, std::uint32_t& 
     return ok || failWithSystemError();
 }
 
-bool writePort(PortHandle port, const void* data, std::uint32_t size, std::uint32_t& sent) {
+bool writePortRaw(PortHandle port, const void* data, std::uint32_t size, std::uint32_t& sent) {
     sent = 0;
     if (port == kInvalidPort) return invalidHandle();
     DWORD count = 0;
@@ -177,7 +178,7 @@ void waitForInput(PortHandle port, std::uint32_t timeoutMs) {
     timeEndPeriod(1);
 }
 
-void closePort(PortHandle port) {
+void closePortRaw(PortHandle port) {
     if (port == kInvalidPort) return;
     if (port->haveSavedState) SetCommState(port->handle, &port->savedState);
     if (port->haveSavedTimeouts) SetCommTimeouts(port->handle, &port->savedTimeouts);

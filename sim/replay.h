@@ -1,0 +1,28 @@
+// boxsim --replay: plays the box of a recorded trace over the pseudo-terminal.
+// It waits for what the program sent at each step (by content for the short
+// dialogue, by length for image data), then answers with what the box said,
+// after the recorded pause.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "trace/trace_reader.h"
+
+namespace boxsim {
+
+struct ReplayOptions {
+    std::string tracePath;
+    std::string linkPath;
+    double timeoutS = 600;
+};
+
+// 0: the program did what the recording shows; 1: it departed from it (one
+// line says where) or the time ran out; 2: a bad trace or a system error.
+int runReplay(const ReplayOptions& options);
+
+// A dated box's time stamp (5 bytes: date, then hour, minute, second in BCD)
+// differs from run to run: the same form and a date at most two days apart match.
+bool sameTimeStampForm(const std::string& recorded, const std::string& sent);
+
+}  // namespace boxsim

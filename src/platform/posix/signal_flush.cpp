@@ -1,0 +1,103 @@
+#include "platform/signal_flush.h"
+
+#include "platform/posix/file_descriptor.h"
+
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace platform {
+
+namespace {
+
+std::atomic<SignalFlush*> handedOver{nullptr};
+std::atomic<int> handedOverFd{-1};
+sigset_t heldFrom;
+
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t put = write(fd, data, size);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return;
+        data += put;
+        size -= static_cast<std::size_t>(put);
+    }
+}
+
+// Digits of `value`, right-aligned in `width` places (at least the digits).
+char* putNumber(char* at, std::uint64_t value, int width) {
+    char digits[24];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (int pad = width - count; pad > 0; --pad) *at++ = ' ';
+    while (count > 0) *at++ = digits[--count];
+    return at;
+}
+
+char* putText(char* at, const char* text) {
+    while (*text != '\0') *at++ = *text++;
+    return at;
+}
+
+const char* signalName(int signalNumber) {
+    switch (signalNumber) {
+        case SIGINT: return "SIGINT";
+        case SIGTERM: return "SIGTERM";
+        case SIGHUP: return "SIGHUP";
+        default: return "another signal";
+    }
+}
+
+}  // namespace
+
+std::uint64_t monotonicUs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
+}
+
+void flushOnSignal(SignalFlush* flush) {
+    handedOver.store(nullptr, std::memory_order_release);
+    handedOverFd.store(flush != nullptr ? descriptorOf(flush->file) : -1, std::memory_order_release);
+    handedOver.store(flush, std::memory_order_release);
+}
+
+void writeOutOnSignal(int signalNumber) {
+    SignalFlush* flush = handedOver.exchange(nullptr, std::memory_order_acq_rel);
+    const int fd = handedOverFd.load(std::memory_order_acquire);
+    if (flush == nullptr || fd < 0) return;
+    writeAll(fd, flush->data, flush->length.load(std::memory_order_acquire));
+    if (flush->pending != nullptr) writeAll(fd, flush->pending, flush->pendingLength.load(std::memory_order_acquire));
+    // The same form as every other line: seconds with six decimals, right-aligned in ten places.
+    const std::uint64_t now = monotonicUs();
+    const std::uint64_t us = now > flush->startUs ? now - flush->startUs : 0;
+    char line[128];
+    char* at = putNumber(line, us / 1000000u, 3);
+    *at++ = '.';
+    const std::uint64_t fraction = us % 1000000u;
+    for (std::uint64_t scale = 100000; scale > 0; scale /= 10) *at++ = static_cast<char>('0' + fraction / scale % 10);
+    at = putText(at, "  ");
+    at = putText(at, flush->signalEvent);
+    *at++ = ' ';
+    at = putText(at, signalName(signalNumber));
+    *at++ = '\n';
+    writeAll(fd, line, static_cast<std::size_t>(at - line));
+}
+
+void holdEndingSignals() {
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (const int signalNumber : kEndingSignals) sigaddset(&ending, signalNumber);
+    sigprocmask(SIG_BLOCK, &ending, &heldFrom);
+}
+
+void releaseEndingSignals() { sigprocmask(SIG_SETMASK, &heldFrom, nullptr); }
+
+}  // namespace platform

@@ -1,0 +1,292 @@
+#include "trace/program_trace.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#if defined(__GLIBC__)
+#include <unistd.h>
+#endif
+
+#include "platform/line_observer.h"
+#include "platform/signal_flush.h"
+#include "trace/trace_file.h"
+#include "trace/trace_format.h"
+
+namespace trace {
+
+namespace {
+
+// Writes longer than this are image data: shown as length and digest. Every
+// keyword, key, echo and announcement the program sends is shorter.
+constexpr std::uint32_t kBulkBytes = 64;
+// The program reads the box's replies a byte per call; reads this close
+// together, with nothing else between them, share a line.
+constexpr std::uint64_t kReadRunGapUs = 2000;
+constexpr std::size_t kLongestReadRun = 1024;
+
+struct Recorder {
+    TraceFile file;
+    bool full = false;
+    std::uint64_t startUs = 0;
+    std::uint32_t baud = 0;
+    std::string line;  // reused: no allocation per event once grown
+    std::string runLine;
+    std::string readRun;  // bytes read lately, not yet written as a line
+    std::uint64_t readRunStartUs = 0;
+    std::uint64_t readRunLastUs = 0;
+    std::uint32_t readRunBaud = 0;
+};
+
+Recorder* recorder = nullptr;
+
+std::uint64_t sinceStart() { return platform::monotonicUs() - recorder->startUs; }
+
+void endReadRun() {
+    if (recorder->readRun.empty()) return;
+    appendBytesLine(recorder->runLine, recorder->readRunStartUs, Direction::BoxToPc, recorder->readRunBaud,
+                    recorder->readRun, recorder->readRun.size(), false);
+    recorder->readRun.clear();
+    recorder->file.setPendingLine({});
+    recorder->file.append(recorder->runLine);
+    recorder->runLine.clear();
+}
+
+// Writes the line made in `line`; a read run before it must have ended.
+void emit() {
+    recorder->file.append(recorder->line);
+    recorder->line.clear();
+}
+
+void event(const char* name, const std::string& detail) {
+    const std::uint64_t us = sinceStart();
+    endReadRun();
+    appendEventLine(recorder->line, us, name, detail);
+    emit();
+}
+
+// A failed call on the line: a hang-up says so, anything else gives its code.
+void failure(std::uint32_t error) {
+#if defined(_WIN32)
+    constexpr std::uint32_t kHungUp = 995;
+#else
+    constexpr std::uint32_t kHungUp = 5;  // EIO
+#endif
+    if (error == kHungUp) {
+        event("hangup", "");
+    } else {
+        event("error", std::to_string(error));
+    }
+}
+
+void onOpened(const char* device, bool ok, std::uint32_t error) {
+    std::string detail;
+    appendQuoted(detail, device);
+    if (!ok) detail += " failed, error " + std::to_string(error);
+    event("open", detail);
+}
+
+void onConfigured(std::uint32_t baud, bool hardwareHandshake, bool ok, std::uint32_t error) {
+    if (ok) recorder->baud = baud;
+    event("line", std::to_string(baud) + (hardwareHandshake ? " handshake on" : " handshake off") +
+                      (ok ? "" : " failed"));
+    if (!ok) failure(error);
+}
+
+void onSpeedChanged(std::uint32_t baud, bool ok, std::uint32_t error) {
+    if (ok) recorder->baud = baud;
+    event("speed", std::to_string(baud) + (ok ? "" : " failed"));
+    if (!ok) failure(error);
+}
+
+void onSpeedUnreadable(std::uint32_t error) { failure(error); }
+
+void bytes(Direction direction, const void* data, std::uint32_t size) {
+    if (size == 0) return;
+    const std::uint64_t us = sinceStart();
+    endReadRun();
+    if (direction == Direction::PcToBox && size > kBulkBytes && !recorder->full) {
+        appendBulkLine(recorder->line, us, direction, recorder->baud, size, digestOf(data, size));
+    } else {
+        appendBytesLine(recorder->line, us, direction, recorder->baud,
+                        std::string_view(static_cast<const char*>(data), size), size, false);
+    }
+    emit();
+}
+
+void onRead(const void* data, std::uint32_t size, bool ok, std::uint32_t error) {
+    if (size > 0) {
+        const std::uint64_t us = sinceStart();
+        if (!recorder->readRun.empty() &&
+            (us > recorder->readRunLastUs + kReadRunGapUs || recorder->baud != recorder->readRunBaud))
+            endReadRun();
+        if (recorder->readRun.empty()) {
+            recorder->readRunStartUs = us;
+            recorder->readRunBaud = recorder->baud;
+        }
+        recorder->readRunLastUs = us;
+        recorder->readRun.append(static_cast<const char*>(data), size);
+        // Ready for the signal path as it stands.
+        appendBytesLine(recorder->runLine, recorder->readRunStartUs, Direction::BoxToPc, recorder->readRunBaud,
+                        recorder->readRun, recorder->readRun.size(), false);
+        recorder->file.setPendingLine(recorder->runLine);
+        recorder->runLine.clear();
+        if (recorder->readRun.size() >= kLongestReadRun) endReadRun();
+    }
+    if (!ok) failure(error);
+}
+
+void onWritten(const void* data, std::uint32_t size, bool ok, std::uint32_t error) {
+    bytes(Direction::PcToBox, data, size);
+    if (!ok) failure(error);
+}
+
+void onClosed() { event("close", ""); }
+
+constexpr platform::LineObserver kObserver{onOpened, onConfigured, onSpeedChanged, onSpeedUnreadable,
+                                           onRead,   onWritten,    onClosed};
+
+void note(const char* stream, const char* text, std::size_t size) {
+    if (recorder == nullptr || size == 0) return;
+    const std::uint64_t us = sinceStart();
+    endReadRun();
+    std::string quoted = stream;
+    quoted += ' ';
+    appendQuoted(quoted, std::string_view(text, size));
+    appendNoteLine(recorder->line, us, quoted);
+    emit();
+}
+
+// The console, seen on its way out: standard output and standard error are
+// replaced by streams that write to the same descriptors unbuffered and copy
+// each piece into the trace, so no print in the program needs a hook.
+#if defined(__GLIBC__)
+FILE* originalOut = nullptr;
+FILE* originalErr = nullptr;
+
+template <int Descriptor>
+ssize_t passOn(void*, const char* data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t put = ::write(Descriptor, data + done, size - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) break;
+        done += static_cast<std::size_t>(put);
+    }
+    note(Descriptor == STDOUT_FILENO ? "stdout" : "stderr", data, done);
+    return done > 0 ? static_cast<ssize_t>(done) : (size == 0 ? 0 : -1);
+}
+
+FILE* watchedStream(cookie_write_function_t* write) {
+    cookie_io_functions_t functions{};
+    functions.write = write;
+    FILE* stream = fopencookie(nullptr, "w", functions);
+    if (stream != nullptr) std::setvbuf(stream, nullptr, _IONBF, 0);
+    return stream;
+}
+
+void watchConsole() {
+    FILE* out = watchedStream(passOn<STDOUT_FILENO>);
+    FILE* err = watchedStream(passOn<STDERR_FILENO>);
+    if (out == nullptr || err == nullptr) {
+        if (out != nullptr) std::fclose(out);
+        if (err != nullptr) std::fclose(err);
+        return;
+    }
+    originalOut = stdout;
+    originalErr = stderr;
+    stdout = out;
+    stderr = err;
+}
+
+void unwatchConsole() {
+    if (originalOut == nullptr) return;
+    FILE* out = stdout;
+    FILE* err = stderr;
+    stdout = originalOut;
+    stderr = originalErr;
+    originalOut = originalErr = nullptr;
+    std::fclose(out);
+    std::fclose(err);
+}
+#else
+void watchConsole() {}
+void unwatchConsole() {}
+#endif
+
+std::string commandLineText(int argc, char** argv) {
+    std::string text;
+    for (int i = 0; i < argc; ++i) {
+        if (i > 0) text += ' ';
+        appendQuoted(text, argv[i]);
+    }
+    return text;
+}
+
+}  // namespace
+
+TraceRequest traceRequest(const char* optionPath, bool optionFull) {
+    TraceRequest request;
+    const char* fromEnvironment = std::getenv("UPDATE_TRACE");
+    request.path = optionPath != nullptr ? optionPath
+                   : (fromEnvironment != nullptr && fromEnvironment[0] != '\0') ? fromEnvironment
+                                                                                : nullptr;
+    const char* fullFromEnvironment = std::getenv("UPDATE_TRACE_FULL");
+    request.full = optionFull || (fullFromEnvironment != nullptr && std::strcmp(fullFromEnvironment, "1") == 0);
+    return request;
+}
+
+bool startTrace(const TraceRequest& request, int argc, char** argv) {
+    if (request.path == nullptr || recorder != nullptr) return true;
+    static Recorder theRecorder;
+    recorder = &theRecorder;
+    recorder->full = request.full;
+    recorder->startUs = platform::monotonicUs();
+    recorder->line.reserve(4096);
+    recorder->readRun.reserve(4096);
+    if (!recorder->file.open(request.path, recorder->startUs)) {
+        recorder = nullptr;
+        return false;
+    }
+    std::string header = std::string(kFormatLine) + "\n# program: " + kProgramLine + "\n# command: " +
+                         commandLineText(argc, argv) + "\n# image data: " +
+                         (request.full ? "in full" : "length and digest") + "\n" + kColumnsLine + "\n";
+    recorder->file.append(header);
+    // On disk at once: a signal before the port's first open finds no handler
+    // of ours to write the buffer out.
+    recorder->file.flush();
+    recorder->file.flushOnSignal();
+    platform::observeLine(&kObserver);
+    watchConsole();
+    return true;
+}
+
+bool tracing() { return recorder != nullptr; }
+
+void traceImage(const char* name, std::uint32_t size, std::uint8_t type, std::uint32_t id) {
+    if (recorder == nullptr) return;
+    std::string detail;
+    appendQuoted(detail, name != nullptr ? name : "");
+    char text[96];
+    std::snprintf(text, sizeof text, " %lu bytes, type %u, id 0x%08lX", static_cast<unsigned long>(size),
+                  static_cast<unsigned>(type), static_cast<unsigned long>(id));
+    detail += text;
+    event("image", detail);
+}
+
+void traceNote(const char* text) {
+    if (text != nullptr) note("note", text, std::strlen(text));
+}
+
+void finishTrace(int exitCode) {
+    if (recorder == nullptr) return;
+    unwatchConsole();
+    platform::observeLine(nullptr);
+    event("end", "exit " + std::to_string(exitCode));
+    recorder->file.close();
+    recorder = nullptr;
+}
+
+}  // namespace trace

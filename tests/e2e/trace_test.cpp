@@ -1,0 +1,249 @@
+// A run recorded with --trace, then played back by boxsim --replay: the
+// program cannot tell the recording from the box. Same standard output, same
+// standard error, same exit code; the image data reach the replayed box with
+// the recorded digests. Also: a trace after Ctrl-C, after a hang-up, and one
+// that cannot be created.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <mutex>
+
+#include "e2e/box_session.h"
+
+namespace {
+
+struct Recording {
+    const char* name;
+    std::string version;
+    std::vector<std::string> boxArgs;
+    std::vector<std::string> updateArgs;  // the image's name follows unless it is a satellite request
+    int imageType;                        // -1: a satellite request
+    long long imageId;
+    int exitCode;
+};
+
+struct Playback {
+    e2e::BoxSession recorded;
+    e2e::BoxSession replayed;
+    std::string trace;
+    std::string image;
+};
+
+Playback recordAndReplay(const Recording& recording) {
+    Playback playback;
+    e2e::TempDir recordDir;
+    e2e::TempDir replayDir;
+    const std::string trace = recordDir.file("trace.txt");
+
+    std::vector<std::string> updateArgs = recording.updateArgs;
+    std::map<std::string, std::string> files;
+    if (recording.imageType >= 0) {
+        playback.image = e2e::paddedImage(e2e::samplePayload(30000, 5), recording.imageType, recording.imageId);
+        files["image.pad"] = playback.image;
+        updateArgs.push_back("image.pad");
+    }
+    e2e::SessionOptions record;
+    record.boxsimArgs = {"--bootloader", recording.version, "--switch-on-ms", "200", "--programming-ms", "20",
+                         "--timeout", "60", "--expect", "none,flashed,aborted,hungup,satellite:6,stopped"};
+    record.boxsimArgs.insert(record.boxsimArgs.end(), recording.boxArgs.begin(), recording.boxArgs.end());
+    record.updateArgs = {"--trace", trace};
+    record.updateArgs.insert(record.updateArgs.end(), updateArgs.begin(), updateArgs.end());
+    record.files = files;
+    playback.recorded = e2e::runSession(recordDir, record);
+    playback.trace = e2e::readWholeFile(trace);
+
+    e2e::SessionOptions replay;
+    replay.boxsimArgs = {"--replay", trace, "--timeout", "60"};
+    replay.updateArgs = updateArgs;
+    replay.files = files;
+    playback.replayed = e2e::runSession(replayDir, replay);
+    return playback;
+}
+
+void expectSameRun(const Recording& recording, const Playback& playback) {
+    SCOPED_TRACE(recording.name);
+    EXPECT_EQ(playback.recorded.update.exitCode, recording.exitCode) << playback.recorded.update.err;
+    EXPECT_EQ(playback.replayed.update.exitCode, playback.recorded.update.exitCode);
+    EXPECT_EQ(playback.replayed.update.out, playback.recorded.update.out);
+    EXPECT_EQ(playback.replayed.update.err, playback.recorded.update.err);
+    EXPECT_EQ(playback.replayed.boxsim.exitCode, 0) << playback.replayed.boxsim.out << playback.replayed.boxsim.err;
+    EXPECT_NE(playback.replayed.boxsim.out.find("steps as recorded"), std::string::npos)
+        << playback.replayed.boxsim.out;
+    if (recording.exitCode == 0 && recording.imageType >= 0) {
+        EXPECT_TRUE(e2e::sameBytes(playback.recorded.flashedImage, playback.image));
+        EXPECT_NE(playback.replayed.boxsim.out.find("digests as recorded"), std::string::npos)
+            << playback.replayed.boxsim.out;
+    }
+    // What the user saw is in the trace too (where the C library lets the
+    // program see its console streams: not in the Windows build), and the
+    // run's end is its last line.
+    if (!e2e::underWine()) {
+        EXPECT_NE(playback.trace.find("--       stdout"), std::string::npos);
+    }
+    EXPECT_NE(playback.trace.find("  end      exit " + std::to_string(recording.exitCode) + "\n"),
+              std::string::npos)
+        << playback.trace.substr(playback.trace.size() > 300 ? playback.trace.size() - 300 : 0);
+}
+
+void replayAll(const std::vector<Recording>& recordings) {
+    std::vector<Playback> playbacks(recordings.size());
+    std::vector<std::function<void()>> jobs;
+    for (std::size_t i = 0; i < recordings.size(); ++i)
+        jobs.push_back([&, i] { playbacks[i] = recordAndReplay(recordings[i]); });
+    e2e::runConcurrently(jobs, 3);
+    for (std::size_t i = 0; i < recordings.size(); ++i) expectSameRun(recordings[i], playbacks[i]);
+}
+
+TEST(TraceReplay, EveryFamilyAndTheSatelliteRequestPlayBackAsRecorded) {
+    replayAll({
+        {"generation 1 via the hyper bootloader", "1.7", {}, {}, 1, -1, 0},
+        {"generation 2, packed", "2.1", {}, {}, 2, -1, 0},
+        {"generation 4, compressed", "4.20", {}, {}, 4, 0x40014, 0},
+        {"dated", "4.12", {"--irdeto"}, {}, 7, 0x4000C, 0},
+        {"satellite request", "4.20", {}, {"-s", "orb"}, -1, -1, 0},
+    });
+}
+
+TEST(TraceReplay, FailuresPlayBackAsRecorded) {
+    replayAll({
+        {"error line during the transfer", "4.20", {"--fault", "error", "--fault-at", "9000"}, {}, 4, 0x40014, 1},
+        {"the second keyword answered", "4.20", {"--answer-after", "2"}, {}, 4, 0x40014, 0},
+        {"hang-up at the menu", "4.20", {"--hangup-at", "menu"}, {}, 4, 0x40014, 1},
+    });
+}
+
+TEST(TraceReplay, ThePcDepartingFromTheRecordingIsNamedInOneLine) {
+    const Recording recording{"compressed", "4.20", {}, {}, 4, 0x40014, 0};
+    Playback playback = recordAndReplay(recording);
+    ASSERT_EQ(playback.replayed.boxsim.exitCode, 0);
+    // The same recording, but the program asked for the satellite request.
+    e2e::TempDir dir;
+    const std::string trace = dir.file("recorded.txt");
+    e2e::writeWholeFile(trace, playback.trace);
+    e2e::SessionOptions replay;
+    replay.boxsimArgs = {"--replay", trace, "--timeout", "30"};
+    replay.updateArgs = {"-s", "orb"};
+    const e2e::BoxSession departed = e2e::runSession(dir, replay);
+    EXPECT_EQ(departed.boxsim.exitCode, 1);
+    EXPECT_NE(departed.boxsim.out.find("boxsim: replay: the PC departs from the recording at line "),
+              std::string::npos)
+        << departed.boxsim.out;
+    EXPECT_NE(departed.boxsim.out.find("the PC sent \"6\" where the recording has \"7\""), std::string::npos)
+        << departed.boxsim.out;
+}
+
+TEST(TraceReplay, ABadTraceIsNamedWithItsLineAndEndsWithStatus2) {
+    e2e::TempDir dir;
+    e2e::writeWholeFile(dir.file("binary.txt"), std::string("\x7F" "ELF\x02\x01\x01\0\0", 9));
+    const auto result = e2e::run({BOXSIM_PROGRAM, "--link", dir.file("com1"), "--replay", dir.file("binary.txt")});
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_EQ(result.err, "boxsim: " + dir.file("binary.txt") + ":1: binary data, not the text of a trace\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("com1"))) << "a bad trace publishes no line";
+}
+
+TEST(Trace, OutputIsTheSameWithAndWithoutIt) {
+    e2e::TempDir withDir;
+    e2e::TempDir withoutDir;
+    const std::string image = e2e::paddedImage(e2e::samplePayload(20000, 9), 4, 0x40014);
+    auto session = [&](std::vector<std::string> traceArgs) {
+        e2e::SessionOptions options;
+        options.boxsimArgs = {"--bootloader", "4.20", "--switch-on-ms", "200", "--programming-ms", "20"};
+        options.updateArgs = traceArgs;
+        options.updateArgs.push_back("image.pad");
+        options.files["image.pad"] = image;
+        return options;
+    };
+    auto withTrace = session({"--trace=" + withDir.file("t.txt")});
+    const e2e::BoxSession traced = e2e::runSession(withDir, withTrace);
+    const e2e::BoxSession plain = e2e::runSession(withoutDir, session({}));
+    EXPECT_EQ(traced.update.exitCode, 0);
+    EXPECT_EQ(traced.update.out, plain.update.out);
+    EXPECT_EQ(traced.update.err, plain.update.err);
+    EXPECT_EQ(traced.update.exitCode, plain.update.exitCode);
+    // The box saw the same bytes: the same frame and image.
+    EXPECT_TRUE(e2e::sameBytes(traced.flashedImage, plain.flashedImage));
+    EXPECT_EQ(e2e::pcBytes(traced.dialogueLog).size(), e2e::pcBytes(plain.dialogueLog).size());
+}
+
+TEST(Trace, AFileThatCannotBeCreatedStopsTheRunBeforeThePortIsOpened) {
+    if (e2e::underWine()) GTEST_SKIP() << "symbolic links and error numbers of the POSIX build";
+    e2e::TempDir dir;
+    // A symbolic link planted at the trace's name is replaced, never followed.
+    const std::string victim = dir.file("victim.txt");
+    e2e::writeWholeFile(victim, "keep me");
+    ASSERT_EQ(symlink(victim.c_str(), dir.file("planted").c_str()), 0);
+    e2e::SessionOptions options;
+    options.boxsimArgs = {"--bootloader", "4.20", "--switch-on-ms", "200", "--programming-ms", "20"};
+    options.updateArgs = {"--trace", dir.file("planted"), "-s", "orb"};
+    const e2e::BoxSession planted = e2e::runSession(dir, options);
+    EXPECT_EQ(planted.update.exitCode, 0);
+    EXPECT_EQ(e2e::readWholeFile(victim), "keep me");
+    struct stat status {};
+    ASSERT_EQ(lstat(dir.file("planted").c_str(), &status), 0);
+    EXPECT_TRUE(S_ISREG(status.st_mode));
+
+    e2e::ProcessOptions missingDir;
+    missingDir.environment = {{"UPDATE_COM1", dir.file("never-opened")}};
+    const auto result =
+        e2e::run({UPDATE_PROGRAM, "--trace", dir.path() + "/no/such/dir/t.txt", "-s", "orb"}, missingDir);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err.rfind("Cannot create the trace file " + dir.path() + "/no/such/dir/t.txt (Error: ", 0), 0u)
+        << result.err;
+}
+
+std::string lastLine(const std::string& text) {
+    const std::size_t end = text.size() > 0 && text.back() == '\n' ? text.size() - 1 : text.size();
+    const std::size_t start = text.rfind('\n', end > 0 ? end - 1 : 0);
+    return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1));
+}
+
+TEST(Trace, CtrlCDuringTheTransferIsTheTracesLastLine) {
+    using namespace std::chrono_literals;
+    e2e::TempDir dir;
+    const std::string link = dir.file("com1");
+    const std::string trace = dir.file("trace.txt");
+    e2e::writeWholeFile(dir.file("image.pad"), e2e::paddedImage(e2e::samplePayload(400000, 3), 4, 0x40014));
+    e2e::Background boxsim({BOXSIM_PROGRAM, "--link", link, "--bootloader", "4.20", "--switch-on-ms", "200",
+                            "--timeout", "120"});
+    ASSERT_TRUE(e2e::waitForPath(link, 10s));
+    e2e::ProcessOptions options;
+    options.workingDirectory = dir.path();
+    options.environment = {{"UPDATE_COM1", link}, {"UPDATE_COM2", dir.file("none")}};
+    e2e::Background update({UPDATE_PROGRAM, "--trace", trace, "image.pad"}, options);
+    // The first progress report comes after image data have gone out.
+    const bool reached = update.waitForOutput("% transfered", 60s);
+    update.signal(SIGINT);
+    const e2e::ProcessResult result = update.wait(60s);
+    boxsim.signal(SIGTERM);
+    boxsim.wait(20s);
+    ASSERT_TRUE(reached) << result.out << result.err;
+    EXPECT_EQ(result.signal, SIGINT);
+    const std::string text = e2e::readWholeFile(trace);
+    EXPECT_NE(text.find("PC>box  115200  [10240 bytes, digest "), std::string::npos) << text;
+    EXPECT_NE(text.find("stdout \"Download file...\""), std::string::npos) << text;
+    EXPECT_EQ(lastLine(text).substr(10), "  signal   SIGINT") << lastLine(text);
+}
+
+TEST(Trace, AHangUpIsRecordedWhereTheLineDropped) {
+    if (e2e::underWine()) GTEST_SKIP() << "Wine reads a closed far end as silence, not as a hang-up";
+    e2e::TempDir dir;
+    e2e::SessionOptions options;
+    options.boxsimArgs = {"--bootloader", "4.20", "--switch-on-ms", "200", "--hangup-at", "menu", "--expect", "hungup"};
+    options.updateArgs = {"--trace", dir.file("t.txt"), "-s", "orb"};
+    const e2e::BoxSession session = e2e::runSession(dir, options);
+    EXPECT_EQ(session.update.exitCode, 1);
+    const std::string text = e2e::readWholeFile(dir.file("t.txt"));
+    const std::size_t hangUp = text.find("  hangup\n");
+    ASSERT_NE(hangUp, std::string::npos) << text;
+    // After it only what the program did about it: no more dialogue.
+    EXPECT_EQ(text.find("PC>box", hangUp), std::string::npos) << text.substr(hangUp);
+    EXPECT_EQ(text.find("box>PC", hangUp), std::string::npos) << text.substr(hangUp);
+    EXPECT_EQ(lastLine(text).substr(10), "  end      exit 1");
+}
+
+}  // namespace
