@@ -3,7 +3,7 @@
 # machine lacks. Runs as root or through sudo.
 set -euo pipefail
 
-needed=(cmake g++ make libbz2-dev libgtest-dev bzip2 "$@")
+needed=(cmake g++ make libbz2-dev libgtest-dev bzip2 ccache "$@")
 missing=()
 for package in "${needed[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

@@ -5,9 +5,13 @@
 
 #include "control/port_report.h"
 
+#include "serial/console.h"
 #include "serial/port_setup.h"
-#include "serial/status.h"
+#include "common/status.h"
+#include "common/time_limit.h"
 #include "serial/timed_io.h"
+
+using platform::PortHandle;
 
 namespace {
 
@@ -32,13 +36,9 @@ constexpr std::uint32_t kIrdetoRetryPauseMs = 10;
 constexpr int kIrdetoEchoReadBytes = 100;
 constexpr std::uint8_t kIrdetoClosing[2] = {0x5B, 0xE7};
 
-std::uint32_t openingSpeed(std::uint8_t imageType) { return imageType < 2 ? 38400 : 115200; }
-
 // After an aborted read the port comes back at this speed; unlike the
 // opening speed, type 2 returns at 38400.
 std::uint32_t reopeningSpeed(std::uint8_t imageType) { return imageType > 2 ? 115200 : 38400; }
-
-int hardwareHandshake(const CommandOptions& options) { return options.zk7Box ? 0 : 1; }
 
 AccessResult accessFailed() { return {false, platform::kInvalidPort, {}}; }
 
@@ -91,22 +91,36 @@ Echo echo(PortHandle port, std::uint8_t character, const TimeUp& timeUp) {
     return anyByte && lastByte == character ? Echo::Matched : Echo::Missed;
 }
 
+// The speed change around a slow keyword. false: the message was printed and
+// the port closed.
+bool changeKeywordSpeed(PortHandle port, std::uint32_t speed, const char* which) {
+    platform::sleepMs(kPauseBeforeSpeedChangeMs);
+    if (!setBaud(port, speed)) {
+        const std::uint32_t code = platform::lastError();
+        platform::closePort(port);
+        std::fprintf(stderr, "%s of COM-port to send slow keyword failed (Error: %u)\n", which,
+                     static_cast<unsigned>(code));
+        return false;
+    }
+    std::fputs("\n\n", stdout);
+    platform::sleepMs(kPauseAfterSlowSpeedMs);
+    return true;
+}
+
 }  // namespace
+
+std::uint32_t openingSpeed(std::uint8_t imageType) { return imageType < 2 ? 38400 : 115200; }
+
+PortHandle openBoxPort(const CommandOptions& options, const platform::PortName& portName, std::uint32_t speed) {
+    // A zk7 box has no handshake lines.
+    const PortHandle port = openComPort(portName, speed, options.irdetoMode ? 1 : 0, options.zk7Box ? 0 : 1);
+    if (port == platform::kInvalidPort) reportPortOpenFailure(portName, platform::lastError());
+    return port;
+}
 
 bool sendAccessKeyword(PortHandle port, const CommandOptions& options, const platform::PortName& portName,
                        std::uint8_t imageType) {
-    if (options.slowKeyword) {
-        platform::sleepMs(kPauseBeforeSpeedChangeMs);
-        if (!setBaud(port, kSlowKeywordSpeed)) {
-            const std::uint32_t code = platform::lastError();
-            platform::closePort(port);
-            std::fprintf(stderr, "Inititialization of COM-port to send slow keyword failed (Error: %u)\n",
-                         static_cast<unsigned>(code));
-            return false;
-        }
-        std::fputs("\n\n", stdout);
-        platform::sleepMs(kPauseAfterSlowSpeedMs);
-    }
+    if (options.slowKeyword && !changeKeywordSpeed(port, kSlowKeywordSpeed, "Inititialization")) return false;
 
     // In irdeto mode the port's writes have no time-out, and neither has this one.
     if (writeTimed(port, options.keyword, kKeywordLength, options.irdetoMode ? 0 : kKeywordLimitMs) != 1) {
@@ -120,18 +134,7 @@ bool sendAccessKeyword(PortHandle port, const CommandOptions& options, const pla
         return false;
     }
 
-    if (options.slowKeyword) {
-        platform::sleepMs(kPauseBeforeSpeedChangeMs);
-        if (!setBaud(port, openingSpeed(imageType))) {
-            const std::uint32_t code = platform::lastError();
-            platform::closePort(port);
-            std::fprintf(stderr, "ReInititialization of COM-port to send slow keyword failed (Error: %u)\n",
-                         static_cast<unsigned>(code));
-            return false;
-        }
-        std::fputs("\n\n", stdout);
-        platform::sleepMs(kPauseAfterSlowSpeedMs);
-    }
+    if (options.slowKeyword && !changeKeywordSpeed(port, openingSpeed(imageType), "ReInititialization")) return false;
     return true;
 }
 
@@ -140,7 +143,7 @@ bool irdetoHandshake(PortHandle port, std::uint32_t limitMs) {
     // keep the game going for ever: the keyword that wakes a box switched on
     // later is only sent again once this attempt has given up.
     const std::uint32_t start = platform::millis();
-    const auto timeUp = [&] { return limitMs != 0 && platform::millis() - start > limitMs; };
+    const auto timeUp = [&] { return limitPassed(start, limitMs); };
     std::uint8_t next = '0';
     int echoesNeeded = kIrdetoEchoesNeeded;
     while (echoesNeeded > 0) {
@@ -163,14 +166,14 @@ bool irdetoHandshake(PortHandle port, std::uint32_t limitMs) {
 
 int queryBootloaderVersion(PortHandle port, BootloaderVersion& version, std::uint32_t limitMs) {
     const std::uint32_t start = platform::millis();
-    const auto limitPassed = [&] { return limitMs != 0 && platform::millis() - start > limitMs; };
+
     // Each read waits only for what is left of the query's limit: with the
     // whole limit per read, a box that talks until just before the limit and
     // then falls silent would hold the query for nearly twice as long.
     const auto readLimit = [&]() -> std::uint32_t {
         if (limitMs == 0) return 0;
-        const std::uint32_t elapsed = platform::millis() - start;
-        return elapsed < limitMs ? limitMs - elapsed : 1;
+        const std::int64_t left = timeLeftMs(start, limitMs);
+        return left > 0 ? static_cast<std::uint32_t>(left) : 1;
     };
 
     // A read that ends by its limit stores nothing; clearing the byte first
@@ -183,7 +186,7 @@ int queryBootloaderVersion(PortHandle port, BootloaderVersion& version, std::uin
         // The byte that breaks a partial match is not tried again as a start.
         position = scratchBuffer[position] == static_cast<std::uint8_t>(kVersionMarker[position]) ? position + 1 : 0;
         if (position == kVersionMarkerLength) break;
-        if (limitPassed()) {
+        if (limitPassed(start, limitMs)) {
             platform::setLastError(UPD_ERR_TIMEOUT);
             return 0;
         }
@@ -200,7 +203,7 @@ int queryBootloaderVersion(PortHandle port, BootloaderVersion& version, std::uin
         if (readCharTimed(port, &scratchBuffer[end], readLimit()) != 1) return 0;
         if (isLineEnd(scratchBuffer[end])) break;
         ++end;
-        if (limitPassed()) {
+        if (limitPassed(start, limitMs)) {
             platform::setLastError(UPD_ERR_TIMEOUT);
             return 0;
         }
@@ -243,12 +246,8 @@ AccessResult accessBootloader(PortHandle port, const CommandOptions& options, co
                 return accessFailed();
             }
             platform::closePort(port);
-            port = openComPort(portName, reopeningSpeed(imageType), options.irdetoMode ? 1 : 0,
-                               hardwareHandshake(options));
-            if (port == platform::kInvalidPort) {
-                reportPortOpenFailure(portName, platform::lastError());
-                return accessFailed();
-            }
+            port = openBoxPort(options, portName, reopeningSpeed(imageType));
+            if (port == platform::kInvalidPort) return accessFailed();
             --retries;
         } else if (code == UPD_ERR_TIMEOUT) {
             if (retries == 0) {
@@ -258,8 +257,7 @@ AccessResult accessBootloader(PortHandle port, const CommandOptions& options, co
             }
             --retries;
         } else {
-            std::fprintf(stderr, "waitFor error: %u\n", static_cast<unsigned>(code));
-            platform::closePort(port);
+            reportCodeAndClose(port, "waitFor error: ");
             return accessFailed();
         }
     }

@@ -7,29 +7,35 @@
 #include "control/version.h"
 #include "platform/platform.h"
 
-using platform::PortHandle;
 
 struct AccessResult {
     bool accessed;             // false: the message was printed and the port closed
-    PortHandle port;           // the port in use (reopened after an aborted read)
+    platform::PortHandle port;           // the port in use (reopened after an aborted read)
     BootloaderVersion version;
 };
+
+// The speed the port opens at for a box with an image of this type.
+std::uint32_t openingSpeed(std::uint8_t imageType);
+
+// Opens the user's port at the speed, in the irdeto mode and with the handshake
+// the options choose. platform::kInvalidPort after reporting why.
+platform::PortHandle openBoxPort(const CommandOptions& options, const platform::PortName& portName, std::uint32_t speed);
 
 // Up to 1 + retries attempts of keyword, irdeto handshake and version query.
 // portName is the port the user chose; a reopening opens it again and the
 // messages name it.
-AccessResult accessBootloader(PortHandle port, const CommandOptions& options, const platform::PortName& portName,
+AccessResult accessBootloader(platform::PortHandle port, const CommandOptions& options, const platform::PortName& portName,
                               std::uint8_t imageType, std::int32_t retries = 15);
 
 // One keyword transmission. false: the message was printed and the port closed.
-bool sendAccessKeyword(PortHandle port, const CommandOptions& options, const platform::PortName& portName,
+bool sendAccessKeyword(platform::PortHandle port, const CommandOptions& options, const platform::PortName& portName,
                        std::uint8_t imageType);
 
 // Runs until the box has echoed four characters in a row: true, also when the
 // line has gone (the version query meets that). false with UPD_ERR_TIMEOUT when
 // limitMs passed first; limitMs 0 means no limit.
-bool irdetoHandshake(PortHandle port, std::uint32_t limitMs = 0);
+bool irdetoHandshake(platform::PortHandle port, std::uint32_t limitMs = 0);
 
 // 1 with the version; 0 with UPD_ERR_TIMEOUT, the code of a failed read, or
 // (line without a version) the code chosen for that case.
-int queryBootloaderVersion(PortHandle port, BootloaderVersion& version, std::uint32_t limitMs);
+int queryBootloaderVersion(platform::PortHandle port, BootloaderVersion& version, std::uint32_t limitMs);

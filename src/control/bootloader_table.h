@@ -6,12 +6,11 @@
 #include "control/version.h"
 #include "platform/platform.h"
 
-using platform::PortHandle;
 
 // Every update procedure has this signature. Result 0: the box was updated and
 // the port is still open. Otherwise the procedure printed its message and closed
 // the port.
-using UpdateProcedure = int (*)(PortHandle port, const char* imagePath, std::uint32_t imageLength,
+using UpdateProcedure = int (*)(platform::PortHandle port, const char* imagePath, std::uint32_t imageLength,
                                 std::uint32_t imageId, int unused, bool compressedImage, bool compressImage,
                                 int speed, bool overrideImageHeader);
 

@@ -14,6 +14,8 @@
 #include "serial/port_setup.h"
 #include "trace/program_trace.h"
 
+using platform::PortHandle;
+
 namespace {
 
 // The image ids of boot loaders 4.11 to 4.13, whose images go the irdeto way.
@@ -24,16 +26,6 @@ constexpr std::uint8_t kZk7ImageType = 18;
 // A satellite request has no image; its port runs at 115200 baud, as for every
 // image type above 2, also when the access loop has to reopen it.
 constexpr std::uint8_t kNoImageType = 0xFF;
-
-std::uint32_t openingSpeed(std::uint8_t imageType) { return imageType < 2 ? 38400 : 115200; }
-
-PortHandle openPortForBox(const CommandOptions& options, const platform::PortName& portName,
-                          std::uint8_t imageType) {
-    PortHandle port =
-        openComPort(portName, openingSpeed(imageType), options.irdetoMode ? 1 : 0, options.zk7Box ? 0 : 1);
-    if (port == platform::kInvalidPort) reportPortOpenFailure(portName, platform::lastError());
-    return port;
-}
 
 // The port is shown as the user named it: the COM number, or the device.
 void printSuccess(const platform::PortName& portName) {
@@ -113,7 +105,7 @@ int runUpdate(int argc, char** argv) {
 
     // Every box of a loop, and every reopening, uses the same device.
     const platform::PortName portName = chosenPort(options);
-    PortHandle port = openPortForBox(options, portName, imageType);
+    PortHandle port = openBoxPort(options, portName, openingSpeed(imageType));
     if (port == platform::kInvalidPort) return 1;
 
     for (;;) {
@@ -149,7 +141,7 @@ int runUpdate(int argc, char** argv) {
 
         if (!options.loopMode || !anotherBox()) return 0;
         // Same image for the next box; with -x the type of the chosen row sets the speed.
-        port = openPortForBox(options, portName, imageType);
+        port = openBoxPort(options, portName, openingSpeed(imageType));
         if (port == platform::kInvalidPort) return 1;
     }
 }

@@ -5,9 +5,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "serial/console.h"
 #include "serial/port_setup.h"
 #include "serial/timed_io.h"
 #include "serial/wait_for.h"
+
+using platform::PortHandle;
 
 namespace {
 
@@ -39,8 +42,7 @@ const char* satelliteMenuKey(char* methodName) {
 int requestSatelliteUpdate(PortHandle port, const char* menuKey) {
     // The menu can take as long as the box likes to show up.
     if (waitFor(port, "choice!:", 0) != 1) {
-        std::fprintf(stderr, "waitFor error: %u\n", static_cast<unsigned>(platform::lastError()));
-        platform::closePort(port);
+        reportCodeAndClose(port, "waitFor error: ");
         return 1;
     }
     platform::sleepMs(kPauseBeforeSpeedChangeMs);
@@ -49,8 +51,7 @@ int requestSatelliteUpdate(PortHandle port, const char* menuKey) {
         return 1;
     }
     if (writeTimed(port, menuKey, static_cast<std::uint32_t>(std::strlen(menuKey)), kKeyLimitMs) != 1) {
-        std::fprintf(stderr, "WriteFile error: %u\n", static_cast<unsigned>(platform::lastError()));
-        platform::closePort(port);
+        reportCodeAndClose(port, "WriteFile error: ");
         return 1;
     }
     std::fputs(" Done!\n", stdout);

@@ -3,11 +3,10 @@
 
 #include "platform/platform.h"
 
-using platform::PortHandle;
 
 // The menu key of the method the argument names ("5", "6" or "8"), or nullptr.
 // The argument is turned to upper case in place.
 const char* satelliteMenuKey(char* methodName);
 
 // 0 when the key was sent; 1 on failure, after the message, with the port closed.
-int requestSatelliteUpdate(PortHandle port, const char* menuKey);
+int requestSatelliteUpdate(platform::PortHandle port, const char* menuKey);

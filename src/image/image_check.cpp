@@ -2,8 +2,8 @@
 #include "image/image_check.h"
 
 #include "image/padded_image.h"
+#include "common/scratch_buffer.h"
 #include "platform/platform.h"
-#include "serial/timed_io.h"
 
 namespace {
 
@@ -28,22 +28,6 @@ bool readExactly(platform::FileHandle file, std::uint8_t* buffer, std::uint32_t 
     return true;
 }
 
-// Sums `length` payload bytes, read through the scratch buffer in chunks so the
-// image is never held in memory whole.
-bool sumPayload(platform::FileHandle file, std::uint32_t length, std::uint32_t& sum) {
-    sum = 0;
-    std::uint32_t remaining = length;
-    while (remaining > 0) {
-        const std::uint32_t chunk = remaining < kScratchBufferSize ? remaining : kScratchBufferSize;
-        std::uint32_t received = 0;
-        if (!platform::readFile(file, scratchBuffer, chunk, received) || received == 0) return false;
-        if (received > chunk) received = chunk;
-        sum = addByteSum(sum, scratchBuffer, received);
-        remaining -= received;
-    }
-    return true;
-}
-
 std::uint32_t checkOpenImage(platform::FileHandle file, std::uint8_t& imageType, std::uint32_t& bootloaderId) {
     std::uint8_t field[5];
     if (!readExactly(file, field, 4)) return 0;
@@ -61,7 +45,7 @@ std::uint32_t checkOpenImage(platform::FileHandle file, std::uint8_t& imageType,
     const std::uint32_t id = extension == 5 ? readBigEndian32(field + 1) : 0;
 
     std::uint32_t sum = 0;
-    if (!sumPayload(file, payloadLength, sum)) return 0;
+    if (!sumFileBytes(file, payloadLength, sum)) return 0;
     if (!readExactly(file, field, 4) || readBigEndian32(field) != sum) return 0;
 
     imageType = type;
@@ -90,4 +74,18 @@ std::uint32_t checkImageFile(const char* path, std::uint8_t& imageType, std::uin
     }
     platform::closeFile(file);
     return result;
+}
+
+bool sumFileBytes(platform::FileHandle file, std::uint32_t length, std::uint32_t& sum) {
+    sum = 0;
+    std::uint32_t remaining = length;
+    while (remaining > 0) {
+        const std::uint32_t chunk = remaining < kScratchBufferSize ? remaining : kScratchBufferSize;
+        std::uint32_t received = 0;
+        if (!platform::readFile(file, scratchBuffer, chunk, received) || received == 0) return false;
+        if (received > chunk) received = chunk;
+        sum = addByteSum(sum, scratchBuffer, received);
+        remaining -= received;
+    }
+    return true;
 }

@@ -1,8 +1,8 @@
 // Boot loaders 4.11 to 4.13: time stamp, announcement, the image with its
 // leading record, and the byte sum of the image.
-#include <algorithm>
 #include <cstdio>
 
+#include "image/image_check.h"
 #include "image/padded_image.h"
 #include "procedures/dated_records.h"
 #include "procedures/procedures.h"
@@ -23,20 +23,9 @@ std::uint8_t bcd(int value) { return static_cast<std::uint8_t>(((value / 10) << 
 bool sumImage(const char* imagePath, std::uint32_t imageLength, std::uint32_t& sum) {
     platform::FileHandle file = platform::openFileForReading(imagePath);
     if (file == platform::kInvalidFile) return false;
-    sum = 0;
-    std::uint32_t remaining = imageLength;
-    while (remaining > 0) {
-        std::uint32_t received = 0;
-        if (!platform::readFile(file, scratchBuffer, std::min(remaining, kScratchBufferSize), received) ||
-            received == 0) {
-            platform::closeFile(file);
-            return false;
-        }
-        sum = addByteSum(sum, scratchBuffer, received);
-        remaining -= received;
-    }
+    const bool summed = sumFileBytes(file, imageLength, sum);
     platform::closeFile(file);
-    return true;
+    return summed;
 }
 
 }  // namespace
@@ -79,7 +68,7 @@ UPDATE_PROCEDURE(updateDated) {
     const ImageAnnouncement announcement = makeImageAnnouncement(imageLength, imageId);
     if (!sendRecord(port, announcement.data(), announcement.size())) return 1;
 
-    if (sendFile(port, imagePath, kTransferLimitMs, 1, 0, 1) != 1) {
+    if (sendFile(port, imagePath, kTransferLimitMs, kShowProgress, kUnpacked, kLeadingRecord) != 1) {
         // "STOP" is how these boxes end a transfer early: a success.
         if (reportFailedTransfer(platform::lastError(), TransferReportForm::Dated)) return 0;
         platform::closePort(port);

@@ -6,9 +6,11 @@
 #include "image/hyper_pad.h"
 #include "procedures/procedures.h"
 #include "procedures/steps.h"
-#include "serial/timed_io.h"
+#include "serial/port_setup.h"
 #include "transfer/hyperboot.h"
 #include "transfer/send_file.h"
+
+using platform::PortHandle;
 
 namespace {
 
@@ -79,8 +81,7 @@ int updateGeneration1(PortHandle port, const char* imagePath, const Generation1D
     if (dialogue.switchSpeed && !switchToFastSpeed(port)) return 1;
 
     if (giveUp) {
-        scratchBuffer[0] = '1';
-        writeTimed(port, scratchBuffer, 1, kKeyWriteLimitMs);
+        sendLeaveMenuKey(port);
         platform::closePort(port);
         return 1;
     }
@@ -93,7 +94,8 @@ int updateGeneration1(PortHandle port, const char* imagePath, const Generation1D
     if (!awaitReply(port, "file:")) return 1;
 
     printOut(dialogue.announcement);
-    if (!sendFile(port, kHyperPadFileName, kTransferLimitMs, 1, dialogue.packed ? 1 : 0, 0)) {
+    if (!sendFile(port, kHyperPadFileName, kTransferLimitMs, kShowProgress, dialogue.packed ? kPacked : kUnpacked,
+                  kNoLeadingRecord)) {
         reportFailedTransfer(platform::lastError(), TransferReportForm::Error);
         platform::closePort(port);
         return 1;

@@ -19,15 +19,16 @@ UPDATE_PROCEDURE(updateGeneration2) {
     if (!switchToFastSpeed(port)) return 1;
     if (!payloadFits(port, imageLength)) return 1;
     platform::sleepMs(kPauseBeforeKeyMs);
-    const int packed = compressedImage ? 0 : 1;
+    const int packed = compressedImage ? kUnpacked : kPacked;
     if (!sendKey(port, compressedImage ? '7' : '3')) return 1;
     if (!awaitReply(port, "file:")) return 1;
     platform::sleepMs(kPauseAfterFileMs);
     printOut("Download file...");
 
     const int sent = compressImage ? sendFileCompressed(port, imagePath, kCompressedImageType, 0, kTransferLimitMs,
-                                                        1, overrideImageHeader ? 1 : 0)
-                                   : sendFile(port, imagePath, kTransferLimitMs, 1, packed, 0);
+                                                        kShowProgress, overrideImageHeader ? kOverrideHeader : kKeepHeader)
+                                   : sendFile(port, imagePath, kTransferLimitMs, kShowProgress, packed,
+                                              kNoLeadingRecord);
     return finishDownload(port, sent, TransferReportForm::Error,
                           compressImage ? TransferKind::Compressed : TransferKind::Stream);
 }

@@ -6,6 +6,8 @@
 #include "transfer/compressed.h"
 #include "transfer/send_file.h"
 
+using platform::PortHandle;
+
 namespace {
 
 constexpr std::uint32_t kPauseBeforeKeyMs = 500;
@@ -25,9 +27,9 @@ int updateGeneration4(int imageType, PortHandle port, const char* imagePath, std
 
     // -2 alone: the file is compressed already. Otherwise compress it here.
     const bool stored = compressedImage && !compressImage;
-    const int sent = stored ? sendFile(port, imagePath, kTransferLimitMs, 1, 0, 0)
-                            : sendFileCompressed(port, imagePath, imageType, imageId, kTransferLimitMs, 1,
-                                                 overrideImageHeader ? 1 : 0);
+    const int sent = stored ? sendFile(port, imagePath, kTransferLimitMs, kShowProgress, kUnpacked, kNoLeadingRecord)
+                            : sendFileCompressed(port, imagePath, imageType, imageId, kTransferLimitMs, kShowProgress,
+                                                 overrideImageHeader ? kOverrideHeader : kKeepHeader);
     return finishDownload(port, sent, TransferReportForm::Fehler,
                           stored ? TransferKind::Stream : TransferKind::Compressed);
 }

@@ -6,12 +6,11 @@
 
 #include "platform/platform.h"
 
-using platform::PortHandle;
 
 inline constexpr std::uint32_t UPD_MAX_PAYLOAD = 1900544;
 
 #define UPDATE_PROCEDURE(name)                                                                              \
-    int name(PortHandle port, const char* imagePath, std::uint32_t imageLength, std::uint32_t imageId,     \
+    int name(platform::PortHandle port, const char* imagePath, std::uint32_t imageLength, std::uint32_t imageId,     \
              int unused, bool compressedImage, bool compressImage, int speed, bool overrideImageHeader)
 
 UPDATE_PROCEDURE(updateGeneration4Type4);

@@ -3,19 +3,20 @@
 #include <cstdio>
 
 #include "procedures/procedures.h"
+#include "serial/console.h"
 #include "serial/port_setup.h"
 #include "serial/timed_io.h"
 #include "serial/wait_for.h"
 #include "transfer/compressed.h"
+
+using platform::PortHandle;
 
 namespace {
 
 constexpr std::uint32_t kPauseBeforeSpeedMs = 300;
 
 bool failWith(PortHandle port, const char* what) {
-    std::fprintf(stderr, "%s%u\n", what, static_cast<unsigned>(platform::lastError()));
-    std::fflush(stderr);
-    platform::closePort(port);
+    reportCodeAndClose(port, what);
     return false;
 }
 
@@ -49,15 +50,9 @@ bool payloadFits(PortHandle port, std::uint32_t imageLength) {
                  "1.7!\nTry to restart the application and abort.\n\n",
                  static_cast<unsigned>(payload), static_cast<unsigned>(UPD_MAX_PAYLOAD));
     std::fflush(stderr);
-    scratchBuffer[0] = '1';
-    writeTimed(port, scratchBuffer, 1, kKeyWriteLimitMs);
+    sendLeaveMenuKey(port);
     platform::closePort(port);
     return false;
-}
-
-void printOut(const char* text) {
-    std::fputs(text, stdout);
-    std::fflush(stdout);
 }
 
 int finishDownload(PortHandle port, int transferResult, TransferReportForm form, TransferKind kind) {

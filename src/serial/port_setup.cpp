@@ -1,14 +1,17 @@
 // Opening and configuring the port, changing its speed, letting a box go.
 #include "serial/port_setup.h"
 
-#include "serial/status.h"
+#include "common/status.h"
 #include "serial/timed_io.h"
 
 #include <string>
 
+using platform::PortHandle;
+
 namespace {
 // The boot loader's menu key that leaves the menu without an update.
 constexpr std::uint8_t kLeaveMenuKey = '1';
+constexpr std::uint32_t kLeaveMenuKeyLimitMs = 1000;
 // Settling time of a freshly configured port, of a changed speed, and the pause
 // every caller makes before it changes the speed.
 constexpr std::uint32_t kSettleAfterOpenMs = 300;
@@ -54,12 +57,14 @@ bool setBaud(PortHandle port, std::uint32_t speed) {
     return true;
 }
 
+int sendLeaveMenuKey(PortHandle port) { return writeTimed(port, &kLeaveMenuKey, 1, kLeaveMenuKeyLimitMs); }
+
 int releaseBootloader(PortHandle port) {
     // The box may listen at either speed, so the key goes out at both.
     platform::sleepMs(kPauseBeforeSpeedChangeMs);
     if (!setBaud(port, 115200)) return 0;
-    writeTimed(port, &kLeaveMenuKey, 1, 1000);
+    sendLeaveMenuKey(port);
     platform::sleepMs(kPauseBeforeSpeedChangeMs);
     if (!setBaud(port, 38400)) return 0;
-    return writeTimed(port, &kLeaveMenuKey, 1, 1000);
+    return sendLeaveMenuKey(port);
 }

@@ -7,21 +7,24 @@
 #include "platform/platform.h"
 #include "platform/serial_ports.h"
 
-using platform::PortHandle;
 
 // Opens the port the user chose at the given speed. The hardware handshake is on only when
 // hardwareHandshake is exactly 1. In irdeto mode (non-zero) writes have no
 // time-out; otherwise a write call returns after 10 ms plus 1 ms per byte.
 // Returns platform::kInvalidPort with the reason in the last error.
-PortHandle openComPort(const platform::PortName& port, std::uint32_t speed, int irdetoMode, int hardwareHandshake);
+platform::PortHandle openComPort(const platform::PortName& port, std::uint32_t speed, int irdetoMode, int hardwareHandshake);
 
 // The same for COM1..COM4 by number; any other number fails with
 // UPD_ERR_BAD_PORT and touches no device.
-PortHandle openComPort(std::uint32_t portNumber, std::uint32_t speed, int irdetoMode, int hardwareHandshake);
+platform::PortHandle openComPort(std::uint32_t portNumber, std::uint32_t speed, int irdetoMode, int hardwareHandshake);
 
 // Changes the speed of an open port; pauses 500 ms after an actual change.
-bool setBaud(PortHandle port, std::uint32_t speed);
+bool setBaud(platform::PortHandle port, std::uint32_t speed);
+
+// Sends the menu key "1" that lets the box leave its menu without an update,
+// within a second. 1 when it was sent.
+int sendLeaveMenuKey(platform::PortHandle port);
 
 // Sends the menu key "1" at 115200 and again at 38400 baud. 1 when the second
 // key was sent.
-int releaseBootloader(PortHandle port);
+int releaseBootloader(platform::PortHandle port);

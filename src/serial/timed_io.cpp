@@ -9,9 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "serial/status.h"
+#include "common/status.h"
+#include "common/time_limit.h"
 
-std::uint8_t scratchBuffer[kScratchBufferSize];
+using platform::PortHandle;
 
 int writeTimed(PortHandle port, const void* data, std::uint32_t count, std::uint32_t limitMs) {
     const std::uint32_t start = platform::millis();
@@ -26,7 +27,7 @@ int writeTimed(PortHandle port, const void* data, std::uint32_t count, std::uint
         }
         // Tested before completion: a write that finished only after the limit
         // still counts as too late.
-        if (limitMs != 0 && platform::millis() - start > limitMs) {
+        if (limitPassed(start, limitMs)) {
             platform::setLastError(UPD_ERR_TIMEOUT);
             return 0;
         }
@@ -53,12 +54,9 @@ int readCharTimed(PortHandle port, std::uint8_t* destination, std::uint32_t limi
             platform::waitForInput(port, platform::kWaitForever);
             continue;
         }
-        const std::uint32_t elapsed = platform::millis() - start;
-        if (elapsed > limitMs) return 1;
-        // One millisecond beyond the limit, so that the next pass sees it passed.
-        const std::uint64_t wait = std::uint64_t{limitMs - elapsed} + 1;
-        platform::waitForInput(port, wait >= platform::kWaitForever ? platform::kWaitForever - 1
-                                                                     : static_cast<std::uint32_t>(wait));
+        const std::int64_t left = timeLeftMs(start, limitMs);
+        if (left < 0) return 1;
+        platform::waitForInput(port, sleepPastLimitMs(left));
     }
 }
 

@@ -5,27 +5,27 @@
 #include <cstdio>
 #include <string_view>
 
-#include "serial/status.h"
+#include "common/status.h"
+#include "common/time_limit.h"
 #include "serial/timed_io.h"
+
+using platform::PortHandle;
 
 namespace {
 constexpr const char* kErrorMarker = "ERRORgaga:";
 constexpr const char* kLineEnd = "\n";
 // One byte of the scratch buffer stays free for the terminating zero.
 constexpr std::uint32_t kReplySpace = kScratchBufferSize - 1;
-// Sleeps until the box sends more or the limit is one millisecond past, so
-// that the next pass sees it passed.
-// No longer than capMs either.
+// Sleeps until the box sends more or the limit is past; no longer than capMs
+// either.
 void waitForMore(PortHandle port, std::uint32_t start, std::uint32_t limitMs, std::uint32_t capMs) {
     if (limitMs == 0) {
         platform::waitForInput(port, capMs);
         return;
     }
-    const std::uint32_t elapsed = platform::millis() - start;
-    if (elapsed > limitMs) return;
-    const std::uint64_t wait = std::min<std::uint64_t>(std::uint64_t{limitMs - elapsed} + 1, capMs);
-    platform::waitForInput(port, wait >= platform::kWaitForever ? platform::kWaitForever - 1
-                                                                 : static_cast<std::uint32_t>(wait));
+    const std::int64_t left = timeLeftMs(start, limitMs);
+    if (left < 0) return;
+    platform::waitForInput(port, sleepPastLimitMs(left, capMs));
 }
 
 // How long the box stays quiet before the watch settles what it held back.
@@ -50,7 +50,7 @@ int waitForWatching(PortHandle port, const char* text, std::uint32_t limitMs, co
     std::uint32_t got = 0;
     if (!platform::readPort(port, reply, kReplySpace, got)) return 0;
     for (;;) {
-        const std::uint32_t elapsed = limitMs == 0 ? 0 : platform::millis() - start;
+        const bool late = limitPassed(start, limitMs);
         if (got > kReplySpace - received) got = kReplySpace - received;  // never trust a count past the space
         received += got;
         reply[received] = '\0';
@@ -105,7 +105,7 @@ int waitForWatching(PortHandle port, const char* text, std::uint32_t limitMs, co
 
         // After the searches: a read that completes the awaited text wins even
         // when it came late.
-        if (limitMs != 0 && elapsed > limitMs) {
+        if (late) {
             platform::setLastError(UPD_ERR_TIMEOUT);
             return 0;
         }

@@ -7,9 +7,11 @@
 #include <cstring>
 
 #include "image/padded_image.h"
-#include "serial/status.h"
+#include "common/status.h"
 #include "transfer/packing.h"
 #include "transfer/send_file.h"
+
+using platform::PortHandle;
 
 std::uint8_t inputBuffer[kCompressionBufferSize];
 std::uint8_t frameBuffer[kCompressionBufferSize];
@@ -22,9 +24,6 @@ constexpr int kVerbosity = 0;
 constexpr int kWorkFactor = 30;
 constexpr std::uint32_t kSumSize = 4;
 
-constexpr char kFlashIdMarker[] = "Flash's manufacturer and/or device ids dont match!";
-constexpr char kErrorMarker[] = "ERROR:";
-constexpr char kStopMarker[] = "STOP";
 
 bool hasCompressedDownload(int imageType) {
     return imageType == 2 || imageType == 4 || imageType == 5 || imageType == 6;

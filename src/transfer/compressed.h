@@ -4,18 +4,12 @@
 #include <cstdint>
 #include <string_view>
 
+#include "common/status.h"
 #include "platform/platform.h"
 #include "serial/wait_for.h"
 
-using platform::PortHandle;
 
 inline constexpr std::uint32_t kCompressionBufferSize = 4194304;
-
-// The image could not go out compressed: the compressor failed, or the image
-// type has no compressed download. The messages are printed by
-// sendFileCompressed itself; the code only keeps the caller's report apart
-// from other failures.
-inline constexpr std::uint32_t UPD_ERR_COMPRESSION = 0x20000003;
 
 // The image as read, and the frame built from it.
 extern std::uint8_t inputBuffer[kCompressionBufferSize];
@@ -46,5 +40,5 @@ ReplyWatch compressedScanWatch(CompressedReplyScan& scan);
 
 // 1 when the whole frame was handed to the port; 0 on failure with the status
 // in the last error. Never closes the port.
-int sendFileCompressed(PortHandle port, const char* fileName, int imageType, std::uint32_t bootloaderId,
+int sendFileCompressed(platform::PortHandle port, const char* fileName, int imageType, std::uint32_t bootloaderId,
                        std::uint32_t timeLimitMs, int showProgress, int overrideHeader);

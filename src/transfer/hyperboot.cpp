@@ -5,11 +5,14 @@
 
 #include <cstdio>
 
+#include "serial/console.h"
 #include "serial/port_setup.h"
-#include "serial/status.h"
+#include "common/status.h"
 #include "serial/timed_io.h"
 #include "serial/wait_for.h"
 #include "transfer/send_file.h"
+
+using platform::PortHandle;
 
 namespace {
 
@@ -20,22 +23,15 @@ constexpr std::uint32_t kKeyLimitMs = 1000;
 constexpr std::uint32_t kPromptLimitMs = 500;
 constexpr std::uint32_t kImageLimitMs = 120000;
 
-void say(const char* text) {
-    std::fputs(text, stdout);
-    std::fflush(stdout);
-}
-
 int failWithStatus(PortHandle port, const char* what) {
-    std::fprintf(stderr, "%s%u\n", what, static_cast<unsigned>(platform::lastError()));
-    std::fflush(stderr);
-    platform::closePort(port);
+    reportCodeAndClose(port, what);
     return 1;
 }
 
 }  // namespace
 
 int downloadViaHyperboot(PortHandle port, const char* fileName, int modeByte) {
-    say("Download file...");
+    printOut("Download file...");
 
     platform::sleepMs(300);
     if (!setBaud(port, kHyperbootBaud)) {
@@ -56,15 +52,15 @@ int downloadViaHyperboot(PortHandle port, const char* fileName, int modeByte) {
     const std::uint8_t mode = static_cast<std::uint8_t>(modeByte);
     if (!writeTimed(port, &mode, 1, kKeyLimitMs)) return failWithStatus(port, "WriteFile error: ");
 
-    if (!sendFile(port, fileName, kImageLimitMs, 1, 1, 0)) {
+    if (!sendFile(port, fileName, kImageLimitMs, kShowProgress, kPacked, kNoLeadingRecord)) {
         reportFailedTransfer(platform::lastError(), TransferReportForm::Download);
         platform::closePort(port);
         return 1;
     }
 
-    say("Done!                            \nProgramming the flash memory... ");
+    printOut("Done!                            \nProgramming the flash memory... ");
     StreamReplyScan scan;
     if (!awaitAfterTransfer(port, "finished.\n", streamScanWatch(scan), TransferReportForm::Download)) return 1;
-    say("Done!\n");
+    printOut("Done!\n");
     return 0;
 }

@@ -5,7 +5,6 @@
 
 #include "platform/platform.h"
 
-using platform::PortHandle;
 
 // 0 on success with the port open; 1 on failure with the port closed.
-int downloadViaHyperboot(PortHandle port, const char* fileName, int modeByte);
+int downloadViaHyperboot(platform::PortHandle port, const char* fileName, int modeByte);

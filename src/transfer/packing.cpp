@@ -1,6 +1,6 @@
 #include "transfer/packing.h"
 
-#include "serial/status.h"
+#include "common/status.h"
 
 // Indexed by the byte value: {bit length, code bits right-aligned}. The code
 // is a complete prefix code; 0x00, the commonest byte of an image, has 2 bits.

@@ -1,7 +1,9 @@
 #include <cstdio>
 
-#include "serial/status.h"
+#include "common/status.h"
 #include "transfer/send_file.h"
+
+using platform::PortHandle;
 
 bool reportFailedTransfer(std::uint32_t status, TransferReportForm form) {
     switch (status) {

@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "serial/status.h"
+#include "common/status.h"
 #include "serial/timed_io.h"
 #include "transfer/packing.h"
+
+using platform::PortHandle;
 
 char boxErrorText[kBoxErrorTextSize];
 char replyBuffer[kReplyBufferSize + 1];
@@ -17,9 +19,6 @@ constexpr std::uint32_t kBlockSize = 10240;
 constexpr std::uint8_t kLeadingRecordTag = 0x11;
 constexpr std::uint32_t kRecordPauseMs = 1000;
 
-constexpr char kFlashIdMarker[] = "Flash's manufacturer and/or device ids dont match!";
-constexpr char kErrorMarker[] = "ERROR:";
-constexpr char kStopMarker[] = "STOP";
 
 // Leading-record mode: a 2-byte pair 0x11 and a length, then a record of that
 // length that the box needs a moment to digest, then the rest.

@@ -8,7 +8,6 @@
 #include "platform/platform.h"
 #include "serial/wait_for.h"
 
-using platform::PortHandle;
 
 inline constexpr std::uint32_t kReplyBufferSize = 10240;
 inline constexpr std::uint32_t kBoxErrorTextSize = 1000;
@@ -16,6 +15,12 @@ inline constexpr std::uint32_t kBoxErrorTextSize = 1000;
 extern char boxErrorText[kBoxErrorTextSize];
 // One read of the box's replies during a transfer, and the NUL after it.
 extern char replyBuffer[kReplyBufferSize + 1];
+
+// What the box says during a transfer when its flash is not the one the image
+// is for, when it fails, and when it needs no more of the image.
+inline constexpr char kFlashIdMarker[] = "Flash's manufacturer and/or device ids dont match!";
+inline constexpr char kErrorMarker[] = "ERROR:";
+inline constexpr char kStopMarker[] = "STOP";
 
 // Moves a marker's position on by c: true when c was the character due. A
 // character that breaks a partial match is not tried against the marker's
@@ -47,8 +52,17 @@ void printTransferProgress(std::uint32_t pct);
 
 // 1 when the whole file was handed to the port; 0 with the status in the last
 // error. Never closes the port.
-int sendFile(PortHandle port, const char* fileName, std::uint32_t timeLimitMs, int showProgress, int packed,
+int sendFile(platform::PortHandle port, const char* fileName, std::uint32_t timeLimitMs, int showProgress, int packed,
              int leadingRecord);
+
+// The flags of sendFile and sendFileCompressed, by name.
+inline constexpr int kShowProgress = 1;
+inline constexpr int kPacked = 1;
+inline constexpr int kUnpacked = 0;
+inline constexpr int kLeadingRecord = 1;
+inline constexpr int kNoLeadingRecord = 0;
+inline constexpr int kOverrideHeader = 1;
+inline constexpr int kKeepHeader = 0;
 
 enum class TransferReportForm { Download, Error, Fehler, Dated };
 
@@ -69,4 +83,4 @@ ReplyWatch streamScanWatch(StreamReplyScan& scan);
 // true when the text came; otherwise the message is printed and the port
 // closed: the transfer report in the form for what the watch found, else
 // "waitFor error: " and the status.
-bool awaitAfterTransfer(PortHandle port, const char* text, const ReplyWatch& transferScan, TransferReportForm form);
+bool awaitAfterTransfer(platform::PortHandle port, const char* text, const ReplyWatch& transferScan, TransferReportForm form);

@@ -8,8 +8,10 @@
 #include "control/access.h"
 #include "serial/line_peers.h"
 #include "serial/port_setup.h"
-#include "serial/status.h"
+#include "common/status.h"
 #include "serial/timed_io.h"
+
+using platform::PortHandle;
 
 namespace {
 

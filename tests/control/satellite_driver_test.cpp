@@ -12,8 +12,10 @@
 #include "image/padded_image.h"
 #include "serial/line_peers.h"
 #include "serial/port_setup.h"
-#include "serial/status.h"
+#include "common/status.h"
 #include "support/temp_directory.h"
+
+using platform::PortHandle;
 
 namespace {
 

@@ -110,12 +110,16 @@ TEST(Dated, EveryRowFlashesTheFileWithTheBoxsChecksPassing) {
 }
 
 // Failures at the box's side of a transfer play at the line's real pace, so
-// that the program is still sending when the box speaks up.
+// that the program is still sending when the box speaks up. The box's error
+// line is the exception: the program shows it as one read brought it, and at
+// the real pace a busy machine may read it in two, so the box hands it over at
+// once (the program is still sending all the same: the image is ten times the
+// point of failure).
 TEST(Dated, EachWayTheBoxEndsATransferShowsItsOwnMessage) {
     const std::string image = e2e::paddedImage(e2e::samplePayload(40000, 5), 7);
     auto faultRun = [&](const std::string& fault, const std::string& outcome) {
         auto options = session(image, {"--fault", fault, "--fault-at", "4096", "--expect", outcome}, {"image.pad"});
-        options.fullSpeed = false;
+        options.fullSpeed = fault == "error";
         return options;
     };
     struct Case {

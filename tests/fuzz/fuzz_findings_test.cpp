@@ -8,7 +8,7 @@
 #include "platform/serial_ports.h"
 #include "control/access.h"
 #include "fuzz_support.h"
-#include "serial/status.h"
+#include "common/status.h"
 #include "simplatform/sim_platform.h"
 
 namespace {

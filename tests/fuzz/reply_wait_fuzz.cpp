@@ -9,7 +9,7 @@
 #include "control/access.h"
 #include "platform/serial_ports.h"
 #include "fuzz_support.h"
-#include "serial/status.h"
+#include "common/status.h"
 #include "serial/wait_for.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include "fuzz_support.h"
 #include "platform/serial_ports.h"
 #include "image/padded_image.h"
-#include "serial/status.h"
+#include "common/status.h"
 #include "transfer/compressed.h"
 #include "transfer/packing.h"
 #include "transfer/send_file.h"

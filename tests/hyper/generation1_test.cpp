@@ -9,7 +9,9 @@
 #include "platform/serial_ports.h"
 #include "on_the_line.h"
 #include "procedures/procedures.h"
-#include "serial/status.h"
+#include "common/status.h"
+
+using platform::PortHandle;
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "on_the_line.h"
-#include "serial/status.h"
+#include "common/status.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "image/padded_image.h"
 #include "packed_decoder.h"
 #include "procedures/procedures.h"
-#include "serial/status.h"
+#include "common/status.h"
 #include "support/bunzip2.h"
 #include "transfer/temp_file.h"
 

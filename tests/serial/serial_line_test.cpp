@@ -6,9 +6,11 @@
 
 #include "line_peers.h"
 #include "serial/port_setup.h"
-#include "serial/status.h"
+#include "common/status.h"
 #include "serial/timed_io.h"
 #include "serial/wait_for.h"
+
+using platform::PortHandle;
 
 namespace {
 

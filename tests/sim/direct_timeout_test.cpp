@@ -12,6 +12,8 @@
 #include "procedures/procedures.h"
 #include "simplatform/sim_platform.h"
 
+using platform::PortHandle;
+
 namespace {
 
 std::string image(std::size_t payloadBytes, int type, std::uint32_t id) {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "image/padded_image.h"
-#include "serial/status.h"
+#include "common/status.h"
 #include "support/bunzip2.h"
 #include "temp_file.h"
 #include "transfer/send_file.h"

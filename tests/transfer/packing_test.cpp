@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "packed_decoder.h"
-#include "serial/status.h"
+#include "common/status.h"
 #include "temp_file.h"
 
 namespace {

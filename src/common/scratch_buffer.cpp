@@ -1,0 +1,3 @@
+#include "common/scratch_buffer.h"
+
+std::uint8_t scratchBuffer[kScratchBufferSize];
