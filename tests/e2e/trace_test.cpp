@@ -24,6 +24,9 @@ struct Recording {
     int imageType;                        // -1: a satellite request
     long long imageId;
     int exitCode;
+    // Large enough that a box's reply during the transfer comes with image
+    // data still to send: the program sees it during a write, replayed or not.
+    std::size_t payloadSize = 30000;
 };
 
 struct Playback {
@@ -42,7 +45,7 @@ Playback recordAndReplay(const Recording& recording) {
     std::vector<std::string> updateArgs = recording.updateArgs;
     std::map<std::string, std::string> files;
     if (recording.imageType >= 0) {
-        playback.image = e2e::paddedImage(e2e::samplePayload(30000, 5), recording.imageType, recording.imageId);
+        playback.image = e2e::paddedImage(e2e::samplePayload(recording.payloadSize, 5), recording.imageType, recording.imageId);
         files["image.pad"] = playback.image;
         updateArgs.push_back("image.pad");
     }
@@ -110,7 +113,7 @@ TEST(TraceReplay, EveryFamilyAndTheSatelliteRequestPlayBackAsRecorded) {
 
 TEST(TraceReplay, FailuresPlayBackAsRecorded) {
     replayAll({
-        {"error line during the transfer", "4.20", {"--fault", "error", "--fault-at", "9000"}, {}, 4, 0x40014, 1},
+        {"error line during the transfer", "4.20", {"--fault", "error", "--fault-at", "9000"}, {}, 4, 0x40014, 1, 150000},
         {"the second keyword answered", "4.20", {"--answer-after", "2"}, {}, 4, 0x40014, 0},
         {"hang-up at the menu", "4.20", {"--hangup-at", "menu"}, {}, 4, 0x40014, 1},
     });
