@@ -4,65 +4,68 @@
 
 namespace platform {
 
+namespace {
+
+// Tells the observer, if there is one, about the call just made; the call's
+// last error stays what the call left, whatever the observer does.
+template <typename Tell>
+void tellObserver(const Tell& tell) {
+    const LineObserver* observer = currentLineObserver();
+    if (observer == nullptr) return;
+    const std::uint32_t error = lastError();
+    tell(*observer, error);
+    setLastError(error);
+}
+
+}  // namespace
+
 PortHandle openPort(const char* device) {
     PortHandle port = openPortRaw(device);
-    if (const LineObserver* observer = currentLineObserver()) {
-        const std::uint32_t error = lastError();
-        observer->opened(device != nullptr ? device : "", port != kInvalidPort, error);
-        setLastError(error);
-    }
+    tellObserver([&](const LineObserver& observer, std::uint32_t error) {
+        observer.opened(device != nullptr ? device : "", port != kInvalidPort, error);
+    });
     return port;
 }
 
 bool configureLine(PortHandle port, std::uint32_t baud, bool hardwareHandshake) {
     const bool ok = configureLineRaw(port, baud, hardwareHandshake);
-    if (const LineObserver* observer = currentLineObserver()) {
-        const std::uint32_t error = lastError();
-        observer->configured(baud, hardwareHandshake, ok, error);
-        setLastError(error);
-    }
+    tellObserver([&](const LineObserver& observer, std::uint32_t error) {
+        observer.configured(baud, hardwareHandshake, ok, error);
+    });
     return ok;
 }
 
 bool getBaudRate(PortHandle port, std::uint32_t& baud) {
     const bool ok = getBaudRateRaw(port, baud);
     if (ok) return true;
-    if (const LineObserver* observer = currentLineObserver()) {
-        const std::uint32_t error = lastError();
-        observer->speedUnreadable(error);
-        setLastError(error);
-    }
+    tellObserver([&](const LineObserver& observer, std::uint32_t error) {
+        observer.speedUnreadable(error);
+    });
     return false;
 }
 
 bool setBaudRate(PortHandle port, std::uint32_t baud) {
     const bool ok = setBaudRateRaw(port, baud);
-    if (const LineObserver* observer = currentLineObserver()) {
-        const std::uint32_t error = lastError();
-        observer->speedChanged(baud, ok, error);
-        setLastError(error);
-    }
+    tellObserver([&](const LineObserver& observer, std::uint32_t error) {
+        observer.speedChanged(baud, ok, error);
+    });
     return ok;
 }
 
 bool readPort(PortHandle port, void* buffer, std::uint32_t size, std::uint32_t& received) {
     const bool ok = readPortRaw(port, buffer, size, received);
     if (ok && received == 0) return true;
-    if (const LineObserver* observer = currentLineObserver()) {
-        const std::uint32_t error = lastError();
-        observer->read(buffer, received, ok, error);
-        setLastError(error);
-    }
+    tellObserver([&](const LineObserver& observer, std::uint32_t error) {
+        observer.read(buffer, received, ok, error);
+    });
     return ok;
 }
 
 bool writePort(PortHandle port, const void* data, std::uint32_t size, std::uint32_t& sent) {
     const bool ok = writePortRaw(port, data, size, sent);
-    if (const LineObserver* observer = currentLineObserver()) {
-        const std::uint32_t error = lastError();
-        observer->written(data, sent, ok, error);
-        setLastError(error);
-    }
+    tellObserver([&](const LineObserver& observer, std::uint32_t error) {
+        observer.written(data, sent, ok, error);
+    });
     return ok;
 }
 
@@ -70,11 +73,7 @@ void closePort(PortHandle port) {
     const bool wasOpen = port != kInvalidPort;
     closePortRaw(port);
     if (!wasOpen) return;
-    if (const LineObserver* observer = currentLineObserver()) {
-        const std::uint32_t error = lastError();
-        observer->closed();
-        setLastError(error);
-    }
+    tellObserver([](const LineObserver& observer, std::uint32_t) { observer.closed(); });
 }
 
 }  // namespace platform

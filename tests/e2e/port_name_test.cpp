@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 
 #include "e2e/box_session.h"
@@ -64,6 +65,10 @@ std::string standardErrorOnTerminal(const std::vector<std::string>& argv) {
         dup2(nothing, 0);
         dup2(nothing, 1);
         dup2(slave, 2);
+        // Whatever the arguments say, no default device is ever reached.
+        for (const char* variable : {"UPDATE_COM1", "UPDATE_COM2", "UPDATE_COM3", "UPDATE_COM4"}) {
+            setenv(variable, "/nonexistent/update-test-port", 1);
+        }
         std::vector<char*> args;
         for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
         args.push_back(nullptr);

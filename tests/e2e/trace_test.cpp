@@ -190,7 +190,7 @@ TEST(Trace, AFileThatCannotBeCreatedStopsTheRunBeforeThePortIsOpened) {
     EXPECT_TRUE(S_ISREG(status.st_mode));
 
     e2e::ProcessOptions missingDir;
-    missingDir.environment = {{"UPDATE_COM1", dir.file("never-opened")}};
+    for (int n = 1; n <= 4; ++n) missingDir.environment["UPDATE_COM" + std::to_string(n)] = dir.file("never-opened");
     const auto result =
         e2e::run({UPDATE_PROGRAM, "--trace", dir.path() + "/no/such/dir/t.txt", "-s", "orb"}, missingDir);
     EXPECT_EQ(result.exitCode, 1);
@@ -216,7 +216,10 @@ TEST(Trace, CtrlCDuringTheTransferIsTheTracesLastLine) {
     ASSERT_TRUE(e2e::waitForPath(link, 10s));
     e2e::ProcessOptions options;
     options.workingDirectory = dir.path();
-    options.environment = {{"UPDATE_COM1", link}, {"UPDATE_COM2", dir.file("none")}};
+    options.environment = {{"UPDATE_COM1", link},
+                           {"UPDATE_COM2", dir.file("none")},
+                           {"UPDATE_COM3", dir.file("none")},
+                           {"UPDATE_COM4", dir.file("none")}};
     e2e::Background update({UPDATE_PROGRAM, "--trace", trace, "image.pad"}, options);
     // The first progress report comes after image data have gone out.
     const bool reached = update.waitForOutput("% transfered", 60s);
