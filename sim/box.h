@@ -19,8 +19,9 @@
 #include <vector>
 
 #include "outcome.h"
+#include "peer.h"
+#include "platform/platform.h"
 #include "scenario.h"
-#include "sim_platform.h"
 
 namespace boxmodel {
 

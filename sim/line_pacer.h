@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "sim_platform.h"
+#include "peer.h"
 
 namespace boxsim {
 

@@ -13,66 +13,10 @@
 #include <vector>
 
 #include "line.h"  // garble: what a byte sent at another speed becomes
+#include "peer.h"
 #include "platform/platform.h"
 
 namespace simline {
-
-inline constexpr std::uint64_t kNoEvent = UINT64_MAX;
-
-// Microseconds one byte (start bit, 8 data bits, stop bit) takes on the line.
-inline std::uint64_t byteTimeUs(std::uint32_t baud) { return baud == 0 ? 0 : (10'000'000ull + baud - 1) / baud; }
-
-
-// The far end of the line. The line calls it in time order; the peer answers
-// by queueing bytes with transmit(), which the line then carries to the PC at
-// the given speed, one after the other.
-class Peer {
-public:
-    virtual ~Peer() = default;
-
-    // A byte from the PC has arrived completely at nowUs; the PC sent it at
-    // pcBaud (the peer garbles it itself if it listens at another speed).
-    virtual void receive(std::uint8_t byte, std::uint32_t pcBaud, std::uint64_t nowUs) = 0;
-
-    // false while the peer takes no data (its receive buffer is full, it is
-    // busy programming): the PC's bytes wait on the line and its writes stall.
-    virtual bool acceptsInput(std::uint64_t nowUs) const {
-        (void)nowUs;
-        return true;
-    }
-
-    // The next moment the peer acts by itself (a timed reply, the end of
-    // programming), or kNoEvent. The line calls onTimer once that time comes.
-    virtual std::uint64_t nextEventUs() const { return kNoEvent; }
-    virtual void onTimer(std::uint64_t nowUs) { (void)nowUs; }
-
-    // true once the peer has hung up the line: reads and writes fail with platform::kErrorOperationAborted
-    // (EIO on POSIX), as a pulled cable does.
-    // A peer that hangs up at a set time makes that time one of its events.
-    virtual bool hungUp(std::uint64_t nowUs) const {
-        (void)nowUs;
-        return false;
-    }
-
-    struct Transmission {
-        std::vector<std::uint8_t> bytes;
-        std::uint32_t baud;
-    };
-    // The line takes what the peer queued after every call into it.
-    std::vector<Transmission> takeOutbox() {
-        std::vector<Transmission> out;
-        out.swap(outbox_);
-        return out;
-    }
-
-protected:
-    void transmit(std::string_view bytes, std::uint32_t baud) {
-        outbox_.push_back({std::vector<std::uint8_t>(bytes.begin(), bytes.end()), baud});
-    }
-
-private:
-    std::vector<Transmission> outbox_;
-};
 
 // Platform calls the tests can make fail, and how.
 struct Faults {
