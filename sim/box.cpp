@@ -44,7 +44,9 @@ Box::Box(Scenario scenario, PcClock pcClock, std::uint64_t startUs)
       txFreeUs_(startUs),
       lastInputUs_(startUs) {
     generation_ = makeGeneration(*this);
-    if (scenario_.inBootloader) {
+    if (scenario_.inHyperBootloader && generation_->startInSecondStage(startUs)) {
+        state_ = State::Download;
+    } else if (scenario_.inBootloader) {
         state_ = State::Off;
         baud_ = traits_.openingBaud;
         after(scenario_.switchOnMs, startUs, [this](std::uint64_t now) { switchOn(now); });

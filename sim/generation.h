@@ -34,6 +34,12 @@ public:
         (void)garbled;
         (void)nowUs;
     }
+    // Switched on in the loader a download starts (generation 1: the hyper
+    // bootloader): true when this generation has one and now runs it.
+    virtual bool startInSecondStage(std::uint64_t nowUs) {
+        (void)nowUs;
+        return false;
+    }
 
 protected:
     Box& box_;

@@ -76,6 +76,12 @@ void Generation1Bootloader::receive(std::uint8_t byte, bool garbled, std::uint64
     }
 }
 
+bool Generation1Bootloader::startInSecondStage(std::uint64_t nowUs) {
+    phase_ = Phase::Hyper;
+    hyper_.start(nowUs);
+    return true;
+}
+
 void Generation1Bootloader::onConfirmation(std::uint8_t byte, bool garbled, std::uint64_t nowUs) {
     if (garbled || byte != 'y') {
         const std::string reason = "answered " + hexByte(byte) + (garbled ? " (garbled)" : "") + " to \"now?\", not y";

@@ -32,6 +32,7 @@ public:
     std::string menuEntries() const override;
     bool onMenuKey(char key, std::uint64_t nowUs) override;
     void receive(std::uint8_t byte, bool garbled, std::uint64_t nowUs) override;
+    bool startInSecondStage(std::uint64_t nowUs) override;
 
 private:
     enum class Phase { Menu, Prompting, Confirming, HyperPad, Loading, Hyper };

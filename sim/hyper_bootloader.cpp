@@ -1,5 +1,7 @@
 #include "hyper_bootloader.h"
 
+#include <algorithm>
+
 #include "box.h"
 
 namespace boxmodel {
@@ -8,7 +10,6 @@ namespace {
 
 constexpr std::string_view kPrompt = "hyperboot\n";
 constexpr std::string_view kProgrammed = "finished.\n";
-constexpr std::size_t kSplitAt = 5;  // "hyper" | "boot\n"
 constexpr std::uint32_t kLargestImage = 16u << 20;
 
 std::string hexByte(std::uint8_t byte) {
@@ -61,7 +62,8 @@ void HyperBootloader::onBlank(std::uint64_t nowUs) {
     ++answeredBlanks_;
     if (scenario.hyperbootSplit && answeredBlanks_ <= 2) {
         // Half the prompt now, the other half only to the next blank.
-        const std::string_view piece = answeredBlanks_ == 1 ? kPrompt.substr(0, kSplitAt) : kPrompt.substr(kSplitAt);
+        const std::size_t splitAt = std::min(scenario.hyperbootSplitAt, kPrompt.size());
+        const std::string_view piece = answeredBlanks_ == 1 ? kPrompt.substr(0, splitAt) : kPrompt.substr(splitAt);
         box_.note("hyper bootloader: " + number + " answered with part " + std::to_string(answeredBlanks_) +
                   " of the prompt");
         box_.say(piece, nowUs);

@@ -129,8 +129,11 @@ struct Scenario {
     // --- generation 1 boot loaders and the hyper bootloader they start
     std::uint32_t hyperStartMs = 100;   // "finished!" to the hyper bootloader listening at 115200
     unsigned hyperbootAnswerFrom = 1;   // answers the Nth blank and every later one; 0: never
-    bool hyperbootSplit = false;        // the prompt's first five letters answer one blank, the rest the
+    bool hyperbootSplit = false;        // the prompt's first letters answer one blank, the rest the
                                         // next; the blank after that gets it whole
+    std::size_t hyperbootSplitAt = 5;   // with hyperbootSplit: how many letters the first piece has
+    bool inHyperBootloader = false;     // switched on running the hyper bootloader: no menu, waits for a
+                                        // blank at 115200 (generation 1 boxes only)
     bool faultInImage = false;          // the transfer fault strikes the image sent through the hyper
                                         // bootloader instead of hyper.pad
 };

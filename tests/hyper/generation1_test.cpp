@@ -22,23 +22,22 @@ using Procedure = int (*)(PortHandle, const char*, std::uint32_t, std::uint32_t,
 
 struct Member {
     const char* name;
+    const char* version;
     Procedure procedure;
     std::uint32_t menuBaud;
-    bool asksNow;
     std::vector<std::uint8_t> keys;
     std::uint8_t modeByte;
-    bool packed;
     bool pausesBeforeKey;
     const char* firstText;
 };
 
 const Member kMembers[] = {
-    {"Bootloader14", updateBootloader14, 38400, true, {'2', 'y'}, 0, false, false,
+    {"Bootloader14", "1.4", updateBootloader14, 38400, {'2', 'y'}, 0, false,
      "Erasing flash memory... Done!\nDownload hyper bootloader..."},
-    {"Bootloader15", updateBootloader15, 115200, false, {'2'}, 0, false, true, "Download hyper bootloader... "},
-    {"Bootloader16", updateBootloader16, 115200, false, {'3'}, 0, true, false, "Download hyper bootloader... "},
-    {"Bootloader17", updateBootloader17, 115200, false, {'3'}, 1, true, false, "Download hyper bootloader..."},
-    {"Bootloader18", updateBootloader18, 115200, false, {'3'}, 0, true, false, "Download hyper bootloader..."},
+    {"Bootloader15", "1.5", updateBootloader15, 115200, {'2'}, 0, true, "Download hyper bootloader... "},
+    {"Bootloader16", "1.6", updateBootloader16, 115200, {'3'}, 0, false, "Download hyper bootloader... "},
+    {"Bootloader17", "1.7", updateBootloader17, 115200, {'3'}, 1, false, "Download hyper bootloader..."},
+    {"Bootloader18", "1.8", updateBootloader18, 115200, {'3'}, 0, false, "Download hyper bootloader..."},
 };
 
 void PrintTo(const Member& member, std::ostream* os) { *os << member.name; }
@@ -47,21 +46,33 @@ class Generation1 : public OnTheLine {
 protected:
     void SetUp() override {
         OnTheLine::SetUp();
-        for (int i = 0; i < 2000; ++i) imageBytes.push_back(i % 3 == 0 ? '\0' : static_cast<char>(i * 13));
-        writeAll("image.bin", imageBytes);
+        Bytes payload;
+        for (int i = 0; i < 2000; ++i) payload.push_back(i % 3 == 0 ? 0 : static_cast<std::uint8_t>(i * 13));
+        image = paddedImage(payload.data(), 2000);
+        writeAll("image.bin", std::string(image.begin(), image.end()));
     }
 
-    void connectTo(const Member& member, Generation1BoxOptions options = {}) {
-        options.menuBaud = member.menuBaud;
-        options.asksNow = member.asksNow;
-        connect(std::move(options));
+    // The box of that member, already in its boot loader, shows its menu at
+    // once.
+    void connectTo(const Member& member, boxmodel::Scenario scenario = {}) {
+        scenario.version = member.version;
+        scenario.inBootloader = true;
+        scenario.switchOnMs = 10;
+        connect(std::move(scenario));
+    }
+
+    // The bytes the PC sent before hyper.pad: the menu keys.
+    static std::vector<Sent> keysSent(std::size_t count) {
+        std::vector<Sent> sent = bytesSent();
+        if (sent.size() > count) sent.resize(count);
+        return sent;
     }
 
     int update(const Member& member) {
         return run([&] { return member.procedure(port, "image.bin", 2008, 0, 0, false, false, 115200, false); });
     }
 
-    std::string imageBytes;
+    Bytes image;
 };
 
 class EachMember : public Generation1, public ::testing::WithParamInterface<Member> {};
@@ -71,24 +82,23 @@ TEST_P(EachMember, LoadsTheHyperBootloaderAndSendsTheImageThroughIt) {
     connectTo(member);
     ASSERT_EQ(update(member), 0) << err;
 
-    ASSERT_EQ(box->keys.size(), member.keys.size());
+    const std::vector<Sent> keys = keysSent(member.keys.size());
+    ASSERT_EQ(keys.size(), member.keys.size());
     for (std::size_t i = 0; i < member.keys.size(); ++i) {
-        EXPECT_EQ(box->keys[i].byte, member.keys[i]) << "key " << i;
-        EXPECT_EQ(box->keys[i].baud, member.menuBaud) << "key " << i;
+        EXPECT_EQ(keys[i].byte, member.keys[i]) << "key " << i;
+        EXPECT_EQ(keys[i].baud, member.menuBaud) << "key " << i;
     }
 
-    const Bytes expected = expectedHyperPad(member.modeByte);
-    if (member.packed) {
-        EXPECT_NE(box->hyperPad.size(), expected.size());
-        EXPECT_EQ(unpack(box->hyperPad, expected.size()), expected);
+    // The box took hyper.pad only when it held the hyper bootloader and the
+    // member's mode byte, stored or packed as the member expects.
+    EXPECT_EQ(box->outcome().kind, boxmodel::Outcome::Kind::Flashed) << box->outcome().detail;
+    EXPECT_EQ(box->flashedImage(), image);
+    if (member.menuBaud == 38400) {
+        // 1.4 stays at the opening speed until the hyper bootloader runs.
+        EXPECT_EQ(bytesWrittenBeforeSpeedChange(), member.keys.size() + expectedHyperPad(member.modeByte).size());
     } else {
-        EXPECT_EQ(box->hyperPad, expected);
+        EXPECT_EQ(bytesWrittenBeforeSpeedChange(), 0u);
     }
-    EXPECT_EQ(box->modeByte, member.modeByte);
-    const auto image = unpack(box->image, imageBytes.size());
-    EXPECT_EQ(std::string(image.begin(), image.end()), imageBytes);
-    EXPECT_EQ(box->phase(), Generation1Box::Phase::Programmed);
-
     EXPECT_FALSE(std::filesystem::exists("hyper.pad"));
     EXPECT_TRUE(simline::portOpen());
     EXPECT_EQ(err, "");
@@ -98,13 +108,6 @@ TEST_P(EachMember, LoadsTheHyperBootloaderAndSendsTheImageThroughIt) {
     EXPECT_EQ(out.find(" % transfered"), std::string(member.firstText).size() + 4) << out;
     EXPECT_NE(out.find("Done!                       \nDownload file..."), std::string::npos) << out;
     EXPECT_TRUE(endsWith(out, "Programming the flash memory... Done!\n")) << out;
-
-    // 1.4 stays at the opening speed until the hyper bootloader runs.
-    if (member.menuBaud == 38400) {
-        EXPECT_EQ(bytesWrittenBeforeSpeedChange(), member.keys.size() + box->hyperPad.size());
-    } else {
-        EXPECT_EQ(bytesWrittenBeforeSpeedChange(), 0u);
-    }
 
     // The event just before the download key: 1.5 pauses 100 ms there.
     const auto& events = simline::events();
@@ -133,18 +136,20 @@ TEST_F(Generation1, UnwritableHyperPadReleasesTheBoxAtTheMenu) {
     EXPECT_EQ(err, "Cannot create hyper bootloader file, try to restart!\n");
     EXPECT_FALSE(simline::portOpen());
     drainLine();
-    ASSERT_EQ(box->keys.size(), 1u);
-    EXPECT_EQ(box->keys[0].byte, '1');
-    EXPECT_EQ(box->keys[0].baud, 115200u);
-    EXPECT_EQ(box->phase(), Generation1Box::Phase::Released);
+    const std::vector<Sent> keys = bytesSent();
+    ASSERT_EQ(keys.size(), 1u);
+    EXPECT_EQ(keys[0].byte, '1');
+    EXPECT_EQ(keys[0].baud, 115200u);
+    EXPECT_EQ(box->outcome().kind, boxmodel::Outcome::Kind::Released);
     EXPECT_EQ(out, "");
     EXPECT_EQ(readAll("hyper.pad"), (Bytes{'o', 'l', 'd', 'e', 'r'}));
 }
 
 TEST_F(Generation1, FailedHyperPadTransferKeepsTheFile) {
-    Generation1BoxOptions options;
-    options.hyperPadReply = "?";
-    connectTo(member("Bootloader16"), options);
+    boxmodel::Scenario scenario;
+    scenario.transferFault = boxmodel::TransferFault::Question;
+    scenario.faultAtByte = 1;
+    connectTo(member("Bootloader16"), scenario);
     EXPECT_EQ(update(member("Bootloader16")), 1);
     EXPECT_EQ(err, "Error(s) during erasing, programming or transfering. Abort!\n\n");
     EXPECT_EQ(readAll("hyper.pad"), expectedHyperPad(0));
@@ -153,26 +158,22 @@ TEST_F(Generation1, FailedHyperPadTransferKeepsTheFile) {
 
 TEST_F(Generation1, StalledHyperPadTransferGetsTheErrorFormOfTheTimeOutReport) {
     // A box that stops taking data: the PC's writes stall until the limit.
-    class StallingBox : public Generation1Box {
-    public:
-        using Generation1Box::Generation1Box;
-        bool acceptsInput(std::uint64_t) const override { return hyperPad.size() < 100; }
-    };
-    box = std::make_unique<StallingBox>(Generation1BoxOptions{});
-    simline::install(*box);
-    port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
-    ASSERT_TRUE(platform::configureLine(port, 38400, true));
-    ASSERT_TRUE(platform::setWriteTimeouts(port, 1, 10));
+    boxmodel::Scenario scenario;
+    scenario.transferFault = boxmodel::TransferFault::StopReading;
+    scenario.faultAtByte = 100;
+    connectTo(member("Bootloader18"), scenario);
     EXPECT_EQ(update(member("Bootloader18")), 1);
+    EXPECT_EQ(box->outcome().kind, boxmodel::Outcome::Kind::Stalled);
     EXPECT_EQ(err, "Fatal error, settop box does not responding. Abort!\n\n");
     EXPECT_TRUE(std::filesystem::exists("hyper.pad"));
     EXPECT_FALSE(simline::portOpen());
 }
 
 TEST_F(Generation1, BoxErrorInsteadOfTheFilePromptFails) {
-    Generation1BoxOptions options;
-    options.fileReply = "ERRORgaga: no flash\n";
-    connectTo(member("Bootloader14"), options);
+    boxmodel::Scenario scenario;
+    scenario.errorAt = boxmodel::Prompt::File;
+    scenario.errorText = "no flash";
+    connectTo(member("Bootloader14"), scenario);
     EXPECT_EQ(update(member("Bootloader14")), 1);
     EXPECT_EQ(err, "waitFor error: " + std::to_string(UPD_ERR_BOX_ERROR) + "\n");
     EXPECT_NE(out.find("ERRORgaga: no flash"), std::string::npos) << out;
@@ -185,7 +186,7 @@ TEST_F(Generation1, FailedSpeedSwitchAtTheMenuEndsQuietly) {
     simline::faults().setStateFails = true;
     EXPECT_EQ(update(member("Bootloader17")), 1);
     EXPECT_EQ(err, "");
-    EXPECT_TRUE(box->keys.empty());
+    EXPECT_TRUE(simline::bytesWritten().empty());
     EXPECT_FALSE(simline::portOpen());
 }
 

@@ -8,8 +8,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "generation1_box.h"
+#include "box.h"
 #include "platform/serial_ports.h"
 #include "simplatform/sim_platform.h"
 #include "work_dir.h"
@@ -21,8 +22,8 @@ protected:
         InWorkDir::TearDown();
     }
 
-    void connect(Generation1BoxOptions options) {
-        box = std::make_unique<Generation1Box>(std::move(options));
+    void connect(boxmodel::Scenario scenario) {
+        box = std::make_unique<boxmodel::Box>(std::move(scenario));
         simline::install(*box);
         port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
         ASSERT_NE(port, platform::kInvalidPort);
@@ -45,7 +46,7 @@ protected:
     static void drainLine() { platform::sleepMs(50); }
 
     // The bytes the PC wrote before the first speed change (all of them if none).
-    std::size_t bytesWrittenBeforeSpeedChange() const {
+    static std::size_t bytesWrittenBeforeSpeedChange() {
         std::size_t count = 0;
         for (const auto& event : simline::events()) {
             if (event.kind == simline::LineEvent::Kind::SpeedChange) break;
@@ -54,7 +55,24 @@ protected:
         return count;
     }
 
-    std::unique_ptr<Generation1Box> box;
+    // Each byte the PC wrote, with the speed and time it went out at.
+    struct Sent {
+        std::uint8_t byte;
+        std::uint32_t baud;
+        std::uint64_t timeUs;
+    };
+    static std::vector<Sent> bytesSent() {
+        std::vector<Sent> sent;
+        for (const auto& event : simline::events()) {
+            if (event.kind != simline::LineEvent::Kind::Write) continue;
+            for (const std::uint8_t byte : event.bytes) sent.push_back({byte, event.baud, event.timeUs});
+        }
+        return sent;
+    }
+
+    std::string outcome() const { return box->outcome().code(); }
+
+    std::unique_ptr<boxmodel::Box> box;
     platform::PortHandle port = platform::kInvalidPort;
     std::string out;
     std::string err;
