@@ -362,8 +362,15 @@ void Box::flashed(std::vector<std::uint8_t> image, std::string detail, std::uint
 }
 
 void Box::reach(Step step, std::uint64_t nowUs) {
-    if (scenario_.hangUpAt != Step::None && scenario_.hangUpAt == step)
-        hangUpNow(std::string("at step ") + stepName(step), nowUs);
+    if (scenario_.hangUpAt == Step::None || scenario_.hangUpAt != step) return;
+    const std::string why = std::string("at step ") + stepName(step);
+    if (scenario_.hangUpAfterMs == 0) {
+        hangUpNow(why, nowUs);
+        return;
+    }
+    after(scenario_.hangUpAfterMs, nowUs, [this, why](std::uint64_t now) {
+        hangUpNow(why + " and " + std::to_string(scenario_.hangUpAfterMs) + " ms", now);
+    });
 }
 
 void Box::hangUpNow(std::string why, std::uint64_t nowUs) {

@@ -108,6 +108,7 @@ struct Scenario {
     bool noise = false;                  // junk before every reply
     bool nulNoise = false;               // NUL bytes before the version line and among progress characters
     Step hangUpAt = Step::None;
+    std::uint32_t hangUpAfterMs = 0;     // with hangUpAt: the line drops this long after the step
 
     // --- faults of a transfer, counted in bytes received after "file:"
     TransferFault transferFault = TransferFault::None;

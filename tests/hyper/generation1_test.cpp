@@ -48,7 +48,7 @@ protected:
         OnTheLine::SetUp();
         Bytes payload;
         for (int i = 0; i < 2000; ++i) payload.push_back(i % 3 == 0 ? 0 : static_cast<std::uint8_t>(i * 13));
-        image = paddedImage(payload.data(), 2000);
+        image = paddedImage(payload);
         writeAll("image.bin", std::string(image.begin(), image.end()));
     }
 

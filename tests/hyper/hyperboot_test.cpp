@@ -16,7 +16,7 @@ Bytes spreadImage(std::uint32_t payloadBytes) {
     Bytes payload;
     for (std::uint32_t i = 0; i < payloadBytes; ++i)
         payload.push_back(i % 5 == 0 ? 0 : static_cast<std::uint8_t>(i * 37));
-    return paddedImage(payload.data(), payloadBytes);
+    return paddedImage(payload);
 }
 
 class Hyperboot : public OnTheLine {
@@ -131,7 +131,7 @@ INSTANTIATE_TEST_SUITE_P(Answers, HyperbootPrompt,
 TEST_F(Hyperboot, StalledImageGetsTheDownloadFormOfTheTimeOutReport) {
     // More than the PC's transmit buffer holds, so the stall reaches sendFile.
     const Bytes payload(30000, 0x5A);
-    useImage(paddedImage(payload.data(), 30000));
+    useImage(paddedImage(payload));
     boxmodel::Scenario scenario;
     scenario.transferFault = boxmodel::TransferFault::StopReading;
     scenario.faultInImage = true;

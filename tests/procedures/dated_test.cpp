@@ -4,11 +4,12 @@
 #include <string>
 #include <vector>
 
-#include "box_peer.h"
 #include "platform/serial_ports.h"
 #include "image/padded_image.h"
 #include "procedures/dated_records.h"
+#include "procedure_box.h"
 #include "procedures/procedures.h"
+#include "support/image_bytes.h"
 #include "transfer/temp_file.h"
 
 namespace {
@@ -36,12 +37,27 @@ TEST(ImageAnnouncement, LengthTypeSevenAndId) {
 
 class DatedTest : public ProcedureTest {
 protected:
+    void SetUp() override { connect(dated()); }
+
+    static boxmodel::Scenario dated() {
+        boxmodel::Scenario scenario = boxOf("4.12");
+        scenario.imageId = 0x0004000C;
+        return scenario;
+    }
+    // The box checks the time stamp against the simulated PC's clock.
+    void connect(boxmodel::Scenario scenario) {
+        ProcedureTest::connect(std::move(scenario), [] { return platform::localTime(); });
+    }
+
     int run(std::uint32_t imageLength) {
         return capture([&] {
             return updateDated(port, path.c_str(), imageLength, 0x0004000C, 0, true, true, 115200, true);
         });
     }
+    std::uint32_t fileLength() const { return static_cast<std::uint32_t>(image.size()); }
+
     TempDir dir;
+    // An image that opens with a leading record (tag, length, 16 bytes).
     Bytes image = [] {
         Bytes bytes(12000, 0xFF);
         bytes[0] = 0x11;
@@ -53,17 +69,18 @@ protected:
 
 TEST_F(DatedTest, StampAnnouncementImageAndSum) {
     simline::setLocalTime({2002, 6, 15, 14, 35, 0});
-    // The file is 12000 bytes; the sum covers only the image length value.
-    EXPECT_EQ(run(11000), 0);
-    EXPECT_EQ(box.keys, Bytes{'2'});
-    ASSERT_EQ(box.data.size(), 5u + 9u + image.size() + 4u);
-    EXPECT_EQ(Bytes(box.data.begin(), box.data.begin() + 4), (Bytes{0xCC, 0xD8, 0x14, 0x35}));
-    EXPECT_LE(box.data[4], 0x09);  // seconds: the clock has moved on a little since 14:35:00
-    EXPECT_EQ(Bytes(box.data.begin() + 5, box.data.begin() + 14),
-              (Bytes{0x00, 0x00, 0x2A, 0xF8, 0x07, 0x00, 0x04, 0x00, 0x0C}));
-    EXPECT_EQ(Bytes(box.data.begin() + 14, box.data.end() - 4), image);
-    const std::uint32_t expectedSum = 0x11 + 0x10 + 255u * (11000 - 2);
-    EXPECT_EQ(readBigEndian32(box.data.data() + box.data.size() - 4), expectedSum);
+    EXPECT_EQ(run(fileLength()), 0) << err;
+    EXPECT_EQ(keySent(), '2');
+    EXPECT_EQ(outcome(), boxmodel::Outcome::Kind::Flashed) << box->outcome().detail;
+    EXPECT_EQ(box->flashedImage(), image);
+    ASSERT_EQ(download().size(), 5u + 9u + image.size() + 4u);
+    EXPECT_EQ(Bytes(download().begin(), download().begin() + 4), (Bytes{0xCC, 0xD8, 0x14, 0x35}));
+    EXPECT_LE(download()[4], 0x09);  // seconds: the clock has moved on a little since 14:35:00
+    EXPECT_EQ(Bytes(download().begin() + 5, download().begin() + 14),
+              (Bytes{0x00, 0x00, 0x2E, 0xE0, 0x07, 0x00, 0x04, 0x00, 0x0C}));
+    EXPECT_EQ(Bytes(download().begin() + 14, download().end() - 4), image);
+    const std::uint32_t expectedSum = 0x11 + 0x10 + 255u * (12000 - 2);
+    EXPECT_EQ(readBigEndian32(download().data() + download().size() - 4), expectedSum);
 
     EXPECT_TRUE(startsWith(out, "Download file...")) << out;
     EXPECT_TRUE(endsWith(out, kSuccessTail)) << out;
@@ -72,27 +89,49 @@ TEST_F(DatedTest, StampAnnouncementImageAndSum) {
     EXPECT_TRUE(simline::portOpen());
 }
 
+TEST_F(DatedTest, TheSumCoversOnlyTheImageLengthOfAPaddedImage) {
+    // The image length value leaves the header extension out: the file is
+    // five bytes longer than what the sum covers.
+    Bytes payload(10992, 0xFF);
+    payload[0] = 0x5A;
+    image = test_support::paddedImage(payload, test_support::typeAndId(7, 0x0004000C));
+    path = dir.write("padded", image);
+    const std::uint32_t imageLength = static_cast<std::uint32_t>(payload.size() + 8);
+    EXPECT_EQ(run(imageLength), 0) << err;
+    EXPECT_EQ(outcome(), boxmodel::Outcome::Kind::Flashed) << box->outcome().detail;
+    ASSERT_EQ(download().size(), 5u + 9u + image.size() + 4u);
+    std::uint32_t expectedSum = 0;
+    for (std::uint32_t i = 0; i < imageLength; ++i) expectedSum += image[i];
+    EXPECT_EQ(readBigEndian32(download().data() + download().size() - 4), expectedSum);
+}
+
 TEST_F(DatedTest, StopFromTheBoxIsSuccess) {
-    box.replyAfterData = 14 + 2 + 16 + 100;
-    box.reply = "STOP";
-    EXPECT_EQ(run(11000), 0);
+    boxmodel::Scenario scenario = dated();
+    scenario.transferFault = boxmodel::TransferFault::Stop;
+    scenario.faultAtByte = 14 + 2 + 16 + 100;
+    connect(scenario);
+    EXPECT_EQ(run(fileLength()), 0);
     EXPECT_TRUE(endsWith(out, " Done!                    \n"));
     EXPECT_EQ(out.find("Programming"), std::string::npos);
     EXPECT_EQ(err, "");
-    EXPECT_LT(box.data.size(), 14 + image.size());
+    EXPECT_EQ(outcome(), boxmodel::Outcome::Kind::Stopped);
+    EXPECT_LT(simline::bytesWritten().size(), 1 + 14 + image.size());
     EXPECT_TRUE(simline::portOpen());
 }
 
 TEST_F(DatedTest, BoxErrorShowsOnlyTheBoxsText) {
-    box.replyAfterData = 200;
-    box.reply = "ERROR: date\n";
-    EXPECT_EQ(run(11000), 1);
-    EXPECT_EQ(err, "ERROR: date\n\n\n");
+    boxmodel::Scenario scenario = dated();
+    scenario.transferFault = boxmodel::TransferFault::Error;
+    scenario.faultText = "date";
+    scenario.faultAtByte = 200;
+    connect(scenario);
+    EXPECT_EQ(run(fileLength()), 1);
+    EXPECT_EQ(err, "ERROR: date\r\n\n\n");
     EXPECT_FALSE(simline::portOpen());
 }
 
 TEST_F(DatedTest, FileShorterThanTheImageLengthFailsQuietly) {
-    EXPECT_EQ(run(static_cast<std::uint32_t>(image.size()) + 1), 1);
+    EXPECT_EQ(run(fileLength() + 1), 1);
     EXPECT_EQ(err, "");
     EXPECT_EQ(out.find("Programming"), std::string::npos);
     EXPECT_EQ(simline::bytesWritten().size(), 1 + 14 + image.size());  // key, records, image; no sum
@@ -101,29 +140,16 @@ TEST_F(DatedTest, FileShorterThanTheImageLengthFailsQuietly) {
 
 // A box that stops taking data part way through the image: the PC's writes
 // stall, and after 120 s without progress the transfer gives up.
-class StallingBox : public MenuBox {
-public:
-    std::size_t stallAfterData = 5000;
-    bool acceptsInput(std::uint64_t) const override { return data.size() < stallAfterData; }
-};
-
-class DatedStallTest : public DatedTest {
-protected:
-    void SetUp() override {
-        simline::install(stalling);
-        port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
-        ASSERT_NE(port, platform::kInvalidPort);
-        ASSERT_TRUE(platform::configureLine(port, 115200, false));
-        ASSERT_TRUE(platform::setWriteTimeouts(port, 1, 10));
-    }
-    StallingBox stalling;
-};
-
-TEST_F(DatedStallTest, BoxThatStopsReadingTimesOutAfterTwoMinutes) {
-    EXPECT_EQ(run(11000), 1);
+TEST_F(DatedTest, BoxThatStopsReadingTimesOutAfterTwoMinutes) {
+    boxmodel::Scenario scenario = dated();
+    scenario.transferFault = boxmodel::TransferFault::StopReading;
+    scenario.faultAtByte = 14 + 5000;
+    connect(scenario);
+    EXPECT_EQ(run(fileLength()), 1);
     EXPECT_EQ(err, "Fatal error, settop box does not responding. Abort!\n\n");
     EXPECT_EQ(out.find("Programming"), std::string::npos);
     EXPECT_EQ(out.find("Done!"), std::string::npos);
+    EXPECT_EQ(outcome(), boxmodel::Outcome::Kind::Stalled);
     EXPECT_FALSE(simline::portOpen());
     // Menu, pauses and the first 5000 bytes take seconds; the limit is 120 s
     // without progress, and one more stalled write may run past it.
