@@ -10,6 +10,7 @@
 // download key belongs to one Generation each (generation.h).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -93,6 +94,9 @@ public:
     void setListeningBaud(std::uint32_t baud, std::uint64_t nowUs);
     // When the last byte from the PC came in (also one the box discarded).
     std::uint64_t lastInputUs() const { return lastInputUs_; }
+    // Since when the PC could have sent and did not: the last byte, or the end
+    // of a busy spell in which the box took nothing.
+    std::uint64_t quietSinceUs() const { return std::max(lastInputUs_, busyUntilUs_); }
     bool hasPcClock() const { return static_cast<bool>(pcClock_); }
     platform::LocalTime pcTime() const { return pcClock_(); }
     // Junk bytes for the noise fault, NUL bytes only where asked for.

@@ -145,11 +145,11 @@ void DirectDownload::watchForSilence(std::uint64_t nowUs) {
     if (watching_) return;
     watching_ = true;
     constexpr std::uint64_t quietUs = std::uint64_t{kQuietBeforeGivingUpMs} * 1000;
-    const std::uint64_t dueUs = box_.lastInputUs() + quietUs;
+    const std::uint64_t dueUs = box_.quietSinceUs() + quietUs;
     box_.afterUs(dueUs > nowUs ? dueUs - nowUs : 0, nowUs, [this](std::uint64_t now) {
         watching_ = false;
         if (phase_ != Phase::Receiving || box_.decided()) return;
-        if (now - box_.lastInputUs() < quietUs) {
+        if (now < box_.quietSinceUs() + quietUs) {
             watchForSilence(now);
             return;
         }

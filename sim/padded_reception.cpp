@@ -94,10 +94,10 @@ void rejectData(Box& box, const std::string& reason, std::uint64_t nowUs) {
 
 void rejectWhenStalled(Box& box, const PaddedReception& reception, std::string prefix, std::uint64_t nowUs) {
     constexpr std::uint64_t quietUs = std::uint64_t{kQuietEndsStreamMs} * 1000;
-    const std::uint64_t dueUs = box.lastInputUs() + quietUs;
+    const std::uint64_t dueUs = box.quietSinceUs() + quietUs;
     box.afterUs(dueUs > nowUs ? dueUs - nowUs : 0, nowUs, [&box, &reception, prefix](std::uint64_t now) {
         if (box.decided() || reception.state() != PaddedReception::State::Incomplete) return;
-        if (now - box.lastInputUs() < quietUs) {
+        if (now < box.quietSinceUs() + quietUs) {
             rejectWhenStalled(box, reception, prefix, now);
             return;
         }

@@ -14,6 +14,7 @@
 #include "support/bunzip2.h"
 #include "temp_file.h"
 #include "transfer/send_file.h"
+#include "support/image_bytes.h"
 #include "transfer_line.h"
 
 namespace {
@@ -209,7 +210,7 @@ TEST_F(CompressedTest, LimitBoundsTheWholeTransferFromTheFirstAcceptedWrite) {
 }
 
 TEST_F(CompressedTest, PortThatNeverTakesAByteTimesOut) {
-    peer.stallAfterBytes = 0;
+    sink.accepting = false;
     platform::closePort(port);
     simline::uninstall();
     simline::LineOptions noBuffer;
@@ -226,13 +227,21 @@ TEST_F(CompressedTest, PortThatNeverTakesAByteTimesOut) {
 }
 
 TEST_F(CompressedTest, BoxErrorDuringTheFrame) {
-    peer.replies = {{3000, "..ERROR: no room\ntrailer"}};
-    const std::string path = dir.write("image", randomBytes(60000, 5));
+    platform::closePort(port);
+    simline::uninstall();
+    boxmodel::Scenario scenario;
+    scenario.version = "4.2";
+    scenario.imageId = 0;
+    scenario.transferFault = boxmodel::TransferFault::Error;
+    scenario.faultText = "no room";
+    scenario.faultAtByte = 3000;
+    openAtFilePrompt(scenario, '7');
+    const std::string path = dir.write("image", test_support::paddedImage(randomBytes(60000, 5), {4, 0, 0, 0, 0}));
     CaptureStderr();
     EXPECT_EQ(sendFileCompressed(port, path.c_str(), 4, 0, 120000, 0, 0), 0);
     GetCapturedStderr();
     EXPECT_EQ(platform::lastError(), UPD_ERR_BOX_ERROR);
-    EXPECT_STREQ(boxErrorText, "..ERROR: no room");
+    EXPECT_STREQ(boxErrorText, "..ERROR: no room\r");  // the first line of the read
 }
 
 TEST_F(CompressedTest, UnknownImageTypeSendsNothing) {

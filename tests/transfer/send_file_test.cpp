@@ -10,6 +10,7 @@
 #include "common/status.h"
 #include "temp_file.h"
 #include "transfer/packing.h"
+#include "support/image_bytes.h"
 #include "transfer_line.h"
 
 namespace {
@@ -100,11 +101,27 @@ TEST(StreamReplyScan, FlashIdMessageGetsItsOwnStatusAndALoneFStillFails) {
 
 class SendFileTest : public TransferLineTest {
 protected:
-    void SetUp() override { openLine(); }
     TempDir dir;
 };
 
+// Transfers against a box: the packed image a box of 2.0 takes after "3".
+class SendFileToBoxTest : public TransferLineTest {
+protected:
+    static boxmodel::Scenario box20() {
+        boxmodel::Scenario scenario;
+        scenario.version = "2.0";
+        return scenario;
+    }
+    std::string imageOf(std::size_t payloadBytes, std::uint32_t seed) {
+        image = test_support::paddedImage(randomBytes(payloadBytes, seed));
+        return dir.write("image", image);
+    }
+    TempDir dir;
+    Bytes image;
+};
+
 TEST_F(SendFileTest, PlainFileGoesOutInBlocksWithProgress) {
+    openLine();
     const Bytes data = randomBytes(25000, 3);
     const std::string path = dir.write("image", data);
     CaptureStdout();
@@ -115,6 +132,7 @@ TEST_F(SendFileTest, PlainFileGoesOutInBlocksWithProgress) {
 }
 
 TEST_F(SendFileTest, EmptyFileSendsAndPrintsNothing) {
+    openLine();
     const std::string path = dir.write("empty", {});
     CaptureStdout();
     EXPECT_EQ(sendFile(port, path.c_str(), 120000, 1, 1, 0), 1);
@@ -123,6 +141,7 @@ TEST_F(SendFileTest, EmptyFileSendsAndPrintsNothing) {
 }
 
 TEST_F(SendFileTest, PackedProgressCountsFileBytes) {
+    openLine();
     // 50000 zero bytes pack to 12500 bytes: a block of 10240 holds 40960 of them.
     const Bytes zeros(50000, 0);
     const std::string path = dir.write("zeros", zeros);
@@ -136,6 +155,7 @@ TEST_F(SendFileTest, PackedProgressCountsFileBytes) {
 }
 
 TEST_F(SendFileTest, LeadingRecordIsSentAloneAndFollowedByAPause) {
+    openLine();
     Bytes data = {0x11, 0x20};
     const Bytes record = randomBytes(32, 5);
     data.insert(data.end(), record.begin(), record.end());
@@ -159,6 +179,7 @@ TEST_F(SendFileTest, LeadingRecordIsSentAloneAndFollowedByAPause) {
 }
 
 TEST_F(SendFileTest, WithoutTheRecordTagOnlyThePairIsShort) {
+    openLine();
     const Bytes data = randomBytes(12000, 8);
     ASSERT_NE(data[0], 0x11);
     const std::string path = dir.write("plain", data);
@@ -168,6 +189,7 @@ TEST_F(SendFileTest, WithoutTheRecordTagOnlyThePairIsShort) {
 }
 
 TEST_F(SendFileTest, EmptyLeadingRecordDoesNotCutTheImageShort) {
+    openLine();
     Bytes data = {0x11, 0x00};
     const Bytes rest = randomBytes(3000, 9);
     data.insert(data.end(), rest.begin(), rest.end());
@@ -177,53 +199,81 @@ TEST_F(SendFileTest, EmptyLeadingRecordDoesNotCutTheImageShort) {
     EXPECT_EQ(writeSizes(), (std::vector<std::size_t>{2, 3000}));
 }
 
-TEST_F(SendFileTest, BoxErrorEndsTheTransferAndKeepsItsText) {
-    peer.replies = {{100, "..."}, {12000, "ERROR: checksum\n"}};
-    const std::string path = dir.write("image", randomBytes(40000, 10));
-    EXPECT_EQ(sendFile(port, path.c_str(), 120000, 0, 0, 0), 0);
+TEST_F(SendFileToBoxTest, BoxErrorEndsTheTransferAndKeepsItsText) {
+    boxmodel::Scenario scenario = box20();
+    scenario.transferFault = boxmodel::TransferFault::Error;
+    scenario.faultText = "checksum";
+    scenario.faultAtByte = 12000;
+    openAtFilePrompt(scenario, '3');
+    const std::string path = imageOf(40000, 10);
+    EXPECT_EQ(sendFile(port, path.c_str(), 120000, 0, 1, 0), 0);
     EXPECT_EQ(platform::lastError(), UPD_ERR_BOX_ERROR);
-    EXPECT_STREQ(boxErrorText, "ERROR: checksum\n");
+    // The box's text, with the progress that came in the same read.
+    const std::string text = boxErrorText;
+    EXPECT_EQ(text.substr(text.find_first_not_of('.')), "ERROR: checksum\r\n") << text;
     EXPECT_LT(simline::bytesWritten().size(), 40000u);
 }
 
-TEST_F(SendFileTest, SilentStalledBoxTimesOut) {
-    peer.stallAfterBytes = 5000;
-    const std::string path = dir.write("image", randomBytes(30000, 11));
+TEST_F(SendFileToBoxTest, SilentStalledBoxTimesOut) {
+    boxmodel::Scenario scenario = box20();
+    scenario.transferFault = boxmodel::TransferFault::StopReading;
+    scenario.faultAtByte = 5000;
+    openAtFilePrompt(scenario, '3');
+    const std::string path = imageOf(30000, 11);
     const std::uint32_t start = platform::millis();
-    EXPECT_EQ(sendFile(port, path.c_str(), 2000, 0, 0, 0), 0);
+    EXPECT_EQ(sendFile(port, path.c_str(), 2000, 0, 1, 0), 0);
     EXPECT_EQ(platform::lastError(), UPD_ERR_TIMEOUT);
+    EXPECT_EQ(box->outcome().kind, boxmodel::Outcome::Kind::Stalled);
     const std::uint32_t elapsed = platform::millis() - start;
     EXPECT_GT(elapsed, 2000u);
     EXPECT_LT(elapsed, 2000u + 2 * 10250u);  // at most one more write time-out after the limit
 }
 
-TEST_F(SendFileTest, ChatterWhileStalledIsProgressAndShowsTheProgrammingNotice) {
-    peer.stallAfterBytes = 5000;
-    peer.resumeAtUs = 30'000'000;
-    peer.stalledChatter = "e";
-    const Bytes data = randomBytes(30000, 12);
-    const std::string path = dir.write("image", data);
+TEST_F(SendFileToBoxTest, ChatterWhileStalledIsProgressAndShowsTheProgrammingNotice) {
+    // The sector stops the box for 20 s, longer than the limit and than a
+    // write's own time-out (10 ms and 1 ms a byte), so that one write takes
+    // nothing; the "p" at 12 s, which that write's read finds, keeps the
+    // transfer alive.
+    boxmodel::Scenario scenario = box20();
+    scenario.sectorBytes = 20000;
+    scenario.eraseMs = 12000;
+    scenario.writeMs = 8000;
+    openAtFilePrompt(scenario, '3');
+    const std::string path = imageOf(30000, 12);
+    const std::uint32_t start = platform::millis();
     CaptureStdout();
-    EXPECT_EQ(sendFile(port, path.c_str(), 2000, 1, 0, 0), 1);
+    const int result = sendFile(port, path.c_str(), 2000, 1, 1, 0);
     const std::string out = GetCapturedStdout();
+    EXPECT_EQ(result, 1) << platform::lastError();
     EXPECT_NE(out.find(" stopped for programming" + std::string(24, '\b')), std::string::npos);
-    EXPECT_EQ(simline::bytesWritten(), data);
-    EXPECT_GT(platform::millis(), 30000u);
+    EXPECT_GT(platform::millis() - start, 20000u);
+    platform::sleepMs(5000);  // the rest of the image and the programming
+    EXPECT_EQ(box->outcome().kind, boxmodel::Outcome::Kind::Flashed) << box->outcome().detail;
+    EXPECT_EQ(box->flashedImage(), image);
 }
 
-TEST_F(SendFileTest, FailuresLeaveTheirStatus) {
+TEST_F(SendFileTest, MissingFileLeavesTheSystemsError) {
+    openLine();
     EXPECT_EQ(sendFile(port, dir.path("missing").c_str(), 120000, 0, 0, 0), 0);
     EXPECT_EQ(platform::lastError(), static_cast<std::uint32_t>(ENOENT));
+}
 
-    peer.hangUpAtUs = simline::nowUs() + 50'000;
-    const std::string path = dir.write("image", randomBytes(40000, 13));
-    EXPECT_EQ(sendFile(port, path.c_str(), 120000, 0, 0, 0), 0);
+TEST_F(SendFileToBoxTest, HangUpLeavesItsStatus) {
+    boxmodel::Scenario scenario = box20();
+    scenario.hangUpAt = boxmodel::Step::File;
+    scenario.hangUpAfterMs = 50;
+    openAtFilePrompt(scenario, '3');
+    const std::string path = imageOf(40000, 13);
+    EXPECT_EQ(sendFile(port, path.c_str(), 120000, 0, 1, 0), 0);
     EXPECT_EQ(platform::lastError(), platform::kErrorOperationAborted);
 }
 
-TEST_F(SendFileTest, FailedPackedTransferLeavesNoBitsForTheNext) {
-    peer.replies = {{10, "?"}};
-    const std::string first = dir.write("first", randomBytes(30000, 14));
+TEST_F(SendFileToBoxTest, FailedPackedTransferLeavesNoBitsForTheNext) {
+    boxmodel::Scenario scenario = box20();
+    scenario.transferFault = boxmodel::TransferFault::Question;
+    scenario.faultAtByte = 10;
+    openAtFilePrompt(scenario, '3');
+    const std::string first = imageOf(30000, 14);
     EXPECT_EQ(sendFile(port, first.c_str(), 120000, 0, 1, 0), 0);
     EXPECT_EQ(platform::lastError(), UPD_ERR_FLASH_FAILED);
 

@@ -1,71 +1,44 @@
-// A box stand-in for the transfer tests: it takes the PC's bytes, answers at
-// given byte counts or times, and can stop taking data for a while.
+// The line the transfer tests write to.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "simplatform/sim_platform.h"
+#include "box.h"
 #include "platform/serial_ports.h"
-
-class TransferPeer : public simline::Peer {
-public:
-    struct Reply {
-        std::size_t afterBytes;  // sent once this many bytes have arrived
-        std::string text;
-    };
-    std::vector<Reply> replies;
-    // The box takes no data from this byte count on, until resumeAtUs.
-    std::size_t stallAfterBytes = SIZE_MAX;
-    std::uint64_t resumeAtUs = simline::kNoEvent;
-    // While stalled, the box sends this text every periodUs.
-    std::string stalledChatter;
-    std::uint64_t periodUs = 500'000;
-    std::uint64_t hangUpAtUs = simline::kNoEvent;
-
-    std::vector<std::uint8_t> received;
-
-    void receive(std::uint8_t byte, std::uint32_t pcBaud, std::uint64_t) override {
-        received.push_back(byte);
-        baud_ = pcBaud;
-        while (next_ < replies.size() && received.size() >= replies[next_].afterBytes)
-            transmit(replies[next_++].text, baud_);
-    }
-    bool acceptsInput(std::uint64_t nowUs) const override { return !stalled(nowUs); }
-    std::uint64_t nextEventUs() const override {
-        if (stalledChatter.empty() || received.size() < stallAfterBytes) return simline::kNoEvent;
-        return nextChatterUs_;
-    }
-    void onTimer(std::uint64_t nowUs) override {
-        if (nowUs < nextChatterUs_) return;
-        if (stalled(nowUs)) transmit(stalledChatter, baud_);
-        nextChatterUs_ = stalled(nowUs) ? nowUs + periodUs : simline::kNoEvent;
-    }
-    bool hungUp(std::uint64_t nowUs) const override { return nowUs >= hangUpAtUs; }
-
-private:
-    bool stalled(std::uint64_t nowUs) const { return received.size() >= stallAfterBytes && nowUs < resumeAtUs; }
-    std::size_t next_ = 0;
-    std::uint32_t baud_ = 115200;
-    std::uint64_t nextChatterUs_ = 0;
-};
+#include "simplatform/sim_platform.h"
 
 // Opens COM1 on the simulated line as the program does: 115200 baud, no
-// handshake, write time-out of 10 ms plus 1 ms per byte.
+// handshake, write time-out of 10 ms plus 1 ms per byte. What is at the far
+// end: for how a transfer writes, a line that takes every byte and says
+// nothing (sink); for what a box answers during a transfer, the box model led
+// to its "file:" prompt.
 class TransferLineTest : public ::testing::Test {
 protected:
     void openLine(std::uint32_t baud = 115200, simline::LineOptions options = {}) {
-        simline::install(peer, options);
-        port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
-        ASSERT_NE(port, platform::kInvalidPort);
-        ASSERT_TRUE(platform::configureLine(port, baud, false));
-        ASSERT_TRUE(platform::setWriteTimeouts(port, 1, 10));
+        simline::install(sink, options);
+        openPort(baud);
+    }
+    // A box of this scenario's version, already in its boot loader, that has
+    // taken the download key and said "file:".
+    void openAtFilePrompt(boxmodel::Scenario scenario, char key) {
+        scenario.inBootloader = true;
+        scenario.switchOnMs = 10;
+        box = std::make_unique<boxmodel::Box>(std::move(scenario));
+        simline::install(*box);
+        openPort(115200);
+        ASSERT_TRUE(readUntil("choice!:"));
+        platform::sleepMs(box->scenario().menuSwitchMs);
+        std::uint32_t sent = 0;
+        ASSERT_TRUE(platform::writePort(port, &key, 1, sent));
+        ASSERT_TRUE(readUntil("file:"));
     }
     void TearDown() override {
-        if (port != platform::kInvalidPort) platform::closePort(port);
+        if (port != platform::kInvalidPort && simline::portOpen()) platform::closePort(port);
         simline::uninstall();
     }
 
@@ -77,8 +50,31 @@ protected:
         return sizes;
     }
 
-    TransferPeer peer;
+    simline::ScriptedPeer sink{std::vector<simline::ScriptedPeer::Step>{}};
+    std::unique_ptr<boxmodel::Box> box;
     platform::PortHandle port = platform::kInvalidPort;
+
+private:
+    void openPort(std::uint32_t baud) {
+        port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
+        ASSERT_NE(port, platform::kInvalidPort);
+        ASSERT_TRUE(platform::configureLine(port, baud, false));
+        ASSERT_TRUE(platform::setWriteTimeouts(port, 1, 10));
+    }
+    // Reads until the box has said text; false after five quiet seconds.
+    bool readUntil(const std::string& text) const {
+        std::string heard;
+        const std::uint32_t start = platform::millis();
+        while (heard.find(text) == std::string::npos) {
+            if (platform::millis() - start > 5000) return false;
+            platform::waitForInput(port, 100);
+            char buffer[256];
+            std::uint32_t received = 0;
+            if (!platform::readPort(port, buffer, sizeof buffer, received)) return false;
+            heard.append(buffer, received);
+        }
+        return true;
+    }
 };
 
 // The progress line as the transfers print it.
