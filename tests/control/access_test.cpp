@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "box.h"
 #include "control/access.h"
 #include "serial/line_peers.h"
 #include "serial/port_setup.h"
@@ -307,10 +308,13 @@ TEST_F(VersionQuery, LeftoversOfAnEarlierUserOfTheBufferAreNotTakenForTheReply) 
 // ---------------------------------------------------------------------------
 // The irdeto handshake
 
-// Echoes the digits "0" to "9", except those it is told to drop (each once).
-class EchoingBox : public simline::Peer {
+// A line that echoes the digits "0" to "9", except those it is told to drop
+// (each once), for the handshake alone: a burst of junk, a far end that stops
+// taking bytes, digits echoed by something that never names a version. A box
+// that plays the whole game is the box model.
+class EchoingLine : public simline::Peer {
 public:
-    explicit EchoingBox(std::string drops, std::size_t junkBeforeFirstEcho = 0)
+    explicit EchoingLine(std::string drops, std::size_t junkBeforeFirstEcho = 0)
         : drops_(std::move(drops)), junk_(junkBeforeFirstEcho) {}
     void receive(std::uint8_t byte, std::uint32_t baud, std::uint64_t nowUs) override {
         received.push_back(static_cast<char>(byte));
@@ -336,19 +340,32 @@ private:
     std::size_t junk_;
 };
 
+// A box of 4.12 that demands the echo game, already in its boot loader.
+boxmodel::Scenario irdetoBox() {
+    boxmodel::Scenario scenario;
+    scenario.version = "4.12";
+    scenario.irdeto = true;
+    scenario.inBootloader = true;
+    scenario.switchOnMs = 0;
+    return scenario;
+}
+
 TEST_F(Access, IrdetoHandshakeCountsFourEchoesInARow) {
-    EchoingBox box("3");
+    boxmodel::Scenario scenario = irdetoBox();
+    scenario.echoPattern = "...x";  // no echo of the fourth digit
+    boxmodel::Box box(scenario);
     simline::install(box);
     PortHandle port = open(115200, 1);
     irdetoHandshake(port);
-    platform::sleepMs(10);
-    EXPECT_EQ(box.received, "01234567\x5B\xE7");
+    platform::sleepMs(100);
+    EXPECT_EQ(written(), "01234567\x5B\xE7");
+    EXPECT_EQ(box.stateName(), std::string("at the menu"));
     platform::closePort(port);
 }
 
 TEST_F(Access, IrdetoWritesAreTimeLimitedAfterTheHandshake) {
-    struct Sulking : EchoingBox {
-        using EchoingBox::EchoingBox;
+    struct Sulking : EchoingLine {
+        using EchoingLine::EchoingLine;
         bool acceptsInput(std::uint64_t) const override { return received.size() < 6; }
     };
     Sulking box("");
@@ -365,7 +382,7 @@ TEST_F(Access, IrdetoEchoReadStopsAfterABoundedRunOfBytes) {
     // The box answers the first digit with 150 bytes of noise. The PC reads
     // one byte per 100 ms; it must not wait for the noise to end before it
     // moves on to the next digit.
-    EchoingBox box("", 150);
+    EchoingLine box("", 150);
     simline::install(box);
     PortHandle port = open(115200, 1);
     irdetoHandshake(port);
@@ -389,41 +406,6 @@ TEST_F(Access, IrdetoHandshakeGivesUpOnADeadLine) {
     platform::closePort(port);
 }
 
-// Switched off until onAtUs; then woken by the keyword, it echoes the digits
-// (or, told so, always the wrong one) and names its version after the closing
-// bytes. It pulls the cable at hangUpAtUs, so that a PC that never gives up
-// on the game fails rather than runs for ever.
-class IrdetoBox : public simline::Peer {
-public:
-    IrdetoBox(std::uint64_t onAtUs, bool echoesWrong) : onAtUs_(onAtUs), echoesWrong_(echoesWrong) {}
-    void receive(std::uint8_t byte, std::uint32_t baud, std::uint64_t nowUs) override {
-        received.push_back(static_cast<char>(byte));
-        if (nowUs < onAtUs_) return;
-        heard_.push_back(static_cast<char>(byte));
-        if (!awake_) {
-            awake_ = heard_.ends_with(" quorcom");
-            return;
-        }
-        if (byte >= '0' && byte <= '9') {
-            const char digit = static_cast<char>(echoesWrong_ ? '0' + (byte - '0' + 1) % 10 : byte);
-            transmit(std::string(1, digit), baud);
-        } else if (heard_.ends_with("\x5B\xE7")) {
-            transmit("\r\nBootloader Version 4.12\r\n", baud);
-        }
-    }
-    std::uint64_t nextEventUs() const override { return hangUpAtUs; }
-    bool hungUp(std::uint64_t nowUs) const override { return nowUs >= hangUpAtUs; }
-
-    std::string received;
-    std::uint64_t hangUpAtUs = 600'000 * kMs;
-
-private:
-    std::uint64_t onAtUs_;
-    bool echoesWrong_;
-    bool awake_ = false;
-    std::string heard_;
-};
-
 std::size_t keywordsIn(const std::string& sent) {
     std::size_t count = 0;
     for (std::size_t at = sent.find(" quorcom"); at != std::string::npos; at = sent.find(" quorcom", at + 1)) ++count;
@@ -433,7 +415,11 @@ std::size_t keywordsIn(const std::string& sent) {
 TEST_F(Access, TheEchoGameHasTheAttemptsLimitSoABoxSwitchedOnLateWakes) {
     // Switched on 40 s after the first keyword: the attempts at 0, 15 and
     // 30 s go unheard, the fourth wakes it.
-    IrdetoBox box(40'000 * kMs, false);
+    boxmodel::Scenario scenario = irdetoBox();
+    scenario.inBootloader = false;
+    scenario.offAtStart = true;
+    scenario.switchOnMs = 40'000;
+    boxmodel::Box box(scenario);
     simline::install(box);
     options.irdetoMode = true;
     const std::uint32_t start = platform::millis();
@@ -442,14 +428,17 @@ TEST_F(Access, TheEchoGameHasTheAttemptsLimitSoABoxSwitchedOnLateWakes) {
     EXPECT_EQ(result.version, (BootloaderVersion{4, 12}));
     EXPECT_EQ(out, "Bootloader version 4.12 accessed!\n");
     EXPECT_EQ(err, "");
-    EXPECT_EQ(keywordsIn(box.received), 4u);
+    EXPECT_EQ(keywordsIn(written()), 4u);
     EXPECT_GT(platform::millis() - start, 45000u);
     EXPECT_LT(platform::millis() - start, 48000u);
     platform::closePort(result.port);
 }
 
 TEST_F(Access, ABoxThatNeverEchoesRightFailsLikeASilentOne) {
-    IrdetoBox box(0, true);
+    boxmodel::Scenario scenario = irdetoBox();
+    scenario.inBootloader = false;
+    scenario.echoPattern = "w*";  // every echo the wrong digit
+    boxmodel::Box box(scenario);
     simline::install(box);
     options.irdetoMode = true;
     const std::uint32_t start = platform::millis();
@@ -457,7 +446,7 @@ TEST_F(Access, ABoxThatNeverEchoesRightFailsLikeASilentOne) {
     EXPECT_FALSE(result.accessed);
     EXPECT_EQ(err, "Time out. Access to bootloader failed!\n");
     EXPECT_FALSE(simline::portOpen());
-    EXPECT_EQ(keywordsIn(box.received), 16u);
+    EXPECT_EQ(keywordsIn(written()), 16u);
     // Each attempt ends with the first digit past its 15 s.
     EXPECT_GT(platform::millis() - start, 16u * 15000u);
     EXPECT_LT(platform::millis() - start, 16u * 15700u);
@@ -465,7 +454,7 @@ TEST_F(Access, ABoxThatNeverEchoesRightFailsLikeASilentOne) {
 
 TEST_F(Access, IrdetoModeRunsTheHandshakeOnEveryAttempt) {
     // The box echoes digits but never names its version.
-    EchoingBox box("");
+    EchoingLine box("");
     simline::install(box);
     options.irdetoMode = true;
     const AccessResult result = access(open(115200, 1), 7, 1);
