@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "box.h"
 #include "control/driver.h"
 #include "control/satellite.h"
 #include "image/padded_image.h"
@@ -240,19 +241,15 @@ TEST_F(Run, OverrideDoesNotHelpAnUnknownVersion) {
 TEST_F(Run, ImageFactsTurnOnIrdetoModeAndTheZk7Settings) {
     // An image for boot loader 4.12 is sent the irdeto way: the box has to
     // echo the digits before it names its version.
-    struct IrdetoBox : simline::Peer {
-        void receive(std::uint8_t byte, std::uint32_t baud, std::uint64_t) override {
-            received.push_back(static_cast<char>(byte));
-            if (byte >= '0' && byte <= '9') transmit(std::string(1, static_cast<char>(byte)), baud);
-            if (byte == 0xE7) transmit("Bootloader Version 4.2\n", baud);
-        }
-        std::string received;
-    };
-    IrdetoBox box;
+    boxmodel::Scenario scenario;
+    scenario.version = "4.2";
+    scenario.irdeto = true;
+    boxmodel::Box box(scenario);
     simline::install(box);
     EXPECT_EQ(run({image(7, 0x4000C)}), 1);
     EXPECT_EQ(err, "Error: Bootloader Version 4.2 not supported!\n");
-    EXPECT_EQ(box.received.substr(0, 14), " quorcom0123\x5B\xE7");
+    const std::vector<std::uint8_t> sent = simline::bytesWritten();
+    EXPECT_EQ(std::string(sent.begin(), sent.end()).substr(0, 14), " quorcom0123\x5B\xE7");
     simline::uninstall();
 
     simline::ScriptedPeer zk7({{" quorcom", "Bootloader Version 4.2\n", 20}});
