@@ -65,8 +65,18 @@ struct Satellite : testing::Test {
     std::string err;
 };
 
+// A box of 1.8, already in its boot loader: it shows its menu at 38400 once
+// switched on, then listens at 115200.
+boxmodel::Scenario menuAt38400(std::uint32_t switchOnMs) {
+    boxmodel::Scenario scenario;
+    scenario.version = "1.8";
+    scenario.inBootloader = true;
+    scenario.switchOnMs = switchOnMs;
+    return scenario;
+}
+
 TEST_F(Satellite, AnswersTheMenuWithTheKeyAt115200) {
-    testpeers::TimedPeer box({{2000 * 1000, "1: update\r\n5: eol\r\nchoice!:"}}, 38400);
+    boxmodel::Box box(menuAt38400(2000));
     simline::install(box);
     EXPECT_EQ(request("6"), 0);
     EXPECT_EQ(out, " Done!\nPlease be patient and wait for update to be finished..\nIt will last for about 10min\n");
@@ -81,21 +91,27 @@ TEST_F(Satellite, AnswersTheMenuWithTheKeyAt115200) {
     EXPECT_GE(write->timeUs, (2000u + 300u + 500u) * 1000u);
     EXPECT_EQ(write->bytes, std::vector<std::uint8_t>{'6'});
     EXPECT_EQ(write->baud, 115200u);
+    platform::sleepMs(10);  // the key crosses the line
+    EXPECT_EQ(box.outcome().code(), "satellite:6");
     platform::closePort(port);
 }
 
 TEST_F(Satellite, FailuresCloseThePort) {
     {
-        testpeers::TimedPeer box({{0, "ERRORgaga: no transponder\n"}}, 38400);
+        boxmodel::Scenario scenario = menuAt38400(0);
+        scenario.errorAt = boxmodel::Prompt::Choice;
+        scenario.errorText = "no transponder";
+        boxmodel::Box box(scenario);
         simline::install(box);
         EXPECT_EQ(request("5"), 1);
-        EXPECT_EQ(out, "\n\nERRORgaga: no transponder\n\n\n");
+        const std::string shown = "\n\nERRORgaga: no transponder\n\n\n";
+        EXPECT_EQ(out, shown);
         EXPECT_EQ(err, "waitFor error: 536870919\n");
         EXPECT_FALSE(simline::portOpen());
         simline::uninstall();
     }
     {
-        testpeers::TimedPeer box({{0, "choice!:"}}, 38400);
+        boxmodel::Box box(menuAt38400(0));
         simline::install(box);
         simline::faults().failSetBaudAfter = 0;
         EXPECT_EQ(request("5"), 1);
