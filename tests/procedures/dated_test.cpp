@@ -106,9 +106,7 @@ TEST_F(DatedTest, TheSumCoversOnlyTheImageLengthOfAPaddedImage) {
 }
 
 TEST_F(DatedTest, StopFromTheBoxIsSuccess) {
-    boxmodel::Scenario scenario = dated();
-    scenario.transferFault = boxmodel::TransferFault::Stop;
-    scenario.faultAtByte = 14 + 2 + 16 + 100;
+    boxmodel::Scenario scenario = withFault(dated(), boxmodel::TransferFault::Stop, 14 + 2 + 16 + 100);
     connect(scenario);
     EXPECT_EQ(run(fileLength()), 0);
     EXPECT_TRUE(endsWith(out, " Done!                    \n"));
@@ -120,10 +118,7 @@ TEST_F(DatedTest, StopFromTheBoxIsSuccess) {
 }
 
 TEST_F(DatedTest, BoxErrorShowsOnlyTheBoxsText) {
-    boxmodel::Scenario scenario = dated();
-    scenario.transferFault = boxmodel::TransferFault::Error;
-    scenario.faultText = "date";
-    scenario.faultAtByte = 200;
+    boxmodel::Scenario scenario = withFault(dated(), boxmodel::TransferFault::Error, 200, "date");
     connect(scenario);
     EXPECT_EQ(run(fileLength()), 1);
     EXPECT_EQ(err, "ERROR: date\r\n\n\n");
@@ -141,9 +136,7 @@ TEST_F(DatedTest, FileShorterThanTheImageLengthFailsQuietly) {
 // A box that stops taking data part way through the image: the PC's writes
 // stall, and after 120 s without progress the transfer gives up.
 TEST_F(DatedTest, BoxThatStopsReadingTimesOutAfterTwoMinutes) {
-    boxmodel::Scenario scenario = dated();
-    scenario.transferFault = boxmodel::TransferFault::StopReading;
-    scenario.faultAtByte = 14 + 5000;
+    boxmodel::Scenario scenario = withFault(dated(), boxmodel::TransferFault::StopReading, 14 + 5000);
     connect(scenario);
     EXPECT_EQ(run(fileLength()), 1);
     EXPECT_EQ(err, "Fatal error, settop box does not responding. Abort!\n\n");

@@ -165,10 +165,7 @@ TEST_F(GenerationTest, PayloadLimit) {
 
 TEST_F(GenerationTest, Generation4ReportsTheBoxsTextAndItsStop) {
     const std::string path = frameFor("4.2", 4, typeAndId(4, idOf("4.2")));
-    boxmodel::Scenario scenario = boxOf("4.2");
-    scenario.transferFault = boxmodel::TransferFault::Error;
-    scenario.faultText = "wrong image";
-    scenario.faultAtByte = 500;
+    boxmodel::Scenario scenario = withFault(boxOf("4.2"), boxmodel::TransferFault::Error, 500, "wrong image");
     connect(scenario);
     EXPECT_EQ(update(updateGeneration4Type4, path, 0, true, false), 1);
     EXPECT_EQ(err, "Fehler: ERROR: wrong image\r\n\n\n");
@@ -282,10 +279,7 @@ TEST_F(GenerationTest, Generation2CompressesAsType2WithoutId) {
 
 TEST_F(GenerationTest, Generation2HidesTheBoxsText) {
     const std::string path = imageFor("2.0", 2);
-    boxmodel::Scenario scenario = boxOf("2.0");
-    scenario.transferFault = boxmodel::TransferFault::Error;
-    scenario.faultText = "wrong image";
-    scenario.faultAtByte = 100;
+    boxmodel::Scenario scenario = withFault(boxOf("2.0"), boxmodel::TransferFault::Error, 100, "wrong image");
     connect(scenario);
     EXPECT_EQ(update(updateGeneration2, path, 0, false, false), 1);
     EXPECT_EQ(err, "ERROR:\n\n");

@@ -26,6 +26,15 @@ protected:
         return scenario;
     }
 
+    // The same box with a fault that strikes the transfer at this byte.
+    static boxmodel::Scenario withFault(boxmodel::Scenario scenario, boxmodel::TransferFault fault,
+                                        std::uint64_t atByte, std::string text = {}) {
+        scenario.transferFault = fault;
+        scenario.faultAtByte = atByte;
+        if (!text.empty()) scenario.faultText = std::move(text);
+        return scenario;
+    }
+
     // pcClock: lets the box check the time stamp the PC sends.
     void connect(boxmodel::Scenario scenario, boxmodel::PcClock pcClock = {}) {
         disconnect();

@@ -107,9 +107,12 @@ protected:
 // Transfers against a box: the packed image a box of 2.0 takes after "3".
 class SendFileToBoxTest : public TransferLineTest {
 protected:
-    static boxmodel::Scenario box20() {
+    static boxmodel::Scenario box20(boxmodel::TransferFault fault = boxmodel::TransferFault::None,
+                                    std::uint64_t atByte = 0) {
         boxmodel::Scenario scenario;
         scenario.version = "2.0";
+        scenario.transferFault = fault;
+        scenario.faultAtByte = atByte;
         return scenario;
     }
     std::string imageOf(std::size_t payloadBytes, std::uint32_t seed) {
@@ -200,10 +203,8 @@ TEST_F(SendFileTest, EmptyLeadingRecordDoesNotCutTheImageShort) {
 }
 
 TEST_F(SendFileToBoxTest, BoxErrorEndsTheTransferAndKeepsItsText) {
-    boxmodel::Scenario scenario = box20();
-    scenario.transferFault = boxmodel::TransferFault::Error;
+    boxmodel::Scenario scenario = box20(boxmodel::TransferFault::Error, 12000);
     scenario.faultText = "checksum";
-    scenario.faultAtByte = 12000;
     openAtFilePrompt(scenario, '3');
     const std::string path = imageOf(40000, 10);
     EXPECT_EQ(sendFile(port, path.c_str(), 120000, 0, 1, 0), 0);
@@ -215,9 +216,7 @@ TEST_F(SendFileToBoxTest, BoxErrorEndsTheTransferAndKeepsItsText) {
 }
 
 TEST_F(SendFileToBoxTest, SilentStalledBoxTimesOut) {
-    boxmodel::Scenario scenario = box20();
-    scenario.transferFault = boxmodel::TransferFault::StopReading;
-    scenario.faultAtByte = 5000;
+    boxmodel::Scenario scenario = box20(boxmodel::TransferFault::StopReading, 5000);
     openAtFilePrompt(scenario, '3');
     const std::string path = imageOf(30000, 11);
     const std::uint32_t start = platform::millis();
@@ -269,9 +268,7 @@ TEST_F(SendFileToBoxTest, HangUpLeavesItsStatus) {
 }
 
 TEST_F(SendFileToBoxTest, FailedPackedTransferLeavesNoBitsForTheNext) {
-    boxmodel::Scenario scenario = box20();
-    scenario.transferFault = boxmodel::TransferFault::Question;
-    scenario.faultAtByte = 10;
+    boxmodel::Scenario scenario = box20(boxmodel::TransferFault::Question, 10);
     openAtFilePrompt(scenario, '3');
     const std::string first = imageOf(30000, 14);
     EXPECT_EQ(sendFile(port, first.c_str(), 120000, 0, 1, 0), 0);
