@@ -18,6 +18,9 @@ inline void appendBig32(Bytes& out, std::uint32_t value) {
 
 inline Bytes paddedImage(const Bytes& payload, const Bytes& extension = {}) {
     Bytes out;
+    // Reserved at once: one buffer, and mingw's GCC 12 then sees no
+    // (false) read past a reallocated one.
+    out.reserve(8 + extension.size() + payload.size());
     appendBig32(out, static_cast<std::uint32_t>(payload.size()));
     out.insert(out.end(), extension.begin(), extension.end());
     out.insert(out.end(), payload.begin(), payload.end());
