@@ -7,9 +7,10 @@
 # fresh clone anywhere reuses what an earlier clone of a similar commit
 # compiled: only what changed is compiled again.
 #
-# The end-to-end tests spend most of their time in the dialogue's fixed pauses,
-# so twice as many run at once as there are cores; the longest start first
-# (their COST in the test tree). A test that fails fails the suite.
+# The end-to-end tests spend most of their time in the dialogue's fixed pauses
+# and wait on events, not on time, so three times as many run at once as there
+# are cores; the longest start first (their COST in the test tree). A test
+# that fails fails the suite.
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-true}
 
 run_suite() {
@@ -20,5 +21,5 @@ run_suite() {
     -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
   # shellcheck disable=SC2086  # ctest_args holds several arguments
-  (cd "$dir" && ctest --output-on-failure -j $((jobs * 2)) $ctest_args)
+  (cd "$dir" && ctest --output-on-failure -j $((jobs * 3)) $ctest_args)
 }
