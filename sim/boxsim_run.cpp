@@ -37,6 +37,13 @@ constexpr std::size_t kReadChunk = 64;
 volatile sig_atomic_t stopSignal = 0;
 void onStopSignal(int signal) { stopSignal = signal; }
 
+// Steps after which the PC goes on sending before it listens again (the
+// announcement follows the time stamp, the byte sum the image): a box that
+// hangs up there drops the line once the PC's next bytes have come, so the
+// program meets the dead line at the same point of its run however busy the
+// machine, and not sometimes in the write before.
+bool pcSpeaksNext(boxmodel::Step step) { return step == boxmodel::Step::TimeStamp || step == boxmodel::Step::Image; }
+
 std::uint64_t monotonicUs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -314,10 +321,12 @@ bool Runner::readyToHangUp(std::uint64_t nowUs) {
         hangingUpSinceUs_ = nowUs;
         settingsAtHangUp_ = settings_;
     }
+    const bool sentMore = !fromPc_.empty() || link_.pendingInput() > 0;
+    const bool movedOn = sentMore || settings_ != settingsAtHangUp_ || opens_ <= closes_;
+    if (pcSpeaksNext(options_.scenario.hangUpAt) && link_.watch() >= 0) return movedOn;
     if (link_.unreadOutput() == 0) return true;
     if (link_.watch() < 0) return nowUs >= *hangingUpSinceUs_ + kHangUpGraceUs;
-    const bool sentMore = !fromPc_.empty() || link_.pendingInput() > 0;
-    return sentMore || settings_ != settingsAtHangUp_ || opens_ <= closes_;
+    return movedOn;
 }
 
 // Once the program has closed the line and not opened it again, what it sent

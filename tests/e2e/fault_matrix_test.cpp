@@ -54,10 +54,11 @@ struct CellRun {
 };
 
 // Bytes that neither pack nor compress, so whatever the family sends is about
-// as long as the image. A transfer fault strikes a few thousand bytes in; the
-// image is then longer than the pseudo-terminal can hold, so however busy the
-// machine the program is still writing when the box's reply comes, even with
-// the emulator at full speed.
+// as long as the image. A transfer fault strikes a few thousand bytes in, and
+// a hang-up before the image is met by the transfer: the image is then longer
+// than the pseudo-terminal can hold, so however busy the machine the program
+// is still writing when the box's reply or hang-up comes, even with the
+// emulator at full speed.
 std::string incompressible(std::size_t size, std::uint32_t seed) {
     std::string bytes(size, '\0');
     for (char& byte : bytes) {
@@ -78,9 +79,10 @@ CellRun runCell(const Cell& cell, std::size_t index) {
     options.boxsimArgs.insert(options.boxsimArgs.end(), cell.boxArgs.begin(), cell.boxArgs.end());
     options.updateArgs = family.updateArgs;
     if (family.imageType >= 0) {
-        const bool transferFault =
-            std::find(cell.boxArgs.begin(), cell.boxArgs.end(), "--fault") != cell.boxArgs.end();
-        const std::size_t size = cell.realPace || transferFault ? 200000 : 20000;
+        const auto has = [&](const char* option) {
+            return std::find(cell.boxArgs.begin(), cell.boxArgs.end(), option) != cell.boxArgs.end();
+        };
+        const std::size_t size = cell.realPace || has("--fault") || has("--hangup-at") ? 200000 : 20000;
         const std::string payload = incompressible(size, 7 + static_cast<std::uint32_t>(index));
         options.files["image.pad"] = e2e::paddedImage(payload, family.imageType, family.imageId);
         options.updateArgs.push_back("image.pad");
