@@ -215,8 +215,8 @@ TEST(Boxsim, HangUpDropsTheLineAndTheNextBoxComesOnAFreshOne) {
 
 TEST(Boxsim, SeveralBoxesOnTheSamePathOneAfterTheProgramClosedTheLine) {
     const std::string dir = boxtest::scratchDir();
-    BoxsimProcess boxsim({"--bootloader", "4.20", "--link", dir + "/com1", "--boxes", "2", "--full-speed",
-                          "--expect", "satellite:5,released", "--timeout", "20"});
+    BoxsimProcess boxsim({"--bootloader", "4.20", "--link", dir + "/com1", "--log", dir + "/log", "--boxes", "2",
+                          "--full-speed", "--expect", "satellite:5,released", "--timeout", "20"});
     for (const char* key : {"5", "1"}) {
         PcPort pc;
         ASSERT_TRUE(pc.open(dir + "/com1", B115200));
@@ -225,7 +225,7 @@ TEST(Boxsim, SeveralBoxesOnTheSamePathOneAfterTheProgramClosedTheLine) {
         // never answers, and a busy machine under the sanitizers needs more
         // than a few seconds to start one.
         const std::string menu = pc.readUntil("choice!:", 15000);
-        ASSERT_NE(menu.find("choice!:"), std::string::npos) << key;
+        ASSERT_NE(menu.find("choice!:"), std::string::npos) << key << "\n" << readFile(dir + "/log");
         EXPECT_EQ(menu.find("choice!:"), menu.rfind("choice!:")) << "nothing left over from the previous box";
         std::this_thread::sleep_for(std::chrono::milliseconds(350));
         pc.write(key);
