@@ -30,7 +30,10 @@ jobs=${FUZZ_JOBS:-1}
 scripts/install-deps.sh clang libclang-rt-dev
 
 build=build-fuzz
+# As in scripts/suite.sh: a fresh clone reuses what an earlier one compiled.
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-true}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache \
   -DUPDATE_SANITIZE=ON -DUPDATE_FUZZ=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
 

@@ -30,13 +30,19 @@ constexpr std::uint64_t kCatchUpUs = 10000;     // a late wake-up (a busy machin
 constexpr std::uint64_t kLeastSleepUs = 1000;   // bytes are carried in batches at most this often
 constexpr std::uint64_t kRetryWriteUs = 5000;   // the program is not reading: try again later
 constexpr std::uint64_t kLingerUs = 1000000;    // without a watch on the slave: wait this long for the program
-constexpr std::uint64_t kHangUpGraceUs = 1000000;  // the program may read what came before the line dropped
-constexpr std::uint64_t kSettleUs = 50000;         // the pty hands written bytes on a moment later
+constexpr std::uint64_t kHangUpGraceUs = 1000000;  // without a watch: the program may read what came before the line dropped
 constexpr std::uint64_t kSettingsPollUs = 20000;   // speed changes raise no event: look this often
 constexpr std::size_t kReadChunk = 64;
 
 volatile sig_atomic_t stopSignal = 0;
 void onStopSignal(int signal) { stopSignal = signal; }
+
+// Steps after which the PC goes on sending before it listens again (the
+// announcement follows the time stamp, the byte sum the image): a box that
+// hangs up there drops the line once the PC's next bytes have come, so the
+// program meets the dead line at the same point of its run however busy the
+// machine, and not sometimes in the write before.
+bool pcSpeaksNext(boxmodel::Step step) { return step == boxmodel::Step::TimeStamp || step == boxmodel::Step::Image; }
 
 std::uint64_t monotonicUs() {
     timespec ts{};
@@ -105,6 +111,8 @@ private:
     int closesAtDecision_ = -1;
     std::uint64_t decidedAtUs_ = 0;
     std::optional<std::uint64_t> hangingUpSinceUs_;
+    std::optional<PcLineSettings> settingsAtHangUp_;
+    std::optional<PcLineSettings> settingsAtOpen_;  // the port's own: what a program that restores it goes back to
     std::optional<PcLineSettings> settings_;
     // Bytes that were waiting when the program restored the port's old
     // settings went out before that, at its working speed: the program may
@@ -302,12 +310,23 @@ bool Runner::isOver(std::uint64_t nowUs) {
 }
 
 // The line drops once the box's last words have crossed it and the program
-// has read them (or had a fair chance to).
+// has taken them, or has gone on without them: it has sent bytes the box no
+// longer takes, changed the line's settings or let the line go. However busy
+// the machine, the program meets the dead line at its next step, never while
+// the box's last words are still on their way. Without a watch on the slave a
+// close cannot be seen, and the program gets a fixed while instead.
 bool Runner::readyToHangUp(std::uint64_t nowUs) {
     if (!toPc_.empty()) return false;
-    if (!hangingUpSinceUs_) hangingUpSinceUs_ = nowUs;
-    if (nowUs < *hangingUpSinceUs_ + kSettleUs) return false;
-    return link_.unreadOutput() == 0 || nowUs >= *hangingUpSinceUs_ + kHangUpGraceUs;
+    if (!hangingUpSinceUs_) {
+        hangingUpSinceUs_ = nowUs;
+        settingsAtHangUp_ = settings_;
+    }
+    const bool sentMore = !fromPc_.empty() || link_.pendingInput() > 0;
+    const bool movedOn = sentMore || settings_ != settingsAtHangUp_ || opens_ <= closes_;
+    if (pcSpeaksNext(options_.scenario.hangUpAt) && link_.watch() >= 0) return movedOn;
+    if (link_.unreadOutput() == 0) return true;
+    if (link_.watch() < 0) return nowUs >= *hangingUpSinceUs_ + kHangUpGraceUs;
+    return movedOn;
 }
 
 // Once the program has closed the line and not opened it again, what it sent
@@ -363,6 +382,7 @@ void Runner::finishBox(std::uint64_t nowUs) {
     inFlight_.reset();
     toPc_.clear();
     hangingUpSinceUs_.reset();
+    settingsAtHangUp_.reset();
     ++finishedBoxes_;
     if (!hungUp) {
         forgetOldInput();
@@ -387,8 +407,17 @@ void Runner::watchSettings(std::uint64_t nowUs) {
     const auto settings = link_.pcSettings();
     if (!settings || settings == settings_) return;
     // A program that restores the port's own settings as it closes drops
-    // CLOCAL again; what it wrote just before went out at its working speed.
-    if (box_ && settings_ && settings_->local && !settings->local) {
+    // CLOCAL again, or (as Wine does) keeps CLOCAL and goes back to the speed
+    // and handshake the line had when it opened it. Either way what it wrote
+    // just before went out at its working speed, however late this loop sees
+    // the change.
+    const bool dropsLocal = settings_ && settings_->local && !settings->local;
+    const bool backToOpening = settings_ && settingsAtOpen_ && settings_->local && settings->local &&
+                               settings->baud == settingsAtOpen_->baud &&
+                               settings->hardwareHandshake == settingsAtOpen_->hardwareHandshake &&
+                               (settings_->baud != settings->baud ||
+                                settings_->hardwareHandshake != settings->hardwareHandshake);
+    if (box_ && (dropsLocal || backToOpening)) {
         const std::size_t waiting = fromPc_.size() + static_cast<std::size_t>(link_.pendingInput());
         if (waiting > 0) {
             if (bytesAtOldSpeed_ == 0) oldBaud_ = settings_->baud;
@@ -398,6 +427,8 @@ void Runner::watchSettings(std::uint64_t nowUs) {
         }
     }
     settings_ = settings;
+    // Settings no program has configured are the port's own.
+    if (!box_ && !settings->local) settingsAtOpen_ = settings;
     log_.note(nowUs, "PC line settings: " + std::to_string(settings->baud) + " baud, hardware handshake " +
                          (settings->hardwareHandshake ? "on" : "off") + (settings->local ? "" : ", not configured"));
 }

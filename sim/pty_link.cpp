@@ -1,6 +1,7 @@
 #include "pty_link.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/inotify.h>
 #include <termios.h>
@@ -113,14 +114,24 @@ void PtyLink::discardUnreadOutput() {
 }
 
 int PtyLink::unreadOutput() const {
+    if (slave_ < 0) return 0;
+    // What the master wrote reaches the slave's input a moment later, through
+    // the kernel's own worker, which a busy machine may hold back for long.
+    // A poll that finds no input waits for that hand-over, so the count that
+    // follows also holds the bytes still on their way.
+    pollfd slave{slave_, POLLIN, 0};
+    (void)::poll(&slave, 1, 0);
     int pending = 0;
-    if (slave_ < 0 || ioctl(slave_, FIONREAD, &pending) != 0) return 0;
+    if (ioctl(slave_, FIONREAD, &pending) != 0) return 0;
     return pending;
 }
 
 int PtyLink::pendingInput() const {
+    if (master_ < 0) return 0;
+    pollfd master{master_, POLLIN, 0};  // as in unreadOutput: the bytes on their way count
+    (void)::poll(&master, 1, 0);
     int pending = 0;
-    if (master_ < 0 || ioctl(master_, FIONREAD, &pending) != 0) return 0;
+    if (ioctl(master_, FIONREAD, &pending) != 0) return 0;
     return pending;
 }
 

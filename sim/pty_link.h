@@ -48,9 +48,11 @@ public:
     void readWatch(int& opens, int& closes);
     // Throws away what the box said to a program that has since gone.
     void discardUnreadOutput();
-    // Bytes the box sent that the program has not read yet.
+    // Bytes the box sent that the program has not read yet, those still
+    // being handed to the slave included.
     int unreadOutput() const;
-    // Bytes the program wrote that boxsim has not taken yet.
+    // Bytes the program wrote that boxsim has not taken yet, those still
+    // being handed to the master included.
     int pendingInput() const;
 
 private:

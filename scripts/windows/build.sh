@@ -5,8 +5,13 @@
 #
 # Installs the cross compiler and Wine when missing, builds libbzip2 from
 # Debian's bzip2 source package and GoogleTest from /usr/src/googletest with
-# the cross compiler (both cached under BUILD_DIR/deps), then builds the
-# program with -DUPDATE_WERROR=ON. --test runs the tests under Wine afterwards.
+# the cross compiler, then builds the program with -DUPDATE_WERROR=ON (through
+# ccache, as the POSIX builds). --test runs the tests under Wine afterwards.
+#
+# The two libraries are kept outside the clone, under
+# ${XDG_CACHE_HOME:-~/.cache}/update/ (UPDATE_DEPS_CACHE names another place),
+# in a directory named after the cross compiler, GoogleTest's version and the
+# steps below: a fresh clone builds them only when one of those changed.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -16,11 +21,11 @@ if [ "${1:-}" = "--test" ]; then run_tests=1; shift; fi
 build=${1:-$repo/build-windows}
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
-deps=$build/deps
-prefix=$deps/prefix
+
 toolchain=$repo/cmake/mingw-w64.cmake
 triplet=x86_64-w64-mingw32
 jobs=2
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$repo} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-true}
 
 note() { echo "build.sh: $*" >&2; }
 
@@ -31,6 +36,21 @@ if ! command -v $triplet-g++ >/dev/null || ! command -v wine >/dev/null; then
         g++-mingw-w64-x86-64 wine wine64 >/dev/null
 fi
 [ -d /usr/src/googletest ] || DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends googletest >/dev/null
+
+# --- Where the libraries are kept ---------------------------------------------
+deps_key=$( {
+    $triplet-gcc-posix --version | head -n 1
+    $triplet-g++-posix --version | head -n 1
+    dpkg-query -W -f='${Version}\n' googletest 2>/dev/null || true
+    sed -n '/^# --- libbzip2/,/^# --- The program/p' "$here/build.sh"
+} | sha256sum | cut -c1-16)
+cache_root=${UPDATE_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/update}
+deps=$cache_root/mingw-deps-$deps_key
+prefix=$deps/prefix
+mkdir -p "$deps"
+# Two builds at once (two clones' CI) take turns at building the libraries.
+exec 9>"$deps/.lock"
+flock 9
 
 # --- libbzip2 -----------------------------------------------------------------
 # Debian ships no mingw build of it; its source package has what we need. The
@@ -82,9 +102,12 @@ if [ ! -d "$prefix/lib/cmake/GTest" ]; then
     cmake --install "$deps/googletest-build" >/dev/null
 fi
 
+flock -u 9
+
 # --- The program ---------------------------------------------------------------
 cmake -S "$repo" -B "$build/update" --toolchain "$toolchain" \
     -DCMAKE_BUILD_TYPE=Release -DUPDATE_WERROR=ON \
+    -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache \
     -DBZIP2_INCLUDE_DIR="$prefix/include" -DBZIP2_LIBRARY_RELEASE="$prefix/lib/libbz2.a" \
     -DGTest_DIR="$prefix/lib/cmake/GTest" | grep -E "Warning|Error" || true
 cmake --build "$build/update" -j$jobs

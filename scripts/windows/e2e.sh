@@ -21,4 +21,4 @@ windows=$(cd "${2:-$repo/build-windows}" && pwd)
 [ -x "$posix/sim/boxsim" ] || { echo "e2e.sh: no $posix/sim/boxsim; build the POSIX tree first" >&2; exit 1; }
 
 exec "$here/wine-env.sh" "$windows" -- env UPDATE_E2E_WINE="$windows" \
-    ctest --test-dir "$posix" -L box_session --no-tests=error --output-on-failure --repeat until-pass:2 --timeout 900 ${E2E_CTEST_ARGS:-}
+    ctest --test-dir "$posix" -L box_session --no-tests=error --output-on-failure --timeout 900 ${E2E_CTEST_ARGS:-}

@@ -304,6 +304,8 @@ TEST(FailureReports, EachFailureReadsAsTheGenerationPrintsIt) {
             // Bytes that do not compress, so the frame is as long as the image; long
             // enough that the program is still writing when the fault strikes, however
             // much of it the line's buffers take at once (its last read must see it).
+            // The box runs at full speed: its error line then comes in one piece, as
+            // one read of the program must bring it, however busy the machine.
             std::string payload(240000, '\0');
             std::uint32_t state = 12345 + static_cast<std::uint32_t>(i);
             for (char& byte : payload) {
@@ -317,7 +319,6 @@ TEST(FailureReports, EachFailureReadsAsTheGenerationPrintsIt) {
             const bool stored = !c.options.empty() && c.options[0] == "-2";
             e2e::writeWholeFile(dir.file("image.pad"), stored ? precompressed(row, image) : image);
             e2e::SessionOptions options;
-            options.fullSpeed = false;
             options.boxsimArgs = {"--bootloader", c.box, "--fault-at", "3000", "--programming-ms", "20",
                                   "--expect",     c.outcome};
             options.boxsimArgs.insert(options.boxsimArgs.end(), c.boxArgs.begin(), c.boxArgs.end());

@@ -8,6 +8,7 @@
 // At the end the test prints the whole matrix as a table.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <iostream>
@@ -53,8 +54,11 @@ struct CellRun {
 };
 
 // Bytes that neither pack nor compress, so whatever the family sends is about
-// as long as the image: long enough that the program is still writing when a
-// fault a few thousand bytes in strikes.
+// as long as the image. A transfer fault strikes a few thousand bytes in, and
+// a hang-up before the image is met by the transfer: the image is then longer
+// than the pseudo-terminal can hold, so however busy the machine the program
+// is still writing when the box's reply or hang-up comes, even with the
+// emulator at full speed.
 std::string incompressible(std::size_t size, std::uint32_t seed) {
     std::string bytes(size, '\0');
     for (char& byte : bytes) {
@@ -75,7 +79,10 @@ CellRun runCell(const Cell& cell, std::size_t index) {
     options.boxsimArgs.insert(options.boxsimArgs.end(), cell.boxArgs.begin(), cell.boxArgs.end());
     options.updateArgs = family.updateArgs;
     if (family.imageType >= 0) {
-        const std::size_t size = cell.realPace ? 200000 : 20000;
+        const auto has = [&](const char* option) {
+            return std::find(cell.boxArgs.begin(), cell.boxArgs.end(), option) != cell.boxArgs.end();
+        };
+        const std::size_t size = cell.realPace || has("--fault") || has("--hangup-at") ? 200000 : 20000;
         const std::string payload = incompressible(size, 7 + static_cast<std::uint32_t>(index));
         options.files["image.pad"] = e2e::paddedImage(payload, family.imageType, family.imageId);
         options.updateArgs.push_back("image.pad");

@@ -77,6 +77,14 @@ public:
         }
     }
     const std::string& output() const { return output_; }
+    // Holds boxsim still, so that what the PC does meanwhile reaches it all at
+    // once, as on a machine too busy to run it in between.
+    void pause() {
+        kill(pid_, SIGSTOP);
+        int status = 0;
+        waitpid(pid_, &status, WUNTRACED);  // stopped, not just signalled
+    }
+    void resume() { kill(pid_, SIGCONT); }
 
 private:
     pid_t pid_ = -1;
@@ -106,6 +114,9 @@ public:
         cfsetspeed(&t, speed);
         return tcsetattr(fd_, TCSANOW, &t) == 0;
     }
+    // Goes back to the speed the line had before open(), keeping CLOCAL and
+    // the rest, as Wine restores a port the program lets go of.
+    void restoreSpeedOnly() { setSpeed(cfgetospeed(&saved_)); }
     void setSpeed(speed_t speed) {
         termios t{};
         tcgetattr(fd_, &t);

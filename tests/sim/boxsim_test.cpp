@@ -59,6 +59,30 @@ TEST(Boxsim, SatelliteRequestAtThePacedSpeedOfA38400Box) {
     EXPECT_NE(log.find("PC>box  115200  \"6\""), std::string::npos) << log;
 }
 
+TEST(Boxsim, KeyWrittenJustBeforeThePcRestoresTheLinesSpeedCountsAtTheSpeedItWasWrittenAt) {
+    const std::string dir = boxtest::scratchDir();
+    BoxsimProcess boxsim({"--bootloader", "1.7", "--link", dir + "/com1", "--log", dir + "/log", "--expect",
+                          "satellite:6", "--timeout", "20", "--full-speed"});
+    PcPort pc;
+    ASSERT_TRUE(pc.open(dir + "/com1", B38400));
+    pc.write(" quorcom");
+    ASSERT_NE(pc.readUntil("choice!:", 5000).find("choice!:"), std::string::npos);
+    pc.setSpeed(B115200);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));  // boxsim sees the switch
+    // The key and the restored speed reach boxsim together.
+    boxsim.pause();
+    pc.write("6");
+    pc.restoreSpeedOnly();
+    boxsim.resume();
+    // The PC lets go only once the box has taken the key, one way or the other.
+    const auto start = std::chrono::steady_clock::now();
+    while (readFile(dir + "/log").find("\"6\"") == std::string::npos && boxtest::msSince(start) < 5000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    pc.close();
+    EXPECT_EQ(boxsim.wait(3000), 0) << boxsim.output() << readFile(dir + "/log");
+    EXPECT_NE(readFile(dir + "/log").find("PC>box  115200  \"6\""), std::string::npos) << readFile(dir + "/log");
+}
+
 TEST(Boxsim, KeyAtTheWrongSpeedIsGarbledAndTheExpectationFails) {
     const std::string dir = boxtest::scratchDir();
     BoxsimProcess boxsim({"--bootloader", "1.7", "--link", dir + "/com1", "--log", dir + "/log", "--expect",
@@ -191,8 +215,8 @@ TEST(Boxsim, HangUpDropsTheLineAndTheNextBoxComesOnAFreshOne) {
 
 TEST(Boxsim, SeveralBoxesOnTheSamePathOneAfterTheProgramClosedTheLine) {
     const std::string dir = boxtest::scratchDir();
-    BoxsimProcess boxsim({"--bootloader", "4.20", "--link", dir + "/com1", "--boxes", "2", "--full-speed",
-                          "--expect", "satellite:5,released", "--timeout", "20"});
+    BoxsimProcess boxsim({"--bootloader", "4.20", "--link", dir + "/com1", "--log", dir + "/log", "--boxes", "2",
+                          "--full-speed", "--expect", "satellite:5,released", "--timeout", "20"});
     for (const char* key : {"5", "1"}) {
         PcPort pc;
         ASSERT_TRUE(pc.open(dir + "/com1", B115200));
@@ -201,7 +225,7 @@ TEST(Boxsim, SeveralBoxesOnTheSamePathOneAfterTheProgramClosedTheLine) {
         // never answers, and a busy machine under the sanitizers needs more
         // than a few seconds to start one.
         const std::string menu = pc.readUntil("choice!:", 15000);
-        ASSERT_NE(menu.find("choice!:"), std::string::npos) << key;
+        ASSERT_NE(menu.find("choice!:"), std::string::npos) << key << "\n" << readFile(dir + "/log");
         EXPECT_EQ(menu.find("choice!:"), menu.rfind("choice!:")) << "nothing left over from the previous box";
         std::this_thread::sleep_for(std::chrono::milliseconds(350));
         pc.write(key);
