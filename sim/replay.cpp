@@ -99,8 +99,8 @@ private:
     std::vector<std::uint64_t> bulkStart_;  // image data of the recording before each record
     std::uint64_t bulkTakenInAll_ = 0;  // image data taken so far
     std::optional<std::size_t> heldInWrite_;  // the write the program was last held in for a reply
-    long writesSeen_ = -1;
-    int pendingSeen_ = -1;              // the program's writes when last looked at
+    long writesSeen_ = -1;              // the program's writes and the line's fill when
+    int pendingSeen_ = -1;              // last looked at, and when either last changed
     std::uint64_t writesSeenUs_ = 0;
     std::size_t bulkTaken_ = 0;         // of the current image data step
     std::uint64_t bulkDigest_ = 14695981039346656037ull;
@@ -219,24 +219,32 @@ void Replay::placeReplyWhenHeld(std::size_t next, std::uint64_t nowUs) {
     const auto reply = replyDuringData(next);
     if (!reply || readableBy(next) > input_.size()) return;
     const std::size_t during = previousDialogue(*reply);
-    // The program's writes show as events, and the line's fill as it grows;
-    // what comes of a write before its end shows only as the fill.
-    const int pending = link_.pendingInput();
-    if (link_.pcWrites() != writesSeen_ || pending != pendingSeen_) {
-        writesSeen_ = link_.pcWrites();
-        pendingSeen_ = pending;
-        writesSeenUs_ = nowUs;
-    }
-    const bool held = pending >= kLineDisciplineFull && !link_.pcCanWrite();
-    const bool writesEnded = pending > 0 && nowUs >= writesSeenUs_ + kWritesEndedUs;
-    if (!held && !writesEnded) return;
-    link_.holdPcOutput(true);
-    // Read no further than needed to see that: what the program wrote beyond
-    // stays in the line and holds it for the next reply.
     const std::uint64_t writeStart = bulkStart_[during];
-    if (bulkTakenInAll_ + input_.size() <= writeStart)
-        takeInput(static_cast<std::size_t>(writeStart + 1 - bulkTakenInAll_));
-    if (bulkTakenInAll_ + input_.size() > writeStart) {
+    const bool firstWrite = writeBefore(during) == records_.size();
+    if (firstWrite) {
+        // Stopped since the box's last words: the program reads nothing more
+        // before its first write returns, so the reply may go once it has
+        // taken them.
+        if (!link_.pcHasReadAll()) return;
+    } else {
+        // The program's writes show as events, and the line's fill as it
+        // grows; what comes of a write before its end shows only as the fill.
+        const int pending = link_.pendingInput();
+        if (link_.pcWrites() != writesSeen_ || pending != pendingSeen_) {
+            writesSeen_ = link_.pcWrites();
+            pendingSeen_ = pending;
+            writesSeenUs_ = nowUs;
+        }
+        const bool held = pending >= kLineDisciplineFull && !link_.pcCanWrite();
+        const bool writesEnded = pending > 0 && nowUs >= writesSeenUs_ + kWritesEndedUs;
+        if (!held && !writesEnded) return;
+        link_.holdPcOutput(true);
+        // Read no further than needed to see that: what the program wrote
+        // beyond stays in the line and holds it for the next reply.
+        if (bulkTakenInAll_ + input_.size() <= writeStart)
+            takeInput(static_cast<std::size_t>(writeStart + 1 - bulkTakenInAll_));
+    }
+    if (firstWrite || bulkTakenInAll_ + input_.size() > writeStart) {
         const Record& record = records_[*reply];
         placed_[*reply] = true;
         // A wrong speed is named in the reply's turn.
@@ -314,6 +322,12 @@ bool Replay::sendBoxBytes(const Record& record, std::uint64_t nowUs) {
         return false;
     }
     speedMismatchSinceUs_.reset();
+    // A reply the box gave during the program's first write of image data
+    // after these words must be waiting when that write returns: the write
+    // waits from before the program can read them (see placeReplyWhenHeld).
+    const std::size_t index = static_cast<std::size_t>(&record - records_.data());
+    if (const auto reply = replyDuringData(index + 1); reply && writeBefore(previousDialogue(*reply)) == records_.size())
+        link_.holdPcOutput(true);
     return writeToPc(record.bytes);
 }
 
