@@ -33,16 +33,18 @@ constexpr std::uint64_t kSettleUs = 50000;         // the pty hands written byte
 // A reply recorded this soon after image data came while the program was
 // still writing them: it must be there when that write returns.
 constexpr std::uint64_t kReplyDuringDataUs = 20000;
-// Image data left in the line ahead of the write a reply came during. The
-// program's writes stop once the line is full, and this puts that point inside
-// a write of 10 KiB: a Linux pseudo-terminal took 13.5 to 20.5 KiB of them
-// before it was full, but only 10.5 to 16 KiB when it still held part of the
-// write before (the program was held for the reply to that write).
+// Image data left in the line ahead of the write a reply came during, where
+// the program read nothing since its write before. The program's writes stop
+// once the line is full, and this puts that point inside a write of 10 KiB: a
+// Linux pseudo-terminal took 13.5 to 20.5 KiB of them before it was full. It
+// is a good guess, not a certainty: the line's room cannot be read.
 constexpr std::uint64_t kLeftInLine = 12288;
-constexpr std::uint64_t kLeftInLineAfterHold = 8448;
 // What the line discipline shows once it is full (Linux): with no room behind
 // it either, the program waits in its write until boxsim reads.
 constexpr int kLineDisciplineFull = 4095;
+// Image data read at a time while the program finishes a write and reads the
+// box's reply to it: the room this makes is far less than its next write.
+constexpr std::size_t kTrickle = 1024;
 // A write too short to fill the line cannot be held: once the program has
 // written nothing for this long without filling the line, the reply goes.
 constexpr std::uint64_t kWritesEndedUs = 200000;
@@ -73,6 +75,7 @@ private:
     std::size_t wantedBy(std::size_t next) const;
     std::size_t previousDialogue(std::size_t index) const;
     std::size_t writeBefore(std::size_t index) const;
+    std::optional<std::size_t> wordsBefore(std::size_t during, std::size_t next) const;
     std::optional<std::size_t> replyDuringData(std::size_t next) const;
     std::size_t readableBy(std::size_t next) const;
     void placeReplyWhenHeld(std::size_t next, std::uint64_t nowUs);
@@ -98,7 +101,6 @@ private:
     std::vector<bool> placed_;          // replies during image data done with, sent or not
     std::vector<std::uint64_t> bulkStart_;  // image data of the recording before each record
     std::uint64_t bulkTakenInAll_ = 0;  // image data taken so far
-    std::optional<std::size_t> heldInWrite_;  // the write the program was last held in for a reply
     long writesSeen_ = -1;              // the program's writes and the line's fill when
     int pendingSeen_ = -1;              // last looked at, and when either last changed
     std::uint64_t writesSeenUs_ = 0;
@@ -171,6 +173,17 @@ std::size_t Replay::writeBefore(std::size_t index) const {
     return records_.size();
 }
 
+// The box's words that the program read last before the write `during` (not
+// its first), once they are sent: after reading them the program reads nothing
+// more until that write has returned.
+std::optional<std::size_t> Replay::wordsBefore(std::size_t during, std::size_t next) const {
+    const std::size_t words = previousDialogue(during);
+    if (words >= records_.size() || records_[words].kind != RecordKind::BoxBytes ||
+        writeBefore(during) == records_.size() || !(sentEarly_[words] || next > words))
+        return std::nullopt;
+    return words;
+}
+
 // The first reply the box gave while the program was writing image data that
 // is still to be placed, if the steps from `next` lead to it through image
 // data and other such replies only, and the write it came during is not all
@@ -201,11 +214,9 @@ std::size_t Replay::readableBy(std::size_t next) const {
     const auto reply = replyDuringData(next);
     if (!reply) return wanted;
     const std::size_t during = previousDialogue(*reply);
+    if (wordsBefore(during, next)) return input_.size();
     const std::uint64_t writeStart = bulkStart_[during];
-    const std::uint64_t left = heldInWrite_ && writeBefore(during) == *heldInWrite_
-                                   ? kLeftInLineAfterHold
-                                   : kLeftInLine;
-    const std::uint64_t holdAt = writeStart > left ? writeStart - left : 0;
+    const std::uint64_t holdAt = writeStart > kLeftInLine ? writeStart - kLeftInLine : 0;
     const std::uint64_t readAt = bulkTakenInAll_ + input_.size();
     if (readAt >= holdAt) return input_.size();
     return static_cast<std::size_t>(std::min<std::uint64_t>(wanted, input_.size() + (holdAt - readAt)));
@@ -221,21 +232,31 @@ void Replay::placeReplyWhenHeld(std::size_t next, std::uint64_t nowUs) {
     const std::size_t during = previousDialogue(*reply);
     const std::uint64_t writeStart = bulkStart_[during];
     const bool firstWrite = writeBefore(during) == records_.size();
+    const bool afterWords = wordsBefore(during, next).has_value();
+    const int pending = link_.pendingInput();
+    const bool held = pending >= kLineDisciplineFull && !link_.pcCanWrite();
     if (firstWrite) {
         // Stopped since the box's last words: the program reads nothing more
         // before its first write returns, so the reply may go once it has
         // taken them.
         if (!link_.pcHasReadAll()) return;
+    } else if (afterWords) {
+        // The same once the program has read the box's reply to its write
+        // before; until then the line is let go a little at a time, so that
+        // the write after that reply finds too little room to return.
+        if (!link_.pcHasReadAll()) {
+            if (held) takeInput(input_.size() + kTrickle);
+            return;
+        }
+        link_.holdPcOutput(true);
     } else {
         // The program's writes show as events, and the line's fill as it
         // grows; what comes of a write before its end shows only as the fill.
-        const int pending = link_.pendingInput();
         if (link_.pcWrites() != writesSeen_ || pending != pendingSeen_) {
             writesSeen_ = link_.pcWrites();
             pendingSeen_ = pending;
             writesSeenUs_ = nowUs;
         }
-        const bool held = pending >= kLineDisciplineFull && !link_.pcCanWrite();
         const bool writesEnded = pending > 0 && nowUs >= writesSeenUs_ + kWritesEndedUs;
         if (!held && !writesEnded) return;
         link_.holdPcOutput(true);
@@ -244,13 +265,12 @@ void Replay::placeReplyWhenHeld(std::size_t next, std::uint64_t nowUs) {
         if (bulkTakenInAll_ + input_.size() <= writeStart)
             takeInput(static_cast<std::size_t>(writeStart + 1 - bulkTakenInAll_));
     }
-    if (firstWrite || bulkTakenInAll_ + input_.size() > writeStart) {
+    if (firstWrite || afterWords || bulkTakenInAll_ + input_.size() > writeStart) {
         const Record& record = records_[*reply];
         placed_[*reply] = true;
         // A wrong speed is named in the reply's turn.
         if (sawSpeed(record.baud)) sentEarly_[*reply] = writeToPc(record.bytes);
         if (sentEarly_[*reply]) link_.awaitUnreadOutput(static_cast<int>(record.bytes.size()));
-        heldInWrite_ = during;
     }
     link_.holdPcOutput(false);
 }
