@@ -75,6 +75,7 @@ private:
     std::size_t wantedBy(std::size_t next) const;
     std::size_t previousDialogue(std::size_t index) const;
     std::size_t writeBefore(std::size_t index) const;
+    bool writeFollows(std::size_t index) const;
     std::optional<std::size_t> wordsBefore(std::size_t during, std::size_t next) const;
     std::optional<std::size_t> replyDuringData(std::size_t next) const;
     std::size_t readableBy(std::size_t next) const;
@@ -173,6 +174,13 @@ std::size_t Replay::writeBefore(std::size_t index) const {
     return records_.size();
 }
 
+// Whether the dialogue record after `index` (notes skipped) is image data.
+bool Replay::writeFollows(std::size_t index) const {
+    while (++index < records_.size() && records_[index].kind == RecordKind::Note) {
+    }
+    return index < records_.size() && records_[index].kind == RecordKind::PcBulk;
+}
+
 // The box's words that the program read last before the write `during` (not
 // its first), once they are sent: after reading them the program reads nothing
 // more until that write has returned.
@@ -194,9 +202,12 @@ std::optional<std::size_t> Replay::replyDuringData(std::size_t next) const {
         if (record.kind == RecordKind::Note || record.kind == RecordKind::PcBulk) continue;
         if (record.kind != RecordKind::BoxBytes) return std::nullopt;
         if (placed_[i]) continue;
+        // Between two writes the reply can only have been read right after
+        // the first (a late time there means the program was kept from
+        // running); after the last one, only if it was read at once.
         const std::size_t during = previousDialogue(i);
         if (during >= records_.size() || records_[during].kind != RecordKind::PcBulk ||
-            record.us > records_[during].us + kReplyDuringDataUs)
+            (record.us > records_[during].us + kReplyDuringDataUs && !writeFollows(i)))
             return std::nullopt;
         if (bulkTakenInAll_ >= bulkStart_[during] + records_[during].size) return std::nullopt;
         return i;
