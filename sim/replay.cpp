@@ -233,10 +233,13 @@ std::size_t Replay::readableBy(std::size_t next) const {
     return static_cast<std::size_t>(std::min<std::uint64_t>(wanted, input_.size() + (holdAt - readAt)));
 }
 
-// Once the line is full the program waits in a write. The line is then stopped
-// and read up to the start of the write the reply came during: if the program
-// got into that write, the reply goes, and the write returns with it waiting.
-// If it had not got that far, it goes on from an empty line and is held again.
+// Sends a reply the box gave during a write once the program is inside that
+// write and cannot return from it first. Where the program read some of the
+// box's words last, that is as soon as it has read them. Otherwise it is once
+// the line is full and the program waits in a write: the line is then stopped
+// and read up to the start of the write the reply came during; if the program
+// got into it, the reply goes, and if not, it goes on from an empty line and
+// is held again.
 void Replay::placeReplyWhenHeld(std::size_t next, std::uint64_t nowUs) {
     const auto reply = replyDuringData(next);
     if (!reply || readableBy(next) > input_.size()) return;
