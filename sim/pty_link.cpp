@@ -58,7 +58,8 @@ std::optional<std::string> PtyLink::open(const std::string& linkPath) {
 
     // Watched after our own open, so that only the program's opens count.
     watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watch_ >= 0 && inotify_add_watch(watch_, name, IN_OPEN | IN_CLOSE) < 0) {
+    const std::uint32_t events = IN_OPEN | IN_CLOSE | (countWrites_ ? IN_MODIFY : 0);
+    if (watch_ >= 0 && inotify_add_watch(watch_, name, events) < 0) {
         ::close(watch_);
         watch_ = -1;
     }
@@ -104,6 +105,7 @@ void PtyLink::readWatch(int& opens, int& closes) {
             std::memcpy(&event, buffer + at, sizeof event);
             if (event.mask & IN_OPEN) ++opens;
             if (event.mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) ++closes;
+            if (event.mask & IN_MODIFY) ++pcWrites_;
             at += static_cast<ssize_t>(sizeof(inotify_event) + event.len);
         }
     }
@@ -133,6 +135,40 @@ int PtyLink::pendingInput() const {
     int pending = 0;
     if (ioctl(master_, FIONREAD, &pending) != 0) return 0;
     return pending;
+}
+
+bool PtyLink::pcCanWrite() const {
+    pollfd entry{slave_, POLLOUT, 0};
+    return slave_ >= 0 && poll(&entry, 1, 0) > 0 && (entry.revents & POLLOUT) != 0;
+}
+
+void PtyLink::holdPcOutput(bool held) {
+    if (slave_ >= 0) tcflow(slave_, held ? TCOOFF : TCOON);
+}
+
+bool PtyLink::pcHasReadAll() const {
+    // A poll that finds nothing on the program's side first takes over what
+    // the kernel has yet to hand on.
+    pollfd entry{slave_, POLLIN, 0};
+    if (slave_ < 0 || poll(&entry, 1, 0) < 0) return true;
+    return unreadOutput() == 0;
+}
+
+void PtyLink::awaitUnreadOutput(int size) const {
+    // The kernel hands the bytes on to the program's side a moment after the
+    // write; a poll that finds nothing there yet waits for that hand-over.
+    for (int look = 0; look < 100; ++look) {
+        pollfd entry{slave_, POLLIN, 0};
+        if (slave_ < 0 || poll(&entry, 1, 0) < 0) return;
+        const int unread = unreadOutput();
+        if (unread >= size || unread == 0) return;
+        poll(nullptr, 0, 1);
+    }
+}
+
+void PtyLink::countPcWrites() {
+    countWrites_ = true;
+    if (watch_ >= 0) inotify_add_watch(watch_, slavePath_.c_str(), IN_OPEN | IN_CLOSE | IN_MODIFY);
 }
 
 void PtyLink::closeAll() {

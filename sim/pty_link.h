@@ -52,8 +52,24 @@ public:
     // being handed to the slave included.
     int unreadOutput() const;
     // Bytes the program wrote that boxsim has not taken yet, those still
-    // being handed to the master included.
+    // being handed to the master included, as far as the line discipline
+    // shows them (its first 4095 on Linux).
     int pendingInput() const;
+    // Whether the line would take more of the program's bytes now.
+    bool pcCanWrite() const;
+    // Stops or restarts the program's output, as a box's flow control does:
+    // its writes wait, what it wrote so far stays readable.
+    void holdPcOutput(bool held);
+    // Whether the program has read everything the box sent.
+    bool pcHasReadAll() const;
+    // Returns once `size` bytes the box sent are where the program's next read
+    // finds them (or the program has read them).
+    void awaitUnreadOutput(int size) const;
+    // From now on (and after each open) the watch also counts the program's
+    // writes; pcWrites() is how many readWatch has seen (writes that came
+    // together may count once).
+    void countPcWrites();
+    long pcWrites() const { return pcWrites_; }
 
 private:
     void closeAll();
@@ -61,6 +77,8 @@ private:
     int master_ = -1;
     int slave_ = -1;
     int watch_ = -1;
+    bool countWrites_ = false;
+    long pcWrites_ = 0;
     std::string slavePath_;
     std::string linkPath_;
 };

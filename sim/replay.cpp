@@ -33,8 +33,21 @@ constexpr std::uint64_t kSettleUs = 50000;         // the pty hands written byte
 // A reply recorded this soon after image data came while the program was
 // still writing them: it must be there when that write returns.
 constexpr std::uint64_t kReplyDuringDataUs = 20000;
-constexpr std::uint64_t kHeldStillUs = 50000;     // the line has stopped filling: the program waits in its write
-constexpr std::uint64_t kLongestHoldUs = 1000000;
+// Image data left in the line ahead of the write a reply came during, where
+// the program read nothing since its write before. The program's writes stop
+// once the line is full, and this puts that point inside a write of 10 KiB: a
+// Linux pseudo-terminal took 13.5 to 20.5 KiB of them before it was full. It
+// is a good guess, not a certainty: the line's room cannot be read.
+constexpr std::uint64_t kLeftInLine = 12288;
+// What the line discipline shows once it is full (Linux): with no room behind
+// it either, the program waits in its write until boxsim reads.
+constexpr int kLineDisciplineFull = 4095;
+// Image data read at a time while the program finishes a write and reads the
+// box's reply to it: the room this makes is far less than its next write.
+constexpr std::size_t kTrickle = 1024;
+// A write too short to fill the line cannot be held: once the program has
+// written nothing for this long without filling the line, the reply goes.
+constexpr std::uint64_t kWritesEndedUs = 200000;
 constexpr std::size_t kLookBeyondEnd = 64;       // after the last step: enough to show what more came
 
 volatile sig_atomic_t stopSignal = 0;
@@ -60,12 +73,16 @@ public:
 private:
     void takeInput(std::size_t wanted);
     std::size_t wantedBy(std::size_t next) const;
-    std::size_t nextDialogue(std::size_t index) const;
-    bool holdingForReply(std::size_t next, std::uint64_t nowUs);
+    std::size_t previousDialogue(std::size_t index) const;
+    std::size_t writeBefore(std::size_t index) const;
+    bool writeFollows(std::size_t index) const;
+    std::optional<std::size_t> wordsBefore(std::size_t during, std::size_t next) const;
+    std::optional<std::size_t> replyDuringData(std::size_t next) const;
+    std::size_t readableBy(std::size_t next) const;
+    void placeReplyWhenHeld(std::size_t next, std::uint64_t nowUs);
     void noteSpeed();
     bool sawSpeed(std::uint32_t baud) const;
     bool writeToPc(const std::string& bytes);
-    void sendReplyDuringData(std::size_t bulkIndex);
     bool step(const Record& record, std::uint64_t nowUs);  // true: done with the record
     bool takePcBytes(const Record& record);
     bool takePcBulk(const Record& record);
@@ -82,9 +99,12 @@ private:
     std::vector<std::uint32_t> baudsSinceStep_;  // the program's speeds since the last step was done
     std::uint32_t configuredBaud_ = 0;
     std::vector<bool> sentEarly_;       // box bytes already sent while the program was writing
-    std::optional<std::uint64_t> holdStartUs_;
-    int heldPending_ = -1;
-    std::uint64_t heldSinceUs_ = 0;
+    std::vector<bool> placed_;          // replies during image data done with, sent or not
+    std::vector<std::uint64_t> bulkStart_;  // image data of the recording before each record
+    std::uint64_t bulkTakenInAll_ = 0;  // image data taken so far
+    long writesSeen_ = -1;              // the program's writes and the line's fill when
+    int pendingSeen_ = -1;              // last looked at, and when either last changed
+    std::uint64_t writesSeenUs_ = 0;
     std::size_t bulkTaken_ = 0;         // of the current image data step
     std::uint64_t bulkDigest_ = 14695981039346656037ull;
     std::uint64_t lastStepTraceUs_ = 0;  // the recorded time of the last step done
@@ -137,46 +157,136 @@ std::size_t Replay::wantedBy(std::size_t next) const {
     return 0;
 }
 
-// The dialogue record after `index`, notes skipped; records_.size() if none.
-std::size_t Replay::nextDialogue(std::size_t index) const {
-    std::size_t next = index + 1;
-    while (next < records_.size() && records_[next].kind == RecordKind::Note) ++next;
-    return next;
+// The dialogue record before `index`, notes skipped; records_.size() if none.
+std::size_t Replay::previousDialogue(std::size_t index) const {
+    while (index > 0 && records_[index - 1].kind == RecordKind::Note) --index;
+    return index > 0 ? index - 1 : records_.size();
 }
 
-// A reply the box gave while the program was writing image data must be
-// waiting when that write returns, and not before the write began. The
-// program's writes return at once while the line has room; so the image data
-// before that write are left in the line until the program is caught inside
-// it (its bytes waiting, but not all of them), and the reply goes then.
-bool Replay::holdingForReply(std::size_t next, std::uint64_t nowUs) {
-    if (next >= records_.size() || records_[next].kind != RecordKind::PcBulk || bulkTaken_ != 0 ||
-        !input_.empty())
-        return false;
-    const std::size_t during = nextDialogue(next);
-    if (during >= records_.size() || records_[during].kind != RecordKind::PcBulk) return false;
-    const std::size_t reply = nextDialogue(during);
-    if (reply >= records_.size() || sentEarly_[reply] || records_[reply].kind != RecordKind::BoxBytes ||
-        records_[reply].us > records_[during].us + kReplyDuringDataUs)
-        return false;
-    // The line's fill shows only its first few kilobytes, but it stops
-    // changing once the program waits in a write (or has nothing more to say
-    // before the reply): either way it has looked for replies after the data
-    // before, so the reply goes now.
+// The image data record before `index`, with only notes and the box's replies
+// between; records_.size() if none.
+std::size_t Replay::writeBefore(std::size_t index) const {
+    while (index > 0) {
+        const RecordKind kind = records_[--index].kind;
+        if (kind == RecordKind::PcBulk) return index;
+        if (kind != RecordKind::Note && kind != RecordKind::BoxBytes) break;
+    }
+    return records_.size();
+}
+
+// Whether the dialogue record after `index` (notes skipped) is image data.
+bool Replay::writeFollows(std::size_t index) const {
+    while (++index < records_.size() && records_[index].kind == RecordKind::Note) {
+    }
+    return index < records_.size() && records_[index].kind == RecordKind::PcBulk;
+}
+
+// The box's words that the program read last before the write `during` (not
+// its first), once they are sent: after reading them the program reads nothing
+// more until that write has returned.
+std::optional<std::size_t> Replay::wordsBefore(std::size_t during, std::size_t next) const {
+    const std::size_t words = previousDialogue(during);
+    if (words >= records_.size() || records_[words].kind != RecordKind::BoxBytes ||
+        writeBefore(during) == records_.size() || !(sentEarly_[words] || next > words))
+        return std::nullopt;
+    return words;
+}
+
+// The first reply the box gave while the program was writing image data that
+// is still to be placed, if the steps from `next` lead to it through image
+// data and other such replies only, and the write it came during is not all
+// taken yet.
+std::optional<std::size_t> Replay::replyDuringData(std::size_t next) const {
+    for (std::size_t i = next; i < records_.size(); ++i) {
+        const Record& record = records_[i];
+        if (record.kind == RecordKind::Note || record.kind == RecordKind::PcBulk) continue;
+        if (record.kind != RecordKind::BoxBytes) return std::nullopt;
+        if (placed_[i]) continue;
+        // Between two writes the reply can only have been read right after
+        // the first (a late time there means the program was kept from
+        // running); after the last one, only if it was read at once.
+        const std::size_t during = previousDialogue(i);
+        if (during >= records_.size() || records_[during].kind != RecordKind::PcBulk ||
+            (record.us > records_[during].us + kReplyDuringDataUs && !writeFollows(i)))
+            return std::nullopt;
+        if (bulkTakenInAll_ >= bulkStart_[during] + records_[during].size) return std::nullopt;
+        return i;
+    }
+    return std::nullopt;
+}
+
+// How much input the steps from `next` may have read by now. A reply the box
+// gave during a write must be waiting when that write returns, and not before
+// the program began it (it reads after every write). Its writes return at once
+// while the line has room, so the image data before that write are left in the
+// line until the program waits inside it.
+std::size_t Replay::readableBy(std::size_t next) const {
+    const std::size_t wanted = wantedBy(next);
+    const auto reply = replyDuringData(next);
+    if (!reply) return wanted;
+    const std::size_t during = previousDialogue(*reply);
+    if (wordsBefore(during, next)) return input_.size();
+    const std::uint64_t writeStart = bulkStart_[during];
+    const std::uint64_t holdAt = writeStart > kLeftInLine ? writeStart - kLeftInLine : 0;
+    const std::uint64_t readAt = bulkTakenInAll_ + input_.size();
+    if (readAt >= holdAt) return input_.size();
+    return static_cast<std::size_t>(std::min<std::uint64_t>(wanted, input_.size() + (holdAt - readAt)));
+}
+
+// Sends a reply the box gave during a write once the program is inside that
+// write and cannot return from it first. Where the program read some of the
+// box's words last, that is as soon as it has read them. Otherwise it is once
+// the line is full and the program waits in a write: the line is then stopped
+// and read up to the start of the write the reply came during; if the program
+// got into it, the reply goes, and if not, it goes on from an empty line and
+// is held again.
+void Replay::placeReplyWhenHeld(std::size_t next, std::uint64_t nowUs) {
+    const auto reply = replyDuringData(next);
+    if (!reply || readableBy(next) > input_.size()) return;
+    const std::size_t during = previousDialogue(*reply);
+    const std::uint64_t writeStart = bulkStart_[during];
+    const bool firstWrite = writeBefore(during) == records_.size();
+    const bool afterWords = wordsBefore(during, next).has_value();
     const int pending = link_.pendingInput();
-    if (pending != heldPending_) {
-        heldPending_ = pending;
-        heldSinceUs_ = nowUs;
+    const bool held = pending >= kLineDisciplineFull && !link_.pcCanWrite();
+    if (firstWrite) {
+        // Stopped since the box's last words: the program reads nothing more
+        // before its first write returns, so the reply may go once it has
+        // taken them.
+        if (!link_.pcHasReadAll()) return;
+    } else if (afterWords) {
+        // The same once the program has read the box's reply to its write
+        // before; until then the line is let go a little at a time, so that
+        // the write after that reply finds too little room to return.
+        if (!link_.pcHasReadAll()) {
+            if (held) takeInput(input_.size() + kTrickle);
+            return;
+        }
+        link_.holdPcOutput(true);
+    } else {
+        // The program's writes show as events, and the line's fill as it
+        // grows; what comes of a write before its end shows only as the fill.
+        if (link_.pcWrites() != writesSeen_ || pending != pendingSeen_) {
+            writesSeen_ = link_.pcWrites();
+            pendingSeen_ = pending;
+            writesSeenUs_ = nowUs;
+        }
+        const bool writesEnded = pending > 0 && nowUs >= writesSeenUs_ + kWritesEndedUs;
+        if (!held && !writesEnded) return;
+        link_.holdPcOutput(true);
+        // Read no further than needed to see that: what the program wrote
+        // beyond stays in the line and holds it for the next reply.
+        if (bulkTakenInAll_ + input_.size() <= writeStart)
+            takeInput(static_cast<std::size_t>(writeStart + 1 - bulkTakenInAll_));
     }
-    if (!holdStartUs_) holdStartUs_ = nowUs;
-    const bool caughtInside = pending > 0 && nowUs >= heldSinceUs_ + kHeldStillUs;
-    if (caughtInside) sentEarly_[reply] = sawSpeed(records_[reply].baud) && writeToPc(records_[reply].bytes);
-    if (caughtInside || nowUs >= *holdStartUs_ + kLongestHoldUs) {
-        holdStartUs_.reset();
-        heldPending_ = -1;
-        return false;
+    if (firstWrite || afterWords || bulkTakenInAll_ + input_.size() > writeStart) {
+        const Record& record = records_[*reply];
+        placed_[*reply] = true;
+        // A wrong speed is named in the reply's turn.
+        if (sawSpeed(record.baud)) sentEarly_[*reply] = writeToPc(record.bytes);
+        if (sentEarly_[*reply]) link_.awaitUnreadOutput(static_cast<int>(record.bytes.size()));
     }
-    return true;
+    link_.holdPcOutput(false);
 }
 
 bool Replay::takePcBytes(const Record& record) {
@@ -212,7 +322,6 @@ bool Replay::takePcBulk(const Record& record) {
                      " baud where the recording has " + std::to_string(record.baud);
         return false;
     }
-    sendReplyDuringData(static_cast<std::size_t>(&record - records_.data()));
     const std::size_t take = std::min<std::size_t>(input_.size(), record.size - bulkTaken_);
     for (std::size_t i = 0; i < take; ++i) {
         bulkDigest_ ^= static_cast<unsigned char>(input_[i]);
@@ -220,6 +329,7 @@ bool Replay::takePcBulk(const Record& record) {
     }
     input_.erase(0, take);
     bulkTaken_ += take;
+    bulkTakenInAll_ += take;
     if (bulkTaken_ < record.size) return false;
     if (bulkDigest_ != record.digest && !imageDiffersAt_) imageDiffersAt_ = record.lineNumber;
     imageBytes_ += record.size;
@@ -246,6 +356,12 @@ bool Replay::sendBoxBytes(const Record& record, std::uint64_t nowUs) {
         return false;
     }
     speedMismatchSinceUs_.reset();
+    // A reply the box gave during the program's first write of image data
+    // after these words must be waiting when that write returns: the write
+    // waits from before the program can read them (see placeReplyWhenHeld).
+    const std::size_t index = static_cast<std::size_t>(&record - records_.data());
+    if (const auto reply = replyDuringData(index + 1); reply && writeBefore(previousDialogue(*reply)) == records_.size())
+        link_.holdPcOutput(true);
     return writeToPc(record.bytes);
 }
 
@@ -263,17 +379,6 @@ bool Replay::writeToPc(const std::string& bytes) {
         poll(&entry, 1, 5);
     }
     return true;
-}
-
-// The program looks for the box's reply after each write of image data; a
-// reply that came while it was writing must be waiting when the write returns.
-void Replay::sendReplyDuringData(std::size_t bulkIndex) {
-    const std::size_t next = nextDialogue(bulkIndex);
-    if (next >= records_.size() || sentEarly_[next]) return;
-    const Record& reply = records_[next];
-    if (reply.kind != RecordKind::BoxBytes || reply.us > records_[bulkIndex].us + kReplyDuringDataUs) return;
-    if (!sawSpeed(reply.baud)) return;  // sent in its turn, where a wrong speed is named
-    sentEarly_[next] = writeToPc(reply.bytes);
 }
 
 bool Replay::step(const Record& record, std::uint64_t nowUs) {
@@ -347,6 +452,12 @@ int Replay::run() {
     lastStepUs_ = startUs;
     std::size_t next = 0;
     sentEarly_.assign(records_.size(), false);
+    placed_.assign(records_.size(), false);
+    bulkStart_.assign(records_.size(), 0);
+    for (std::size_t i = 1; i < records_.size(); ++i) {
+        const Record& before = records_[i - 1];
+        bulkStart_[i] = bulkStart_[i - 1] + (before.kind == RecordKind::PcBulk ? before.size : 0);
+    }
     // The recording's clock starts with the program; ours when the program opens the line.
     bool started = false;
     std::optional<std::uint64_t> allDoneUs;
@@ -355,7 +466,8 @@ int Replay::run() {
         if (link_.isOpen()) {
             link_.readWatch(opens_, closes_);
             noteSpeed();
-            if (!started || !holdingForReply(next, nowUs)) takeInput(started ? wantedBy(next) : 0);
+            if (started) placeReplyWhenHeld(next, nowUs);
+            takeInput(started ? readableBy(next) : 0);
         }
         if (!started && (opens_ > 0 || !input_.empty() || link_.watch() < 0)) {
             started = true;
@@ -404,7 +516,7 @@ int Replay::run() {
         pollfd fds[2];
         nfds_t count = 0;
         // Input left in the line on purpose must not wake us again and again.
-        const bool wantInput = !holdStartUs_ && wantedBy(next) > input_.size();
+        const bool wantInput = readableBy(next) > input_.size();
         if (link_.isOpen() && wantInput) fds[count++] = {link_.master(), POLLIN, 0};
         if (link_.watch() >= 0) fds[count++] = {link_.watch(), POLLIN, 0};
         std::uint64_t waitUs = kLookEveryUs;
@@ -447,6 +559,7 @@ int runReplay(const ReplayOptions& options) {
         return 2;
     }
     PtyLink link;
+    link.countPcWrites();
     if (const auto error = link.open(options.linkPath)) {
         std::fprintf(stderr, "boxsim: cannot publish the line at %s: %s\n", options.linkPath.c_str(), error->c_str());
         return 2;
