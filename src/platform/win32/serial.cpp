@@ -178,8 +178,26 @@ void waitForInput(PortHandle port, std::uint32_t timeoutMs) {
     timeEndPeriod(1);
 }
 
+// Lets queued output leave the line, bounded, so that the settings restored
+// at close do not garble the tail of the last write (an adapter's driver may
+// still hold the release key when WriteFile returns).
+static void drainOutputBriefly(HANDLE handle) {
+    constexpr DWORD kCloseDrainLimitMs = 1000;
+    timeBeginPeriod(1);
+    const DWORD start = timeGetTime();
+    for (;;) {
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!ClearCommError(handle, &errors, &status) || status.cbOutQue == 0) break;
+        if (timeGetTime() - start >= kCloseDrainLimitMs) break;
+        Sleep(1);
+    }
+    timeEndPeriod(1);
+}
+
 void closePortRaw(PortHandle port) {
     if (port == kInvalidPort) return;
+    drainOutputBriefly(port->handle);
     if (port->haveSavedState) SetCommState(port->handle, &port->savedState);
     if (port->haveSavedTimeouts) SetCommTimeouts(port->handle, &port->savedTimeouts);
     CloseHandle(port->handle);
