@@ -20,6 +20,19 @@ namespace {
 
 std::string systemError(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
+// What one end of the pair has to read. What the other end wrote reaches it a
+// moment later, through the kernel's own worker, which a busy machine may hold
+// back for long; a poll that finds no input waits for that hand-over, so the
+// count that follows also holds the bytes still on their way.
+int bytesWaiting(int fd) {
+    if (fd < 0) return 0;
+    pollfd entry{fd, POLLIN, 0};
+    (void)::poll(&entry, 1, 0);
+    int waiting = 0;
+    if (ioctl(fd, FIONREAD, &waiting) != 0) return 0;
+    return waiting;
+}
+
 }  // namespace
 
 std::uint32_t baudOfSpeed(unsigned long speed) {
@@ -115,27 +128,9 @@ void PtyLink::discardUnreadOutput() {
     if (slave_ >= 0) tcflush(slave_, TCIFLUSH);
 }
 
-int PtyLink::unreadOutput() const {
-    if (slave_ < 0) return 0;
-    // What the master wrote reaches the slave's input a moment later, through
-    // the kernel's own worker, which a busy machine may hold back for long.
-    // A poll that finds no input waits for that hand-over, so the count that
-    // follows also holds the bytes still on their way.
-    pollfd slave{slave_, POLLIN, 0};
-    (void)::poll(&slave, 1, 0);
-    int pending = 0;
-    if (ioctl(slave_, FIONREAD, &pending) != 0) return 0;
-    return pending;
-}
+int PtyLink::unreadOutput() const { return bytesWaiting(slave_); }
 
-int PtyLink::pendingInput() const {
-    if (master_ < 0) return 0;
-    pollfd master{master_, POLLIN, 0};  // as in unreadOutput: the bytes on their way count
-    (void)::poll(&master, 1, 0);
-    int pending = 0;
-    if (ioctl(master_, FIONREAD, &pending) != 0) return 0;
-    return pending;
-}
+int PtyLink::pendingInput() const { return bytesWaiting(master_); }
 
 bool PtyLink::pcCanWrite() const {
     pollfd entry{slave_, POLLOUT, 0};
@@ -146,14 +141,10 @@ void PtyLink::holdPcOutput(bool held) {
     if (slave_ >= 0) tcflow(slave_, held ? TCOOFF : TCOON);
 }
 
-bool PtyLink::pcHasReadAll() const { return unreadOutput() == 0; }  // the count waits for the hand-over
-
 void PtyLink::awaitUnreadOutput(int size) const {
-    // The kernel hands the bytes on to the program's side a moment after the
-    // write; a poll that finds nothing there yet waits for that hand-over.
-    for (int look = 0; look < 100; ++look) {
-        pollfd entry{slave_, POLLIN, 0};
-        if (slave_ < 0 || poll(&entry, 1, 0) < 0) return;
+    // unreadOutput waits for the kernel's hand-over of what is on its way;
+    // bytes still being written by the master come a moment later.
+    for (int look = 0; look < 100 && slave_ >= 0; ++look) {
         const int unread = unreadOutput();
         if (unread >= size || unread == 0) return;
         poll(nullptr, 0, 1);

@@ -60,8 +60,6 @@ public:
     // Stops or restarts the program's output, as a box's flow control does:
     // its writes wait, what it wrote so far stays readable.
     void holdPcOutput(bool held);
-    // Whether the program has read everything the box sent.
-    bool pcHasReadAll() const;
     // Returns once `size` bytes the box sent are where the program's next read
     // finds them (or the program has read them).
     void awaitUnreadOutput(int size) const;

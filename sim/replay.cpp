@@ -106,7 +106,7 @@ private:
     int pendingSeen_ = -1;              // last looked at, and when either last changed
     std::uint64_t writesSeenUs_ = 0;
     std::size_t bulkTaken_ = 0;         // of the current image data step
-    std::uint64_t bulkDigest_ = 14695981039346656037ull;
+    std::uint64_t bulkDigest_ = trace::kDigestStart;
     std::uint64_t lastStepTraceUs_ = 0;  // the recorded time of the last step done
     std::uint64_t lastStepUs_ = 0;       // and when it was done here
     std::optional<std::uint64_t> speedMismatchSinceUs_;
@@ -253,12 +253,12 @@ void Replay::placeReplyWhenHeld(std::size_t next, std::uint64_t nowUs) {
         // Stopped since the box's last words: the program reads nothing more
         // before its first write returns, so the reply may go once it has
         // taken them.
-        if (!link_.pcHasReadAll()) return;
+        if (link_.unreadOutput() > 0) return;
     } else if (afterWords) {
         // The same once the program has read the box's reply to its write
         // before; until then the line is let go a little at a time, so that
         // the write after that reply finds too little room to return.
-        if (!link_.pcHasReadAll()) {
+        if (link_.unreadOutput() > 0) {
             if (held) takeInput(input_.size() + kTrickle);
             return;
         }
@@ -323,10 +323,7 @@ bool Replay::takePcBulk(const Record& record) {
         return false;
     }
     const std::size_t take = std::min<std::size_t>(input_.size(), record.size - bulkTaken_);
-    for (std::size_t i = 0; i < take; ++i) {
-        bulkDigest_ ^= static_cast<unsigned char>(input_[i]);
-        bulkDigest_ *= 1099511628211ull;
-    }
+    bulkDigest_ = trace::digestOf(input_.data(), take, bulkDigest_);
     input_.erase(0, take);
     bulkTaken_ += take;
     bulkTakenInAll_ += take;
@@ -335,7 +332,7 @@ bool Replay::takePcBulk(const Record& record) {
     imageBytes_ += record.size;
     ++imagePieces_;
     bulkTaken_ = 0;
-    bulkDigest_ = 14695981039346656037ull;
+    bulkDigest_ = trace::kDigestStart;
     return true;
 }
 

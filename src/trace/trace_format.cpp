@@ -52,14 +52,13 @@ void appendQuoted(std::string& out, std::string_view bytes) {
     out += '"';
 }
 
-std::uint64_t digestOf(const void* data, std::size_t size) {
-    std::uint64_t hash = 14695981039346656037ull;
+std::uint64_t digestOf(const void* data, std::size_t size, std::uint64_t digest) {
     const auto* bytes = static_cast<const unsigned char*>(data);
     for (std::size_t i = 0; i < size; ++i) {
-        hash ^= bytes[i];
-        hash *= 1099511628211ull;
+        digest ^= bytes[i];
+        digest *= 1099511628211ull;
     }
-    return hash;
+    return digest;
 }
 
 void appendTime(std::string& out, std::uint64_t us) {

@@ -39,7 +39,9 @@ void appendEscaped(std::string& out, std::uint8_t value);
 void appendQuoted(std::string& out, std::string_view bytes);
 
 // FNV-1a, 64 bits: enough to tell whether the same image data went out.
-std::uint64_t digestOf(const void* data, std::size_t size);
+// Data that arrives in pieces is digested by passing each piece the digest so far.
+constexpr std::uint64_t kDigestStart = 14695981039346656037ull;
+std::uint64_t digestOf(const void* data, std::size_t size, std::uint64_t digest = kDigestStart);
 
 // "%10.6f" of the seconds, without floating point.
 void appendTime(std::string& out, std::uint64_t us);

@@ -7,20 +7,18 @@
 #include <optional>
 
 #include "bench.h"
+#include "support/image_bytes.h"
 
 using boxmodel::Outcome;
 using boxmodel::Scenario;
 using boxmodel::TransferFault;
 using boxtest::Bench;
-using Bytes = std::vector<std::uint8_t>;
+using test_support::appendBig32;
+using test_support::Bytes;
 
 namespace {
 
 const platform::LocalTime kPcTime{2002, 6, 15, 14, 35, 9};
-
-void putBig32(Bytes& out, std::uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
-}
 
 std::uint32_t sumOf(const Bytes& bytes, std::size_t count) {
     std::uint32_t sum = 0;
@@ -40,22 +38,16 @@ Bytes timeStamp(const platform::LocalTime& t) {
 
 Bytes announcement(std::uint32_t length, std::uint32_t id, std::uint8_t type = 7) {
     Bytes out;
-    putBig32(out, length);
+    appendBig32(out, length);
     out.push_back(type);
-    putBig32(out, id);
+    appendBig32(out, id);
     return out;
 }
 
 Bytes paddedImage(std::size_t payloadBytes, std::uint8_t type, std::uint32_t id) {
     Bytes payload(payloadBytes);
     for (std::size_t i = 0; i < payloadBytes; ++i) payload[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
-    Bytes file;
-    putBig32(file, static_cast<std::uint32_t>(payloadBytes));
-    file.push_back(type);
-    putBig32(file, id);
-    file.insert(file.end(), payload.begin(), payload.end());
-    putBig32(file, sumOf(payload, payload.size()));
-    return file;
+    return test_support::paddedImage(payload, test_support::typeAndId(type, id));
 }
 
 // Plays the program's side up to "file:" and the 500 ms pause after it.
@@ -101,7 +93,7 @@ void sendDownload(Bench& bench, const Sent& sent) {
     }
     bench.send(Bytes(file.begin() + static_cast<long>(at), file.end()));
     Bytes sum;
-    putBig32(sum, sent.sum.value_or(sumOf(file, sent.imageLength)));
+    appendBig32(sum, sent.sum.value_or(sumOf(file, sent.imageLength)));
     bench.send(sum);
 }
 
@@ -154,7 +146,7 @@ TEST(DatedBootloader, ReportsProgressAndRefusesInputWhileProgrammingASector) {
     bench.send(Bytes(file.begin() + static_cast<long>(before), file.end()));
     bench.send([&] {
         Bytes sum;
-        putBig32(sum, sumOf(file, 20008));
+        appendBig32(sum, sumOf(file, 20008));
         return sum;
     }());
     bench.waitMs(2000);

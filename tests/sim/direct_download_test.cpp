@@ -1,63 +1,29 @@
 // Boot loaders 2.0 to 4.99 (but 4.11 to 4.13) with the PC's side played by
 // the test: the packed image after "3", the compressed frame after "7", what
 // each generation takes and what it refuses.
-#include <bzlib.h>
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "bench.h"
 #include "packed_decoder.h"
+#include "support/image_bytes.h"
 
 using boxmodel::Outcome;
 using boxmodel::Scenario;
 using boxmodel::TransferFault;
 using boxtest::Bench;
-using Bytes = std::vector<std::uint8_t>;
+using test_support::Bytes;
+using test_support::bzip2;
+using test_support::paddedImage;
+using test_support::typeAndId;
 
 namespace {
-
-void putBig32(Bytes& out, std::uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
-}
-
-std::uint32_t sumOf(const Bytes& bytes) {
-    std::uint32_t sum = 0;
-    for (const std::uint8_t b : bytes) sum += b;
-    return sum;
-}
-
-// length, extension, payload, sum
-Bytes padded(const Bytes& payload, const Bytes& extension) {
-    Bytes out;
-    putBig32(out, static_cast<std::uint32_t>(payload.size()));
-    out.insert(out.end(), extension.begin(), extension.end());
-    out.insert(out.end(), payload.begin(), payload.end());
-    putBig32(out, sumOf(payload));
-    return out;
-}
-
-Bytes extension(std::uint8_t type, std::uint32_t id) {
-    Bytes out{type};
-    putBig32(out, id);
-    return out;
-}
 
 Bytes samplePayload(std::size_t size) {
     Bytes payload(size);
     for (std::size_t i = 0; i < size; ++i) payload[i] = i % 3 == 0 ? 0 : static_cast<std::uint8_t>(i * 31 + i / 7);
     return payload;
-}
-
-Bytes bzip2(const Bytes& data) {
-    Bytes out(data.size() + data.size() / 50 + 1000);
-    unsigned int size = static_cast<unsigned int>(out.size());
-    Bytes in = data;
-    EXPECT_EQ(BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(out.data()), &size, reinterpret_cast<char*>(in.data()),
-                                       static_cast<unsigned int>(in.size()), 1, 0, 30),
-              BZ_OK);
-    out.resize(size);
-    return out;
 }
 
 // The image through the code table, the last byte filled with ones.
@@ -107,8 +73,8 @@ TEST(Generation4Box, TakesAFrameOfItsTypeAndIdAndFlashesTheInflatedImage) {
         SCOPED_TRACE(c.version);
         Bench bench(boxOf(c.version));
         const std::uint32_t id = boxmodel::traitsOf(c.version).major << 16 | boxmodel::traitsOf(c.version).minor;
-        const Bytes image = padded(samplePayload(70000), extension(c.imageType, id));
-        const std::string said = download(bench, '7', padded(bzip2(image), extension(c.frameType, id)));
+        const Bytes image = paddedImage(samplePayload(70000), typeAndId(c.imageType, id));
+        const std::string said = download(bench, '7', paddedImage(bzip2(image), typeAndId(c.frameType, id)));
         EXPECT_NE(said.find("finished!"), std::string::npos) << said;
         EXPECT_NE(said.find('.'), std::string::npos);
         EXPECT_EQ(bench.box.outcome().kind, Outcome::Kind::Flashed) << bench.box.outcome().detail;
@@ -132,8 +98,8 @@ TEST(Generation4Box, RefusesAFrameOfAnotherTypeOrIdWhileItComesIn) {
         Scenario scenario = boxOf(c.version);
         scenario.imageId = c.scenarioId;
         Bench bench(scenario);
-        const Bytes image = padded(samplePayload(5000), extension(c.type, c.id));
-        const std::string said = download(bench, '7', padded(bzip2(image), extension(c.type, c.id)));
+        const Bytes image = paddedImage(samplePayload(5000), typeAndId(c.type, c.id));
+        const std::string said = download(bench, '7', paddedImage(bzip2(image), typeAndId(c.type, c.id)));
         // The marker while the PC still sends, the error line once it waits.
         EXPECT_NE(said.find(std::string("ERROR: ") + c.reason + "\r\n"), std::string::npos) << said;
         EXPECT_NE(said.find(std::string("ERRORgaga: ") + c.reason + "\n"), std::string::npos) << said;
@@ -144,8 +110,8 @@ TEST(Generation4Box, RefusesAFrameOfAnotherTypeOrIdWhileItComesIn) {
 }
 
 TEST(Generation4Box, RefusesAWholeFrameThatDoesNotHoldASoundImage) {
-    const Bytes image = padded(samplePayload(20000), extension(4, 0x40002));
-    const Bytes good = padded(bzip2(image), extension(4, 0x40002));
+    const Bytes image = paddedImage(samplePayload(20000), typeAndId(4, 0x40002));
+    const Bytes good = paddedImage(bzip2(image), typeAndId(4, 0x40002));
     ASSERT_GT(good.size(), 200u);
     Bytes wrongFrameSum = good;
     wrongFrameSum[good.size() - 1] ^= 0x01;
@@ -164,9 +130,9 @@ TEST(Generation4Box, RefusesAWholeFrameThatDoesNotHoldASoundImage) {
     } cases[] = {
         {"frame sum", wrongFrameSum, "does not match the compressed bytes'"},
         {"corrupt stream", corruptStream, "no bzip2 stream"},
-        {"inner sum", padded(bzip2(badInnerSum), extension(4, 0x40002)), "inflated image: image sum"},
-        {"trailing byte", padded(trailing, extension(4, 0x40002)), "1 bytes follow the payload's bzip2 stream"},
-        {"not bzip2", padded(samplePayload(3000), extension(4, 0x40002)), "no bzip2 stream"},
+        {"inner sum", paddedImage(bzip2(badInnerSum), typeAndId(4, 0x40002)), "inflated image: image sum"},
+        {"trailing byte", paddedImage(trailing, typeAndId(4, 0x40002)), "1 bytes follow the payload's bzip2 stream"},
+        {"not bzip2", paddedImage(samplePayload(3000), typeAndId(4, 0x40002)), "no bzip2 stream"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -194,10 +160,10 @@ TEST(Generation4Box, OffersOnlyTheCompressedDownload) {
 }
 
 TEST(Generation2Box, TakesThePackedImageAndEndsWhereItIsWhole) {
-    for (const Bytes& extensionBytes : {Bytes{2}, Bytes{}, extension(2, 0x20000)}) {
+    for (const Bytes& extensionBytes : {Bytes{2}, Bytes{}, typeAndId(2, 0x20000)}) {
         SCOPED_TRACE(extensionBytes.size());
         Bench bench(boxOf("3.3"));
-        const Bytes image = padded(samplePayload(9000), extensionBytes);
+        const Bytes image = paddedImage(samplePayload(9000), extensionBytes);
         const Bytes stream = pack(image);
         EXPECT_LT(stream.size(), image.size());
         const std::string said = download(bench, '3', stream);
@@ -214,8 +180,8 @@ TEST(DirectDownload, ABoxThatHangsUpOnceTheImageIsInFlashesNothing) {
         Scenario s = boxOf("3.3");
         s.hangUpAt = boxmodel::Step::Image;
         Bench bench(s);
-        const Bytes image = padded(samplePayload(9000), Bytes{2});
-        download(bench, key, key == '3' ? pack(image) : padded(bzip2(image), Bytes{2}));
+        const Bytes image = paddedImage(samplePayload(9000), Bytes{2});
+        download(bench, key, key == '3' ? pack(image) : paddedImage(bzip2(image), Bytes{2}));
         bench.waitMs(1000);  // ten times the programming time
         EXPECT_EQ(bench.box.outcome().code(), "hungup");
         EXPECT_TRUE(bench.box.flashedImage().empty());
@@ -223,7 +189,7 @@ TEST(DirectDownload, ABoxThatHangsUpOnceTheImageIsInFlashesNothing) {
 }
 
 TEST(Generation2Box, RefusesAPackedStreamThatIsNoImage) {
-    const Bytes image = padded(samplePayload(3000), Bytes{2});
+    const Bytes image = paddedImage(samplePayload(3000), Bytes{2});
     Bytes spoiled = image;
     spoiled[100] ^= 0x04;  // payload byte: the sum no longer fits at any extension
     Bytes tooLong = image;
@@ -237,7 +203,7 @@ TEST(Generation2Box, RefusesAPackedStreamThatIsNoImage) {
         // gives up once the PC has gone quiet.
         {"sum", pack(spoiled), "ERRORgaga: the download stopped after"},
         {"more data", pack(tooLong), "no padded image: image sum 0x55555555"},
-        {"fill of zeros", pack(padded(samplePayload(3001), Bytes{2}), false), "ERRORgaga: the download stopped after"},
+        {"fill of zeros", pack(paddedImage(samplePayload(3001), Bytes{2}), false), "ERRORgaga: the download stopped after"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -250,23 +216,23 @@ TEST(Generation2Box, RefusesAPackedStreamThatIsNoImage) {
 }
 
 TEST(Generation2Box, TakesAType2FrameAfterTheKey7AndNoOther) {
-    const Bytes image = padded(samplePayload(8000), Bytes{2});
+    const Bytes image = paddedImage(samplePayload(8000), Bytes{2});
     {
         Bench bench(boxOf("4.1"));
-        const std::string said = download(bench, '7', padded(bzip2(image), Bytes{2}));
+        const std::string said = download(bench, '7', paddedImage(bzip2(image), Bytes{2}));
         EXPECT_NE(said.find("finished!"), std::string::npos) << said;
         EXPECT_TRUE(bench.box.flashedImage() == image);
     }
     {
         Bench bench(boxOf("2.0"));
-        const std::string said = download(bench, '7', padded(bzip2(image), extension(4, 0x40002)));
+        const std::string said = download(bench, '7', paddedImage(bzip2(image), typeAndId(4, 0x40002)));
         EXPECT_NE(said.find("ERROR: frame carries image type 4, not 2"), std::string::npos) << said;
         EXPECT_EQ(bench.box.outcome().kind, Outcome::Kind::Rejected);
     }
 }
 
 TEST(DirectDownload, AFrameThatStopsShortIsRefusedOnceThePcIsQuiet) {
-    const Bytes frame = padded(bzip2(padded(samplePayload(5000), Bytes{2})), Bytes{2});
+    const Bytes frame = paddedImage(bzip2(paddedImage(samplePayload(5000), Bytes{2})), Bytes{2});
     Bench bench(boxOf("2.2"));
     ASSERT_TRUE(reachFilePrompt(bench, '7'));
     bench.send(Bytes(frame.begin(), frame.end() - 1));
@@ -285,8 +251,8 @@ TEST(DirectDownload, TransferFaultsStrikeAtTheirByte) {
     scenario.faultAtByte = 1000;
     scenario.faultText = "flash locked";
     Bench bench(scenario);
-    const Bytes image = padded(samplePayload(20000), extension(4, 0x40002));
-    const Bytes frame = padded(bzip2(image), extension(4, 0x40002));
+    const Bytes image = paddedImage(samplePayload(20000), typeAndId(4, 0x40002));
+    const Bytes frame = paddedImage(bzip2(image), typeAndId(4, 0x40002));
     ASSERT_GT(frame.size(), 1000u);
     const std::string said = download(bench, '7', frame);
     EXPECT_NE(said.find("ERROR: flash locked\r\n"), std::string::npos) << said;
