@@ -9,6 +9,8 @@
 # Runs inside wine-env.sh's guard; the tests find update.exe through
 # UPDATE_E2E_WINE and publish boxsim's port where Wine's COM1 leads, so they
 # run one at a time. A test that cannot hold under Wine skips and says why.
+# The tests are those whose CMake file gives them the label wine.
+# E2E_LABEL: another label to pick by, e.g. wine_ci (CI's part of them).
 # E2E_CTEST_ARGS: more ctest arguments, e.g. "-R first_dialogue".
 set -eu
 
@@ -21,4 +23,4 @@ windows=$(cd "${2:-$repo/build-windows}" && pwd)
 [ -x "$posix/sim/boxsim" ] || { echo "e2e.sh: no $posix/sim/boxsim; build the POSIX tree first" >&2; exit 1; }
 
 exec "$here/wine-env.sh" "$windows" -- env UPDATE_E2E_WINE="$windows" \
-    ctest --test-dir "$posix" -L box_session --no-tests=error --output-on-failure --timeout 900 ${E2E_CTEST_ARGS:-}
+    ctest --test-dir "$posix" -L "^${E2E_LABEL:-wine}\$" --no-tests=error --output-on-failure --timeout 900 ${E2E_CTEST_ARGS:-}

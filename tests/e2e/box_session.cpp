@@ -1,7 +1,9 @@
 #include "e2e/box_session.h"
 
+#include <sched.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -184,6 +186,15 @@ void runConcurrently(const std::vector<std::function<void()>>& jobs, unsigned wo
     for (unsigned i = 1; i < workers; ++i) threads.emplace_back(worker);
     worker();
     for (std::thread& thread : threads) thread.join();
+}
+
+unsigned cores() {
+#ifdef __linux__
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0)
+        return static_cast<unsigned>(std::max(1, CPU_COUNT(&allowed)));
+#endif
+    return std::max(1u, std::thread::hardware_concurrency());
 }
 
 std::vector<LoggedBytes> loggedBytes(const std::string& dialogueLog) {

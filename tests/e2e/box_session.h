@@ -62,6 +62,10 @@ std::vector<BoxSession> runSessions(const std::vector<SessionOptions>& sessions)
 // a session spends most of its time in the dialogue's fixed pauses, not work.
 void runConcurrently(const std::vector<std::function<void()>>& jobs, unsigned workers);
 
+// The processors this test may run on, as nproc counts them: how many
+// sessions a test runs side by side when they are bound by the machine.
+unsigned cores();
+
 // One line of the dialogue log that carried bytes: who sent them, at which
 // speed, and the bytes as the log shows them (printable text as is, the rest
 // escaped as \xHH, \r, \n; long runs cut short).

@@ -84,7 +84,7 @@ void updateEveryRow(const std::string& option) {
                 dir, {"--bootloader", row.version, "--programming-ms", "20", "--expect", "flashed"}, args);
         });
     }
-    e2e::runConcurrently(jobs, 2);
+    e2e::runConcurrently(jobs, e2e::cores());
 
     for (std::size_t i = 0; i < std::size(kRows); ++i) {
         const Row& row = kRows[i];
@@ -150,7 +150,7 @@ TEST(HeaderOverride, TheBoxsVersionChoosesTheRowAndTheImageIsRelabelled) {
                 dir, {"--bootloader", cases[i].box, "--programming-ms", "20", "--expect", "flashed"}, args);
         });
     }
-    e2e::runConcurrently(jobs, 2);
+    e2e::runConcurrently(jobs, e2e::cores());
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const Case& c = cases[i];
         SCOPED_TRACE(c.box);
@@ -327,7 +327,7 @@ TEST(FailureReports, EachFailureReadsAsTheGenerationPrintsIt) {
             sessions[i] = e2e::runSession(dir, options);
         });
     }
-    e2e::runConcurrently(jobs, 2);
+    e2e::runConcurrently(jobs, e2e::cores());
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const Case& c = cases[i];
         const auto& s = sessions[i];
