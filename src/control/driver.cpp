@@ -6,6 +6,7 @@
 #include <string>
 
 #include "control/access.h"
+#include "control/bench.h"
 #include "control/bootloader_table.h"
 #include "control/command_line.h"
 #include "control/port_report.h"
@@ -62,6 +63,7 @@ int runUpdate(int argc, char** argv) {
         case CommandLineResult::ShowUsage:
         case CommandLineResult::Invalid: return 1;
     }
+    if (wantsBench(options)) return runBench(argc, argv, options);
     // Before anything reaches the box or the console, so that the trace holds it all.
     const trace::TraceRequest traceWanted = trace::traceRequest(options.tracePath, options.traceFull);
     if (!trace::startTrace(traceWanted, argc, argv)) {
