@@ -325,15 +325,22 @@ void processEnded(Bench& bench, Port& port, const platform::ChildEnd& end) {
             endBox(bench, port, "satellite", {});
         } else if (succeeded) {
             port.boxOpen = false;  // loop mode ended by the user's "n": no box was served
+        } else if (const std::string& said = port.reader.lastErrorLine();
+                   bench.unattended && !port.boxReached && portIsGone(said)) {
+            // No box was reached: the adapter is gone, not a box failed.
+            port.boxOpen = false;
+            port.state.endedBy = said;
+            port.state.phase = PortPhase::Failed;
+            bench.anyFailure = true;
         } else {
-            const std::string& said = port.reader.lastErrorLine();
             endBox(bench, port, "failed", said.empty() || end.signal != 0 ? endText(end) : said);
         }
     }
-    const bool again = bench.unattended && !platform::stopRequested() && !portIsGone(port.state.message);
+    const bool again = bench.unattended && !platform::stopRequested() && port.state.endedBy.empty() &&
+                       !portIsGone(port.reader.lastErrorLine());
     if (again && startProcess(bench, port, "after")) return;
     port.state.ended = true;
-    if (bench.unattended) event(bench, port, "ended");
+    if (bench.unattended) event(bench, port, "ended", port.state.endedBy);
     bench.dirty = true;
 }
 
@@ -351,6 +358,7 @@ void enforceLimits(Bench& bench, Port& port) {
     }
     if (platform::stopRequested() && !port.stopSent) {
         if (port.endReason.empty()) port.endReason = "Stopped by the user.";
+        port.state.stoppedWhile = phaseName(port.state.phase);
         platform::stopChild(port.child, false);
         port.stopSent = true;
         port.stopSentMs = platform::millis();
@@ -482,7 +490,7 @@ int runBench(int argc, char** argv, const CommandOptions& options) {
     if (bench.multi) {
         std::vector<PortState> states;
         for (const Port& port : bench.ports) states.push_back(port.state);
-        for (const std::string& line : summaryLines(states, options.satelliteMode)) printLine(line);
+        for (const std::string& line : summaryLines(states, options.satelliteMode, platform::stopRequested())) printLine(line);
     }
     platform::closeAppendFile(bench.report);
     bool everyPortServed = true;

@@ -155,6 +155,7 @@ std::vector<std::string> tableLines(const std::vector<PortState>& states, std::u
             line += state.result;
         }
         if (state.result == "failed" && !state.message.empty()) line += ": " + state.message;
+        if (!state.endedBy.empty()) line += "; port ended: " + state.endedBy;
         lines.push_back(line);
     }
     return lines;
@@ -166,7 +167,7 @@ std::string eventLine(const PortState& state, const char* event, const std::stri
     return line;
 }
 
-std::vector<std::string> summaryLines(const std::vector<PortState>& states, bool satellite) {
+std::vector<std::string> summaryLines(const std::vector<PortState>& states, bool satellite, bool everyPort) {
     unsigned updated = 0;
     unsigned boxes = 0;
     for (const PortState& state : states) {
@@ -177,6 +178,12 @@ std::vector<std::string> summaryLines(const std::vector<PortState>& states, bool
     lines.push_back(std::to_string(updated) + " of " + std::to_string(boxes) +
                     (satellite ? " boxes sent to the satellite." : " boxes flashed."));
     for (const PortState& state : states) {
+        if (everyPort) {
+            lines.push_back(state.shortName + ": " + std::to_string(state.flashed) + " updated, " +
+                            std::to_string(state.failed) + " failed" +
+                            (state.stoppedWhile.empty() ? std::string() : ", stopped while " + state.stoppedWhile));
+        }
+        if (!state.endedBy.empty()) lines.push_back(state.shortName + ": port ended: " + state.endedBy);
         if (state.failed == 0) continue;
         std::string line = state.shortName + ": failed";
         if (state.failed > 1) line += " (" + std::to_string(state.failed) + " boxes)";

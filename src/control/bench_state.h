@@ -25,6 +25,8 @@ struct PortState {
     unsigned flashed = 0;  // boxes updated (or sent to the satellite) on this port
     unsigned failed = 0;
     bool ended = false;  // the port is done for this run
+    std::string stoppedWhile;  // the phase the port was in when the run was stopped
+    std::string endedBy;  // unattended: why the port could serve no more boxes
 };
 
 // Something the port's process said, from its output.
@@ -63,7 +65,8 @@ std::vector<std::string> tableLines(const std::vector<PortState>& states, std::u
 std::string eventLine(const PortState& state, const char* event, const std::string& detail);
 
 // The closing lines: how many were updated, then each failed port with its reason.
-std::vector<std::string> summaryLines(const std::vector<PortState>& states, bool satellite);
+// With everyPort (a run that was stopped) each port also tells what it had done.
+std::vector<std::string> summaryLines(const std::vector<PortState>& states, bool satellite, bool everyPort);
 
 // "m:ss" (or "h:mm:ss") of a span in milliseconds.
 std::string elapsedText(std::uint32_t ms);
