@@ -120,6 +120,8 @@ std::vector<std::string> argumentsFor(const Bench& bench, const Port& port) {
         for (std::string& argument : arguments) {
             if (argument.rfind("--trace=", 0) == 0) argument += "." + port.state.shortName;
         }
+    }
+    if (!bench.options->portLists.empty()) {
         arguments.push_back("--port");
         arguments.push_back(port.device);
     }
