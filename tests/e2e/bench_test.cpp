@@ -41,6 +41,13 @@ std::string field(const std::string& record, const std::string& name) {
     return record.substr(at + key.size(), end - at - key.size());
 }
 
+std::string quoted(const std::string& text) {
+    std::string json = "\"";
+    json += text;
+    json += '"';
+    return json;
+}
+
 class Bench : public testing::Test {
 protected:
     void SetUp() override { e2e::writeWholeFile(dir_.file("image.pad"), kImage); }
@@ -104,9 +111,9 @@ TEST_F(Bench, EachBoxItsOwnProcedureAMissingPortFailsAloneAndEveryBoxHasItsRecor
         EXPECT_EQ(field(record, "image_bytes"), std::to_string(kImage.size()));
         EXPECT_EQ(field(record, "program"), "\"update 1.39\"");
     }
-    EXPECT_EQ(resultOf["\"" + a + "\""], "\"flashed\" \"2.0\" \"\"");
-    EXPECT_EQ(resultOf["\"" + c + "\""], "\"failed\" \"4.1\" \"ERROR:\"");
-    EXPECT_EQ(resultOf["\"" + dir_.file("gone") + "\""],
+    EXPECT_EQ(resultOf[quoted(a)], "\"flashed\" \"2.0\" \"\"");
+    EXPECT_EQ(resultOf[quoted(c)], "\"failed\" \"4.1\" \"ERROR:\"");
+    EXPECT_EQ(resultOf[quoted(dir_.file("gone"))],
               "\"failed\" null \"Inititialization of COM-port failed (Error: 2)\"");
 }
 
