@@ -46,6 +46,7 @@ for count in "${counts[@]}"; do
 import os, sys, time
 program, out, runner = sys.argv[1], sys.argv[2], int(sys.argv[3])
 peak = {}
+ticks = {}  # processor time so far, in clock ticks
 while os.path.exists(f"/proc/{runner}"):
     for pid in os.listdir("/proc"):
         if not pid.isdigit():
@@ -55,15 +56,17 @@ while os.path.exists(f"/proc/{runner}"):
                 continue
             args = open(f"/proc/{pid}/cmdline", "rb").read().split(b"\0")
             status = open(f"/proc/{pid}/status").read()
+            stat = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
         except OSError:
             continue
         hwm = next((int(l.split()[1]) for l in status.splitlines() if l.startswith("VmHWM:")), 0)
         role = "port" if b"--port" in args else "bench"
         peak[(role, pid)] = max(peak.get((role, pid), 0), hwm)
+        ticks[(role, pid)] = int(stat[11]) + int(stat[12])
     time.sleep(0.5)
 with open(out, "w") as f:
     for (role, pid), kib in sorted(peak.items()):
-        f.write(f"{role} {pid} {kib}\n")
+        f.write(f"{role} {pid} {kib} {ticks[(role, pid)]}\n")
 PY
     sampler=$!
     wait "$runner" || true
@@ -74,7 +77,7 @@ PY
         cmp -s "$work/image.pad" "$run/flashed$n" || { echo "box $n of $count flashed something else" >&2; exit 1; }
     done
     python3 - "$run" "$count" "$size" <<'PY'
-import re, sys
+import os, re, sys
 run, count, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 uses = []
 for n in range(1, count + 1):
@@ -89,13 +92,19 @@ for n in range(1, count + 1):
             end = float(fields[0])
     uses.append(100 * (size * 10 / 115200) / (end - start))
 elapsed, user, system = map(float, open(f"{run}/time.txt").read().split()[:3])
-ports = [int(l.split()[2]) for l in open(f"{run}/memory.txt") if l.startswith("port")]
+samples = [l.split() for l in open(f"{run}/memory.txt")]
+ports = [int(s[2]) for s in samples if s[0] == "port"]
+hz = os.sysconf("SC_CLK_TCK")
+bench_cpu = sum(int(s[3]) for s in samples if s[0] == "bench") / hz
+port_cpu = [int(s[3]) / hz for s in samples if s[0] == "port"]
 screen = open(f"{run}/screen.txt", "rb").read()
 redraws = len(re.findall(rb"\x1b\[\d+A", screen))
 cpu = user + system
 print(f"{count:<6} {min(uses):6.2f} % - {max(uses):6.2f} %{'':9} "
       f"{cpu:6.2f} s of {elapsed:6.1f} s = {100 * cpu / elapsed:5.2f} %  "
       f"{max(ports) / 1024 if ports else 0:5.2f} MiB{'':7} {redraws / elapsed:5.2f} /s")
+print(f"       (seen while running: the bench {bench_cpu:.2f} s, each port's process "
+      f"{min(port_cpu, default=0):.2f} to {max(port_cpu, default=0):.2f} s)")
 PY
 done
 echo "targets: line use >= 98 % (as one port alone), processor <= 2 % of one core, memory <= 8 MiB per port, <= 10 redraws/s"

@@ -263,9 +263,17 @@ void catchStopRequests() {
 
 bool stopRequested() { return InterlockedCompareExchange(&stopSeen, 0, 0) != 0; }
 
+// A console counts only where it takes the cursor movements the table is
+// drawn with; an older one gets the lines of a pipe.
 bool standardOutputIsTerminal() {
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
-    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+    if (GetConsoleMode(output, &mode) == 0) return false;
+#if defined(ENABLE_VIRTUAL_TERMINAL_PROCESSING)
+    return SetConsoleMode(output, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+#else
+    return SetConsoleMode(output, mode | 0x0004) != 0;
+#endif
 }
 
 unsigned terminalColumns() {
