@@ -80,6 +80,7 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
         {"--image-out", [&](const std::string& v) { o.imageOutPath = v; }},
         {"--frame-out", [&](const std::string& v) { o.frameOutPath = v; }},
         {"--boxes", number(o.boxes)},
+        {"--swap-ms", number(o.swapMs)},
         {"--expect",
          [&](const std::string& v) {
              o.expect = splitList(v);
@@ -214,6 +215,11 @@ The line
                          fresh box once the program has closed the line after
                          an update or a satellite request; after a hang-up a
                          fresh pty is published there (cable plugged back in)
+  --swap-ms MS           between two boxes the bench stands empty for MS: the
+                         box just served is taken away, nothing answers what
+                         the program sends, then the next box is put on
+                         (default 0: the next box, or the same one left on,
+                         answers at once)
   --expect LIST          what each box must end with, comma-separated (the last
                          one stands for the remaining boxes); default: flashed,
                          stopped, satellite or released. Outcomes:

@@ -18,6 +18,7 @@ struct Options {
     std::string imageOutPath;
     std::string frameOutPath;
     unsigned boxes = 1;
+    unsigned swapMs = 0;  // the bench stands empty this long between two boxes
     std::vector<std::string> expect;  // per box; the last one stands for the rest; empty: any good ending
     bool fullSpeed = false;
     double timeoutS = 600;

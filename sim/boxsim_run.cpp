@@ -95,6 +95,7 @@ private:
 
     std::unique_ptr<boxmodel::Box> box_;
     unsigned finishedBoxes_ = 0;
+    std::uint64_t benchEmptyUntilUs_ = 0;  // --swap-ms: no box on the line before this
     bool allAsExpected_ = true;
     std::uint64_t modelNowUs_ = 0;
 
@@ -141,7 +142,13 @@ int Runner::run() {
         const std::uint64_t nowUs = now();
         link_.readWatch(opens_, closes_);
         watchSettings(nowUs);
-        if (!box_ && (link_.watch() < 0 || opens_ > closes_)) startBox(nowUs);
+        if (!box_ && nowUs < benchEmptyUntilUs_) {
+            // Nobody is there to hear what the program sends.
+            link_.discardPendingInput();
+            fromPc_.clear();
+        } else if (!box_ && (link_.watch() < 0 || opens_ > closes_)) {
+            startBox(nowUs);
+        }
         // Checked before the pump, so that a decided box does not take the
         // next program session's bytes, and after it, since taking bytes may
         // have noticed the program leave.
@@ -166,6 +173,7 @@ int Runner::run() {
         }
 
         std::uint64_t wakeUs = deadlineUs;
+        if (!box_ && nowUs < benchEmptyUntilUs_) wakeUs = std::min(wakeUs, benchEmptyUntilUs_);
         if (box_) {
             wakeUs = std::min({wakeUs, box_->nextEventUs(), nowUs + kSettingsPollUs});
             if (inFlight_) wakeUs = std::min(wakeUs, std::max(inFlight_->doneUs, nowUs + kLeastSleepUs));
@@ -181,6 +189,12 @@ int Runner::run() {
 
 void Runner::startBox(std::uint64_t nowUs) {
     link_.discardUnreadOutput();
+    if (benchEmptyUntilUs_ != 0) {
+        // What was sent to the empty bench is lost, as on a line with no box.
+        link_.discardPendingInput();
+        fromPc_.clear();
+        benchEmptyUntilUs_ = 0;
+    }
     box_ = std::make_unique<boxmodel::Box>(options_.scenario, localNow, nowUs);
     box_->setInstantLine(options_.fullSpeed);
     modelNowUs_ = nowUs;
@@ -384,6 +398,10 @@ void Runner::finishBox(std::uint64_t nowUs) {
     hangingUpSinceUs_.reset();
     settingsAtHangUp_.reset();
     ++finishedBoxes_;
+    if (options_.swapMs > 0 && finishedBoxes_ < options_.boxes) {
+        benchEmptyUntilUs_ = nowUs + std::uint64_t{options_.swapMs} * 1000;
+        log_.note(nowUs, "box taken away; the bench stays empty for " + std::to_string(options_.swapMs) + " ms");
+    }
     if (!hungUp) {
         forgetOldInput();
         return;

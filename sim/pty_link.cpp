@@ -130,6 +130,12 @@ void PtyLink::discardUnreadOutput() {
 
 int PtyLink::unreadOutput() const { return bytesWaiting(slave_); }
 
+void PtyLink::discardPendingInput() {
+    std::uint8_t buffer[4096];
+    while (master_ >= 0 && ::read(master_, buffer, sizeof buffer) > 0) {
+    }
+}
+
 int PtyLink::pendingInput() const { return bytesWaiting(master_); }
 
 bool PtyLink::pcCanWrite() const {

@@ -48,6 +48,8 @@ public:
     void readWatch(int& opens, int& closes);
     // Throws away what the box said to a program that has since gone.
     void discardUnreadOutput();
+    // Drops what the program wrote that nobody has taken: no box was there.
+    void discardPendingInput();
     // Bytes the box sent that the program has not read yet, those still
     // being handed to the slave included.
     int unreadOutput() const;

@@ -3,6 +3,7 @@
 #include "control/command_line.h"
 
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -64,13 +65,20 @@ constexpr const char* kLongOptionLines[] = {
     "                    with a report of a failed update; also --trace=<file>\n",
     " --trace-full     : the trace holds the image data byte for byte, not just\n",
     "                    its length and digest\n",
+    " --ports <list>   : updates one box on each port of the list at once, e.g.\n",
+    "                    --ports /dev/ttyUSB0,/dev/ttyUSB1 or --ports usb (every\n",
+    "                    USB serial adapter) or a quoted pattern such as\n",
+    "                    '/dev/serial/by-id/usb-FTDI_*'; may be given again; with\n",
+    "                    -l each port goes on to its next box by itself\n",
+    " --report <file>  : appends one JSON line per box to <file>\n",
+    " --box-timeout <seconds> : the most one box may take; past it the box failed\n",
     " --help           : prints this text and exits\n",
     "The environment variables UPDATE_COM1 to UPDATE_COM4 name the device\n",
     "that -p 1 to -p 4 open. UPDATE_TRACE=<file> and UPDATE_TRACE_FULL=1 do\n",
     "what --trace and --trace-full do; the options win.\n",
 };
 
-enum class LongOption { Unknown, Port, ListPorts, Help, Trace, TraceFull };
+enum class LongOption { Unknown, Port, ListPorts, Help, Trace, TraceFull, Ports, Report, BoxTimeout };
 
 // "--name" or "--name=value"; only --port and --trace take a value. `inlineValue` is set
 // when the argument carried one after '='.
@@ -89,6 +97,12 @@ LongOption longOptionOf(const char* argument, const char*& inlineValue) {
     if (is("trace")) {
         if (equals != nullptr) inlineValue = equals + 1;
         return LongOption::Trace;
+    }
+    for (const auto& [candidate, option] : {std::pair{"ports", LongOption::Ports}, std::pair{"report", LongOption::Report},
+                                            std::pair{"box-timeout", LongOption::BoxTimeout}}) {
+        if (!is(candidate)) continue;
+        if (equals != nullptr) inlineValue = equals + 1;
+        return option;
     }
     if (equals != nullptr) return LongOption::Unknown;
     if (is("trace-full")) return LongOption::TraceFull;
@@ -114,6 +128,14 @@ bool acceptPortDevice(const char* device) {
     }
     std::fprintf(stderr, "%s %s.\n", device, problem);
     return false;
+}
+
+// Seconds above 0, written as a number and nothing else.
+bool boxTimeoutValue(const char* text, double& seconds) {
+    if (text == nullptr || text[0] == '\0') return false;
+    char* end = nullptr;
+    seconds = std::strtod(text, &end);
+    return *end == '\0' && std::isfinite(seconds) && seconds > 0;
 }
 
 }  // namespace
@@ -155,6 +177,7 @@ CommandLineResult parseCommandLine(int argc, char** argv, CommandOptions& option
         printUsage();
         return CommandLineResult::ShowUsage;
     }
+    bool portNamed = false;  // by -p or --port
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i];
         if (argument[0] != '-') {
@@ -172,6 +195,7 @@ CommandLineResult parseCommandLine(int argc, char** argv, CommandOptions& option
                     if (value == nullptr && i + 1 < argc) value = argv[++i];
                     if (!acceptPortDevice(value)) return CommandLineResult::Invalid;
                     options.portDevice = value;
+                    portNamed = true;
                     continue;
                 case LongOption::Trace:
                     if (value == nullptr && i + 1 < argc) value = argv[++i];
@@ -182,6 +206,27 @@ CommandLineResult parseCommandLine(int argc, char** argv, CommandOptions& option
                     options.tracePath = value;
                     continue;
                 case LongOption::TraceFull: options.traceFull = true; continue;
+                case LongOption::Ports:
+                    if (value == nullptr && i + 1 < argc) value = argv[++i];
+                    if (value == nullptr) value = "";
+                    options.portLists.push_back(value);
+                    continue;
+                case LongOption::Report:
+                    if (value == nullptr && i + 1 < argc) value = argv[++i];
+                    if (value == nullptr || value[0] == '\0') {
+                        std::fputs("--report needs a file name.\n", stderr);
+                        return CommandLineResult::Invalid;
+                    }
+                    options.reportPath = value;
+                    continue;
+                case LongOption::BoxTimeout:
+                    if (value == nullptr && i + 1 < argc) value = argv[++i];
+                    if (!boxTimeoutValue(value, options.boxTimeoutS)) {
+                        std::fprintf(stderr, "--box-timeout needs a number of seconds above 0, not %s.\n",
+                                     value != nullptr ? value : "nothing");
+                        return CommandLineResult::Invalid;
+                    }
+                    continue;
                 case LongOption::ListPorts: return CommandLineResult::ListPorts;
                 case LongOption::Help:
                     printHelp();
@@ -200,6 +245,7 @@ CommandLineResult parseCommandLine(int argc, char** argv, CommandOptions& option
                     return CommandLineResult::Invalid;
                 }
                 options.portDevice = nullptr;
+                portNamed = true;
                 break;
             case 'b': options.sendKeyword = false; break;
             case 'n': options.keyword = " quornew"; break;
@@ -223,5 +269,14 @@ CommandLineResult parseCommandLine(int argc, char** argv, CommandOptions& option
                 return CommandLineResult::Invalid;
         }
     }
+    if (portNamed && !options.portLists.empty()) {
+        std::fputs("--ports names the ports itself: give every port in --ports, without -p or --port.\n", stderr);
+        return CommandLineResult::Invalid;
+    }
     return CommandLineResult::Run;
+}
+
+std::string programVersionText() {
+    const BootloaderVersion own = parseVersion(kRevision);
+    return "update " + std::to_string(own.major) + "." + std::to_string(own.minor);
 }

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/serial_ports.h"
 
@@ -26,6 +28,12 @@ struct CommandOptions {
     // the image data byte for byte.
     const char* tracePath = nullptr;
     bool traceFull = false;
+    // --ports <list> (repeatable): one box on each port at once.
+    std::vector<const char*> portLists;
+    // --report <file>: a record of every box, appended.
+    const char* reportPath = nullptr;
+    // --box-timeout <seconds>: the most one box may take; 0 is no limit.
+    double boxTimeoutS = 0;
 };
 
 enum class CommandLineResult {
@@ -48,3 +56,5 @@ void printUsage();
 // The usage text and the long options, on standard output.
 void printHelp();
 void printVersionInfo();
+// "update 1.39": the program's name and version, for the box records.
+std::string programVersionText();

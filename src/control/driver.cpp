@@ -6,8 +6,10 @@
 #include <string>
 
 #include "control/access.h"
+#include "control/bench.h"
 #include "control/bootloader_table.h"
 #include "control/command_line.h"
+#include "control/next_box.h"
 #include "control/port_report.h"
 #include "control/satellite.h"
 #include "image/image_check.h"
@@ -62,6 +64,7 @@ int runUpdate(int argc, char** argv) {
         case CommandLineResult::ShowUsage:
         case CommandLineResult::Invalid: return 1;
     }
+    if (wantsBench(options)) return runBench(argc, argv, options);
     // Before anything reaches the box or the console, so that the trace holds it all.
     const trace::TraceRequest traceWanted = trace::traceRequest(options.tracePath, options.traceFull);
     if (!trace::startTrace(traceWanted, argc, argv)) {
@@ -108,9 +111,14 @@ int runUpdate(int argc, char** argv) {
     PortHandle port = openBoxPort(options, portName, openingSpeed(imageType));
     if (port == platform::kInvalidPort) return 1;
 
-    for (;;) {
+    // Set by the bench for box after box without anyone at the keyboard.
+    const NextBox nextBox = nextBoxWanted();
+    for (bool firstBox = true;; firstBox = false) {
         std::fputs("\n\n", stdout);
-        const AccessResult access = accessBootloader(port, options, portName, imageType);
+        const AccessResult access =
+            firstBox && nextBox != NextBox::No
+                ? awaitNextBox(port, options, portName, imageType, nextBox == NextBox::After)
+                : accessBootloader(port, options, portName, imageType);
         if (!access.accessed) return 1;
         port = access.port;
 

@@ -49,6 +49,7 @@ struct ListRoots {
 struct SerialPortInfo {
     std::string name;         // what to give --port
     std::string description;  // what stands behind it, for a person
+    bool usb = false;         // a USB serial adapter (not an on-board or PCI UART)
 };
 
 // The serial ports with hardware behind them, in name order.

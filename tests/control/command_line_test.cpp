@@ -331,3 +331,33 @@ TEST(LongOptions, TraceTakesAFileNameAndTraceFullStandsAlone) {
     outcome = parse({"--trace-full=yes", "image.pad"});
     EXPECT_EQ(outcome.err, "--trace-full=yes is an invalid option.\n");
 }
+
+TEST(LongOptions, PortsRepeatAndRefuseAPortNamedOtherwise) {
+    Arguments arguments({"--ports", "/dev/a,/dev/b", "--ports=usb", "--report", "r.jsonl", "--box-timeout", "90.5",
+                         "image.pad"});
+    ParseOutcome outcome = parseKept(arguments);
+    ASSERT_EQ(outcome.result, CommandLineResult::Run) << outcome.err;
+    ASSERT_EQ(outcome.options.portLists.size(), 2u);
+    EXPECT_STREQ(outcome.options.portLists[0], "/dev/a,/dev/b");
+    EXPECT_STREQ(outcome.options.portLists[1], "usb");
+    EXPECT_STREQ(outcome.options.reportPath, "r.jsonl");
+    EXPECT_DOUBLE_EQ(outcome.options.boxTimeoutS, 90.5);
+
+    const char* const kRefusal = "--ports names the ports itself: give every port in --ports, without -p or --port.\n";
+    for (const std::vector<std::string>& both :
+         {std::vector<std::string>{"-p", "2", "--ports", "/dev/a", "image.pad"},
+          {"--ports", "/dev/a", "--port", "/dev/b", "image.pad"}}) {
+        outcome = parse(both);
+        EXPECT_EQ(outcome.result, CommandLineResult::Invalid);
+        EXPECT_EQ(outcome.err, kRefusal);
+    }
+}
+
+TEST(LongOptions, BoxTimeoutTakesSecondsAboveZeroOnly) {
+    for (const char* bad : {"0", "-5", "abc", "10s", "", "inf", "nan"}) {
+        const ParseOutcome outcome = parse({"--box-timeout", bad, "image.pad"});
+        EXPECT_EQ(outcome.result, CommandLineResult::Invalid) << bad;
+        EXPECT_EQ(outcome.err, std::string("--box-timeout needs a number of seconds above 0, not ") + bad + ".\n");
+    }
+    EXPECT_EQ(parse({"--report=", "image.pad"}).err, "--report needs a file name.\n");
+}

@@ -149,6 +149,7 @@ std::vector<SerialPortInfo> listSerialPorts(const ListRoots& roots) {
         SerialPortInfo port{node.string(), {}};
         if (const std::optional<fs::path> usb = usbDeviceAbove(deviceDirectory)) {
             port.description = describeUsbAdapter(*usb);
+            port.usb = true;
         } else if (const int type = uartType(tty->path()); type != 0) {
             port.description = describeUart(type, deviceDirectory);
         } else {

@@ -116,7 +116,9 @@ std::vector<SerialPortInfo> listSerialPorts(const ListRoots&) {
         if (result == ERROR_NO_MORE_ITEMS) break;
         if (result != ERROR_SUCCESS || type != REG_SZ || comName[0] == '\0') continue;
         const std::string friendly = friendlyNameOf(comName);
-        ports.push_back({comName, friendly.empty() ? std::string("serial port ") + deviceName : friendly});
+        // The built-in UARTs are \Device\Serial<n>; every adapter driver names its own.
+        const bool usb = std::strncmp(deviceName, "\\Device\\Serial", 14) != 0;
+        ports.push_back({comName, friendly.empty() ? std::string("serial port ") + deviceName : friendly, usb});
     }
     RegCloseKey(key);
     // COM2 before COM10.
