@@ -172,11 +172,10 @@ int sendFileCompressed(PortHandle port, const char* fileName, int imageType, std
     std::uint32_t remaining = total;
     std::uint32_t highestShown = 0;
     CompressedReplyScan scan;
-    // The limit runs from the first write that took bytes and is not renewed
-    // by progress. A port that never takes a byte is bounded by the same
-    // limit, counted from the first write.
-    const std::uint32_t firstWrite = platform::millis();
-    std::uint32_t timeMark = firstWrite;
+    // The limit bounds a stall, not the frame: every byte the port takes and
+    // every reply renews it, as in the streaming transfer. A frame as large as
+    // the procedures accept needs longer than the limit at 115200 baud.
+    std::uint32_t lastActivity = platform::millis();
 
     for (;;) {
         std::uint32_t sent = 0;
@@ -185,17 +184,13 @@ int sendFileCompressed(PortHandle port, const char* fileName, int imageType, std
             if (error != platform::kErrorCounterTimeout) return fail(error);
         }
 
-        // A lone "F" the box sent last is its failure, not a time-out.
-        const auto timedOut = [&] {
+        const std::uint32_t now = platform::millis();
+        if (sent > 0) {
+            lastActivity = now;
+        } else if (timeLimitMs != 0 && now - lastActivity > timeLimitMs) {
+            // A lone "F" the box sent last is its failure, not a time-out.
             const std::uint32_t pending = pendingCompressedScanStatus(scan);
             return fail(pending != 0 ? pending : UPD_ERR_TIMEOUT);
-        };
-        const std::uint32_t now = platform::millis();
-        if (remaining == total) {
-            if (sent == 0 && timeLimitMs != 0 && now - firstWrite > timeLimitMs) return timedOut();
-            timeMark = now;
-        } else if (timeLimitMs != 0 && now - timeMark > timeLimitMs) {
-            return timedOut();
         }
 
         std::uint32_t pct = static_cast<std::uint32_t>(std::uint64_t{total - remaining} * 100 / total);
@@ -209,6 +204,7 @@ int sendFileCompressed(PortHandle port, const char* fileName, int imageType, std
         std::uint32_t received = 0;
         if (!platform::readPort(port, replyBuffer, kReplyBufferSize, received)) received = 0;
         if (received > 0) {
+            lastActivity = platform::millis();
             replyBuffer[received] = '\0';
             const std::uint32_t status = scanCompressedReply(scan, {replyBuffer, received});
             if (status != 0) return fail(status);
