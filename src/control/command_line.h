@@ -48,3 +48,5 @@ void printUsage();
 // The usage text and the long options, on standard output.
 void printHelp();
 void printVersionInfo();
+// The first line of the listing alone (--version).
+void printVersionLine();

@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string_view>
 
 #include "common/status.h"
 #include "common/time_limit.h"
+#include "serial/explain.h"
 #include "serial/timed_io.h"
 
 using platform::PortHandle;
@@ -18,14 +20,17 @@ constexpr const char* kLineEnd = "\n";
 constexpr std::uint32_t kReplySpace = kScratchBufferSize - 1;
 // Sleeps until the box sends more or the limit is past; no longer than capMs
 // either.
+// A person at the terminal sees the seconds go by meanwhile.
 void waitForMore(PortHandle port, std::uint32_t start, std::uint32_t limitMs, std::uint32_t capMs) {
+    capMs = shownWaitCapMs(capMs);
     if (limitMs == 0) {
         platform::waitForInput(port, capMs);
-        return;
+    } else {
+        const std::int64_t left = timeLeftMs(start, limitMs);
+        if (left < 0) return;
+        platform::waitForInput(port, sleepPastLimitMs(left, capMs));
     }
-    const std::int64_t left = timeLeftMs(start, limitMs);
-    if (left < 0) return;
-    platform::waitForInput(port, sleepPastLimitMs(left, capMs));
+    tickShownWait();
 }
 
 // How long the box stays quiet before the watch settles what it held back.
@@ -38,6 +43,9 @@ int waitFor(PortHandle port, const char* text, std::uint32_t limitMs) {
 }
 
 int waitForWatching(PortHandle port, const char* text, std::uint32_t limitMs, const ReplyWatch& watch) {
+    // Only a wait without a limit can seem to hang.
+    std::optional<ShownWait> shownWait;
+    if (limitMs == 0) shownWait.emplace();
     char* const reply = reinterpret_cast<char*>(scratchBuffer);
     const std::uint32_t start = platform::millis();
     std::string_view searchText = text;
@@ -86,6 +94,9 @@ int waitForWatching(PortHandle port, const char* text, std::uint32_t limitMs, co
         if (replyText.find(searchText, markerSeen ? marker : 0) != std::string_view::npos) {
             if (!markerSeen) return 1;
             platform::setLastError(UPD_ERR_BOX_ERROR);
+            shownWait.reset();
+            const std::string_view boxLine(reply + marker);
+            rememberBoxWords(boxLine.substr(0, boxLine.find_first_of("\r\n")));
             std::fputs("\n\n", stdout);
             std::fputs(reply + marker, stdout);  // a console shows the text up to a zero byte
             std::fputs("\n\n", stdout);

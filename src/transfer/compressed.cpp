@@ -8,6 +8,7 @@
 
 #include "image/padded_image.h"
 #include "common/status.h"
+#include "serial/explain.h"
 #include "transfer/packing.h"
 #include "transfer/send_file.h"
 
@@ -31,18 +32,6 @@ bool hasCompressedDownload(int imageType) {
 
 // Type 2 carries only the type byte; 4 to 6 the boot loader id as well.
 std::uint32_t headerSize(int imageType) { return imageType == 2 ? 5 : 9; }
-
-// Keeps the first line of the read. A read that starts with line feeds keeps
-// the line after them, rather than leaving the text of an earlier failure. The
-// text is for printing, and printing ends at a zero byte.
-void keepFirstLine(std::string_view reply) {
-    while (!reply.empty() && reply.front() == '\n') reply.remove_prefix(1);
-    std::size_t length = 0;
-    while (length < kBoxErrorTextSize - 1 && length < reply.size() && reply[length] != '\0' && reply[length] != '\n')
-        ++length;
-    std::memcpy(boxErrorText, reply.data(), length);
-    boxErrorText[length] = '\0';
-}
 
 // The box's progress, warning and failure characters. 0 to go on.
 std::uint32_t classify(CompressedReplyScan& scan, char c) {
@@ -112,7 +101,8 @@ int buildFrame(std::uint32_t m, int imageType, std::uint32_t bootloaderId, std::
 }  // namespace
 
 std::uint32_t scanCompressedReply(CompressedReplyScan& scan, std::string_view reply) {
-    for (const char c : reply) {
+    for (std::size_t i = 0; i < reply.size(); ++i) {
+        const char c = reply[i];
         if (c == kFlashIdMarker[scan.flashIdAt]) {
             if (kFlashIdMarker[++scan.flashIdAt] == '\0') return UPD_ERR_FLASH_ID_MISMATCH;
             continue;
@@ -123,12 +113,12 @@ std::uint32_t scanCompressedReply(CompressedReplyScan& scan, std::string_view re
         scan.flashIdAt = 0;
         const bool inError = advanceMarker(scan.errorAt, kErrorMarker, c);
         if (inError && kErrorMarker[scan.errorAt] == '\0') {
-            keepFirstLine(reply);
+            keepBoxLine(kErrorMarker, reply.substr(i + 1));
             return UPD_ERR_BOX_ERROR;
         }
         const bool inStop = advanceMarker(scan.stopAt, kStopMarker, c);
         if (inStop && kStopMarker[scan.stopAt] == '\0') {
-            keepFirstLine(reply);
+            keepBoxLine(kStopMarker, reply.substr(i + 1));
             return UPD_ERR_BOX_STOP;
         }
         if (inError || inStop) continue;
@@ -176,6 +166,7 @@ int sendFileCompressed(PortHandle port, const char* fileName, int imageType, std
     // every reply renews it, as in the streaming transfer. A frame as large as
     // the procedures accept needs longer than the limit at 115200 baud.
     std::uint32_t lastActivity = platform::millis();
+    boxBusyFromNowOn();
 
     for (;;) {
         std::uint32_t sent = 0;
@@ -207,6 +198,7 @@ int sendFileCompressed(PortHandle port, const char* fileName, int imageType, std
             lastActivity = platform::millis();
             replyBuffer[received] = '\0';
             const std::uint32_t status = scanCompressedReply(scan, {replyBuffer, received});
+            if (status == UPD_ERR_BOX_ERROR || status == UPD_ERR_BOX_STOP) completeBoxLine(port);
             if (status != 0) return fail(status);
         }
 
