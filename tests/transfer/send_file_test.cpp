@@ -129,16 +129,19 @@ protected:
     Bytes image;
 };
 
-// The box's line comes in three pieces, the last after the marker's read.
+// With a one-byte transmit buffer each write returns once its bytes are on the line
+// (10240 bytes: 889 ms at 115200 baud), and the reply is read after it.
 TEST_F(SendFileTest, BoxLineIsGatheredAcrossReadsWithABoundedWait) {
     using Step = simline::ScriptedPeer::Step;
     const auto run = [&](std::vector<Step> steps) {
         simline::ScriptedPeer peer(std::move(steps));
-        simline::install(peer);
+        simline::LineOptions noBuffer;
+        noBuffer.transmitBufferBytes = 1;
+        simline::install(peer, noBuffer);
         port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
         platform::configureLine(port, 115200, false);
         platform::setWriteTimeouts(port, 1, 10);
-        const std::string path = dir.write("image", randomBytes(60000, 4));
+        const std::string path = dir.write("image", randomBytes(20000, 4));
         EXPECT_EQ(sendFile(port, path.c_str(), 120000, 0, 0, 0), 0);
         EXPECT_EQ(platform::lastError(), UPD_ERR_BOX_ERROR);
         platform::closePort(port);
@@ -146,10 +149,12 @@ TEST_F(SendFileTest, BoxLineIsGatheredAcrossReadsWithABoundedWait) {
         port = platform::kInvalidPort;
         return std::string(boxErrorText);
     };
-    EXPECT_EQ(run({{"", "..ER", 5}, {"", "ROR: simulated", 1500}, {"", " transfer failure\r\nrest", 300}}),
+    // In three reads: after the first write, after the second (the marker
+    // completes), and the rest of the line after the transfer has ended.
+    EXPECT_EQ(run({{"", "..ER", 5}, {"", "ROR: simulated", 1200}, {"", " transfer failure\r\nrest", 1000}}),
               "ERROR: simulated transfer failure");
     // No line end: what came within the wait.
-    EXPECT_EQ(run({{"", "..ERROR: cut", 5}, {"", " short", 300}, {"", " too late\r\n", 3000}}), "ERROR: cut short");
+    EXPECT_EQ(run({{"", "..ERROR: cut", 5}, {"", " short", 1100}, {"", " too late\r\n", 3000}}), "ERROR: cut short");
 }
 
 TEST_F(SendFileTest, PlainFileGoesOutInBlocksWithProgress) {
