@@ -76,7 +76,7 @@ std::string statusInWords(std::uint32_t code) {
         case UPD_ERR_FLASH_FAILED: return "the box reported a failure while erasing, receiving or programming";
         case UPD_ERR_FLASH_ID_MISMATCH: return "the box's flash memory is not the one this image is for";
         case UPD_ERR_CODE_TABLE: return "the image could not be packed for this box";
-        case UPD_ERR_BOX_ERROR: return withBoxWords("the box reported an error");
+        case UPD_ERR_BOX_ERROR: return withBoxWords("the box reported an error instead of its prompt");
         case UPD_ERR_BOX_STOP: return withBoxWords("the box stopped the transfer");
         default: return "the system reported: " + systemMessage(code);
     }
