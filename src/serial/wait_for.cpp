@@ -54,6 +54,7 @@ int waitForWatching(PortHandle port, const char* text, std::uint32_t limitMs, co
     std::uint32_t received = 0;
     std::size_t watched = 0;  // bytes the watch has seen
     bool settleDue = false;   // the watch has seen bytes since it last settled
+    std::uint32_t lastBytesAt = start;
 
     std::uint32_t got = 0;
     if (!platform::readPort(port, reply, kReplySpace, got)) return 0;
@@ -85,6 +86,7 @@ int waitForWatching(PortHandle port, const char* text, std::uint32_t limitMs, co
                 const std::uint32_t status = watch(replyText.substr(watched, end - watched));
                 watched = end;
                 settleDue = true;
+                lastBytesAt = platform::millis();
                 if (status != 0) {
                     platform::setLastError(status);
                     return 0;
@@ -121,10 +123,13 @@ int waitForWatching(PortHandle port, const char* text, std::uint32_t limitMs, co
             return 0;
         }
 
-        if (!searchAgainAtOnce) waitForMore(port, start, limitMs, settleDue ? kWatchSettleMs : platform::kWaitForever);
+        // A wait cut short to show the seconds is no quiet second yet.
+        const std::uint32_t quietMs = platform::millis() - lastBytesAt;
+        const std::uint32_t settleCapMs = quietMs < kWatchSettleMs ? kWatchSettleMs - quietMs : 0;
+        if (!searchAgainAtOnce) waitForMore(port, start, limitMs, settleDue ? settleCapMs : platform::kWaitForever);
         got = 0;
         if (!platform::readPort(port, reply + received, freeSpace, got)) return 0;
-        if (settleDue && got == 0 && !searchAgainAtOnce) {
+        if (settleDue && got == 0 && !searchAgainAtOnce && platform::millis() - lastBytesAt >= kWatchSettleMs) {
             settleDue = false;
             if (const std::uint32_t status = watch({}); status != 0) {
                 platform::setLastError(status);
