@@ -6,6 +6,7 @@
 #include "control/port_report.h"
 
 #include "serial/console.h"
+#include "serial/explain.h"
 #include "serial/port_setup.h"
 #include "common/status.h"
 #include "common/time_limit.h"
@@ -114,7 +115,11 @@ std::uint32_t openingSpeed(std::uint8_t imageType) { return imageType < 2 ? 3840
 PortHandle openBoxPort(const CommandOptions& options, const platform::PortName& portName, std::uint32_t speed) {
     // A zk7 box has no handshake lines.
     const PortHandle port = openComPort(portName, speed, options.irdetoMode ? 1 : 0, options.zk7Box ? 0 : 1);
-    if (port == platform::kInvalidPort) reportPortOpenFailure(portName, platform::lastError());
+    if (port == platform::kInvalidPort) {
+        const std::uint32_t code = platform::lastError();
+        eraseSignsOfLife();
+        reportPortOpenFailure(portName, code);
+    }
     return port;
 }
 
@@ -125,6 +130,7 @@ bool sendAccessKeyword(PortHandle port, const CommandOptions& options, const pla
     // In irdeto mode the port's writes have no time-out, and neither has this one.
     if (writeTimed(port, options.keyword, kKeywordLength, options.irdetoMode ? 0 : kKeywordLimitMs) != 1) {
         const std::uint32_t code = platform::lastError();
+        eraseSignsOfLife();
         if (code == UPD_ERR_TIMEOUT) {
             std::fprintf(stderr, "Cannot connect bootloader over COM-port %s.\n", portName.shown.c_str());
         } else {
@@ -143,7 +149,11 @@ bool irdetoHandshake(PortHandle port, std::uint32_t limitMs) {
     // keep the game going for ever: the keyword that wakes a box switched on
     // later is only sent again once this attempt has given up.
     const std::uint32_t start = platform::millis();
-    const auto timeUp = [&] { return limitPassed(start, limitMs); };
+    const ShownWait waiting;
+    const auto timeUp = [&] {
+        tickShownWait();
+        return limitPassed(start, limitMs);
+    };
     std::uint8_t next = '0';
     int echoesNeeded = kIrdetoEchoesNeeded;
     while (echoesNeeded > 0) {
@@ -224,6 +234,7 @@ int queryBootloaderVersion(PortHandle port, BootloaderVersion& version, std::uin
 
 AccessResult accessBootloader(PortHandle port, const CommandOptions& options, const platform::PortName& portName,
                               std::uint8_t imageType, std::int32_t retries) {
+    const std::int32_t attempts = retries + 1;
     for (;;) {
         if (options.sendKeyword && !sendAccessKeyword(port, options, portName, imageType)) return accessFailed();
         // The game has the attempt's limit; a box that completes it gets the
@@ -232,6 +243,7 @@ AccessResult accessBootloader(PortHandle port, const CommandOptions& options, co
 
         BootloaderVersion version;
         if (gameOver && queryBootloaderVersion(port, version, kAttemptLimitMs) == 1) {
+            eraseSignsOfLife();
             std::printf("Bootloader version %u.%u accessed!\n", static_cast<unsigned>(version.major),
                         static_cast<unsigned>(version.minor));
             platform::clearErrors(port);
@@ -239,6 +251,9 @@ AccessResult accessBootloader(PortHandle port, const CommandOptions& options, co
         }
 
         const std::uint32_t code = platform::lastError();
+        const bool retry = retries > 0 && (code == platform::kErrorOperationAborted || code == UPD_ERR_TIMEOUT);
+        if (retry) showAccessAttempt(attempts - retries + 1, attempts, code == platform::kErrorOperationAborted);
+        if (!retry) eraseSignsOfLife();
         if (code == platform::kErrorOperationAborted) {
             if (retries == 0) {
                 std::fputs("Access to bootloader failed!\n", stderr);

@@ -11,6 +11,7 @@
 
 #include "control/bootloader_table.h"
 #include "control/version.h"
+#include "serial/explain.h"
 
 namespace {
 
@@ -56,6 +57,8 @@ void reportInvalidPort(std::int32_t value) {
 // Shown after the usage text by --help only; the usage text itself stays as
 // scripts and people know it.
 constexpr const char* kLongOptionLines[] = {
+    " -x      : ignore the image header's type and id: the box's boot loader\n",
+    "           version alone picks the procedure\n",
     "Long options:\n",
     " --port <device>  : the serial port by its device name, e.g. /dev/ttyUSB0,\n",
     "                    /dev/serial/by-id/usb-..., or COM7 on Windows;\n",
@@ -73,12 +76,13 @@ constexpr const char* kLongOptionLines[] = {
     " --report <file>  : appends one JSON line per box to <file>\n",
     " --box-timeout <seconds> : the most one box may take; past it the box failed\n",
     " --help           : prints this text and exits\n",
+    " --version        : prints the program's version line and exits\n",
     "The environment variables UPDATE_COM1 to UPDATE_COM4 name the device\n",
     "that -p 1 to -p 4 open. UPDATE_TRACE=<file> and UPDATE_TRACE_FULL=1 do\n",
     "what --trace and --trace-full do; the options win.\n",
 };
 
-enum class LongOption { Unknown, Port, ListPorts, Help, Trace, TraceFull, Ports, Report, BoxTimeout };
+enum class LongOption { Unknown, Port, ListPorts, Help, Version, Trace, TraceFull, Ports, Report, BoxTimeout };
 
 // "--name" or "--name=value"; only --port and --trace take a value. `inlineValue` is set
 // when the argument carried one after '='.
@@ -108,6 +112,7 @@ LongOption longOptionOf(const char* argument, const char*& inlineValue) {
     if (is("trace-full")) return LongOption::TraceFull;
     if (is("list-ports")) return LongOption::ListPorts;
     if (is("help")) return LongOption::Help;
+    if (is("version")) return LongOption::Version;
     return LongOption::Unknown;
 }
 
@@ -159,10 +164,14 @@ platform::PortName chosenPort(const CommandOptions& options) {
     return {platform::defaultDeviceForComPort(static_cast<unsigned>(options.port)), std::to_string(options.port)};
 }
 
-void printVersionInfo() {
+void printVersionLine() {
     const BootloaderVersion own = parseVersion(kRevision);
     std::printf("update %u.%u\n", static_cast<unsigned>(own.major), static_cast<unsigned>(own.minor));
     std::fflush(stdout);
+}
+
+void printVersionInfo() {
+    printVersionLine();
     std::fputs("Copyright (c) the update developers\n", stdout);
     std::fputs("This program supports the following\nbootloader versions:\n", stdout);
     for (const SupportedBootloader* row = SupportedBootloaderTable; row->procedure != nullptr; ++row) {
@@ -181,8 +190,15 @@ CommandLineResult parseCommandLine(int argc, char** argv, CommandOptions& option
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i];
         if (argument[0] != '-') {
-            // The image name ends the scan; whatever follows it is never read.
+            // The image name ends the scan. Anything after it would be lost
+            // (a port, a trace), so the run ends before the port is touched.
             options.imagePath = argument;
+            if (i + 1 < argc) {
+                std::fprintf(stderr, "\"%s\" comes after the %s %s: options come before the %s.\n", argv[i + 1],
+                             options.satelliteMode ? "satellite method" : "image name", argument,
+                             options.satelliteMode ? "method" : "image");
+                return CommandLineResult::Invalid;
+            }
             break;
         }
         if (argument[1] == '-') {
@@ -231,6 +247,9 @@ CommandLineResult parseCommandLine(int argc, char** argv, CommandOptions& option
                 case LongOption::Help:
                     printHelp();
                     return CommandLineResult::ShowHelp;
+                case LongOption::Version:
+                    printVersionLine();
+                    return CommandLineResult::ShowVersion;
                 case LongOption::Unknown: break;
             }
         }
@@ -266,6 +285,7 @@ CommandLineResult parseCommandLine(int argc, char** argv, CommandOptions& option
             case 'x': options.overrideImageHeader = true; break;
             default:
                 std::fprintf(stderr, "%s is an invalid option.\n", argument);
+                if (argument[1] == 'h' || argument[1] == '?') hintAtHelp();
                 return CommandLineResult::Invalid;
         }
     }

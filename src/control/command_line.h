@@ -58,3 +58,5 @@ void printHelp();
 void printVersionInfo();
 // "update 1.39": the program's name and version, for the box records.
 std::string programVersionText();
+// The first line of the listing alone (--version).
+void printVersionLine();

@@ -13,6 +13,7 @@
 #include "control/port_report.h"
 #include "control/satellite.h"
 #include "image/image_check.h"
+#include "serial/explain.h"
 #include "serial/port_setup.h"
 #include "trace/program_trace.h"
 
@@ -39,10 +40,25 @@ void printSuccess(const platform::PortName& portName) {
     std::printf("Download on com port %s successfully finished.\n\n", portName.shown.c_str());
 }
 
-// "n" alone ends the loop; anything else, also the end of input, goes on.
+// From a pipe or a file one byte answers: "n" alone ends the loop; anything
+// else, also the end of input, goes on. A terminal hands over whole lines, so
+// there a line answers: "y", "Y" or an empty line go on, "n" or "N" end, the
+// end of input (Ctrl-D) ends, and anything else asks again.
 bool anotherBox() {
     std::fputs("Update another box (y/n)? [y]\n", stdout);
-    return std::getchar() != 'n';
+    if (!inputComesFromAPerson()) return std::getchar() != 'n';
+    for (;;) {
+        char line[256];
+        if (std::fgets(line, sizeof line, stdin) == nullptr) return false;
+        std::string answer = line;
+        const bool whole = !answer.empty() && answer.back() == '\n';
+        // The rest of an overlong line is part of the same answer.
+        for (int c = 0; !whole && (c = std::getchar()) != '\n' && c != EOF;) answer += static_cast<char>(c);
+        while (!answer.empty() && (answer.back() == '\n' || answer.back() == '\r')) answer.pop_back();
+        if (answer.empty() || answer == "y" || answer == "Y") return true;
+        if (answer == "n" || answer == "N") return false;
+        askAgainForYesOrNo();
+    }
 }
 
 }  // namespace
@@ -80,7 +96,11 @@ int runUpdate(int argc, char** argv) {
 
     if (options.satelliteMode) {
         // Settled before the port is touched, so a mistyped method costs no box access.
-        const std::string method = options.imagePath != nullptr ? options.imagePath : "";
+        if (options.imagePath == nullptr) {
+            std::fputs("-s needs a satellite method (eol, orb or mix).\n", stderr);
+            return 1;
+        }
+        const std::string method = options.imagePath;
         std::string upper = method;
         menuKey = satelliteMenuKey(upper.data());
         if (menuKey == nullptr) {
@@ -91,12 +111,12 @@ int runUpdate(int argc, char** argv) {
     } else {
         std::fputs("Checking file...", stdout);
         std::fflush(stdout);
-        if (options.imagePath != nullptr) {
-            imageLength = checkImageFile(options.imagePath, imageType, imageId, options.irdetoMode ? 1 : 0);
-        }
+        ImageProblem problem = ImageProblem::None;
+        imageLength = checkImageFile(options.imagePath, imageType, imageId, options.irdetoMode ? 1 : 0, problem);
         if (imageLength == 0) {
             std::fputs(" failed! Abort\n", stdout);
             std::fflush(stdout);
+            explainImageProblem(problem, options.imagePath);
             return 1;
         }
         std::fputs(" OK!\n", stdout);
@@ -143,6 +163,7 @@ int runUpdate(int argc, char** argv) {
             return 1;
         }
 
+        boxDone();
         printSuccess(portName);
         if (options.beepAtEnd) platform::beep(1000, 500);
         platform::closePort(port);

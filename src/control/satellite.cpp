@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "serial/console.h"
+#include "serial/explain.h"
 #include "serial/port_setup.h"
 #include "serial/timed_io.h"
 #include "serial/wait_for.h"
@@ -47,6 +48,7 @@ int requestSatelliteUpdate(PortHandle port, const char* menuKey) {
     }
     platform::sleepMs(kPauseBeforeSpeedChangeMs);
     if (!setBaud(port, kMenuSpeed)) {
+        explainSilentFailure("the port's speed could not be changed", platform::lastError());
         platform::closePort(port);
         return 1;
     }

@@ -28,25 +28,34 @@ bool readExactly(platform::FileHandle file, std::uint8_t* buffer, std::uint32_t 
     return true;
 }
 
-std::uint32_t checkOpenImage(platform::FileHandle file, std::uint8_t& imageType, std::uint32_t& bootloaderId) {
-    std::uint8_t field[5];
-    if (!readExactly(file, field, 4)) return 0;
-    const std::uint32_t payloadLength = readBigEndian32(field);
-
+std::uint32_t checkOpenImage(platform::FileHandle file, std::uint8_t& imageType, std::uint32_t& bootloaderId,
+                             ImageProblem& problem) {
+    const auto failed = [&](ImageProblem why) {
+        problem = why;
+        return 0u;
+    };
     std::uint64_t size = 0;
-    if (!platform::fileSize(file, size) || size <= kFrameBytes || size > kLargestFile) return 0;
-    if (payloadLength > size - kFrameBytes) return 0;
+    if (!platform::fileSize(file, size)) return failed(ImageProblem::ReadFailed);
+    if (size == 0) return failed(ImageProblem::Empty);
+    if (size <= kFrameBytes) return failed(ImageProblem::TooShort);
+    if (size > kLargestFile) return failed(ImageProblem::TooLarge);
+
+    std::uint8_t field[5];
+    if (!readExactly(file, field, 4)) return failed(ImageProblem::ReadFailed);
+    const std::uint32_t payloadLength = readBigEndian32(field);
+    if (payloadLength > size - kFrameBytes) return failed(ImageProblem::LengthTooLong);
 
     // The format has no field for the extension size; what is left over is it.
     const std::uint64_t extension = size - payloadLength - kFrameBytes;
-    if (extension != 0 && extension != 1 && extension != 5) return 0;
-    if (extension != 0 && !readExactly(file, field, static_cast<std::uint32_t>(extension))) return 0;
+    if (extension != 0 && extension != 1 && extension != 5) return failed(ImageProblem::BadLayout);
+    if (extension != 0 && !readExactly(file, field, static_cast<std::uint32_t>(extension)))
+        return failed(ImageProblem::ReadFailed);
     const std::uint8_t type = extension == 0 ? 0 : field[0];
     const std::uint32_t id = extension == 5 ? readBigEndian32(field + 1) : 0;
 
     std::uint32_t sum = 0;
-    if (!sumFileBytes(file, payloadLength, sum)) return 0;
-    if (!readExactly(file, field, 4) || readBigEndian32(field) != sum) return 0;
+    if (!sumFileBytes(file, payloadLength, sum) || !readExactly(file, field, 4)) return failed(ImageProblem::ReadFailed);
+    if (readBigEndian32(field) != sum) return failed(ImageProblem::SumWrong);
 
     imageType = type;
     bootloaderId = id;
@@ -56,21 +65,40 @@ std::uint32_t checkOpenImage(platform::FileHandle file, std::uint8_t& imageType,
 }  // namespace
 
 std::uint32_t checkImageFile(const char* path, std::uint8_t& imageType, std::uint32_t& bootloaderId, int irdeto) {
-    if (path == nullptr) return 0;
+    ImageProblem problem = ImageProblem::None;
+    return checkImageFile(path, imageType, bootloaderId, irdeto, problem);
+}
+
+std::uint32_t checkImageFile(const char* path, std::uint8_t& imageType, std::uint32_t& bootloaderId, int irdeto,
+                             ImageProblem& problem) {
+    problem = ImageProblem::None;
+    if (path == nullptr) {
+        problem = ImageProblem::NoName;
+        return 0;
+    }
     platform::FileHandle file = platform::openFileForReading(path);
-    if (file == platform::kInvalidFile) return 0;
+    if (file == platform::kInvalidFile) {
+        problem = ImageProblem::CannotOpen;
+        return 0;
+    }
 
     std::uint32_t result = 0;
     if (irdeto == 1) {
         // An irdeto image is sent as it is; only its size is known beforehand.
         std::uint64_t size = 0;
-        if (platform::fileSize(file, size) && size > 0 && size <= kLargestFile) {
+        if (!platform::fileSize(file, size)) {
+            problem = ImageProblem::ReadFailed;
+        } else if (size == 0) {
+            problem = ImageProblem::Empty;
+        } else if (size > kLargestFile) {
+            problem = ImageProblem::TooLarge;
+        } else {
             imageType = kIrdetoImageType;
             bootloaderId = kIrdetoImageId;
             result = static_cast<std::uint32_t>(size);
         }
     } else {
-        result = checkOpenImage(file, imageType, bootloaderId);
+        result = checkOpenImage(file, imageType, bootloaderId, problem);
     }
     platform::closeFile(file);
     return result;

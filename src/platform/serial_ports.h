@@ -69,5 +69,7 @@ std::vector<std::string> adviceForMissingDevice(const std::string& device, const
 // Whether standard error reaches a person (a terminal) rather than a file or
 // a pipe that a script reads: advice is printed only then.
 bool standardErrorIsTerminal();
+bool standardOutputIsTerminal();
+bool standardInputIsTerminal();
 
 }  // namespace platform

@@ -34,6 +34,14 @@ void writeOutOnSignal(int signalNumber);
 void holdEndingSignals();
 void releaseEndingSignals();
 
+// What else a signal that ends the program leaves behind: a text for the
+// person at the terminal, written to standard error, and a file removed.
+// nullptr: nothing. Both must stay valid while handed over. The signal path
+// calls farewellOnSignal after the buffer is written out.
+void sayOnSignal(const char* text);
+void removeOnSignal(const char* path);
+void farewellOnSignal();
+
 // Microseconds on the monotonic clock the signal path also reads.
 std::uint64_t monotonicUs();
 

@@ -7,6 +7,7 @@
 #include "procedures/dated_records.h"
 #include "procedures/procedures.h"
 #include "procedures/steps.h"
+#include "serial/explain.h"
 #include "serial/timed_io.h"
 #include "transfer/send_file.h"
 
@@ -77,6 +78,9 @@ UPDATE_PROCEDURE(updateDated) {
 
     std::uint32_t sum = 0;
     if (!sumImage(imagePath, imageLength, sum)) {
+        explainSilentFailure("the image could not be read again for its byte sum (changed since the check?)",
+                             platform::lastError());
+        explainPowerCycle();
         platform::closePort(port);
         return 1;
     }

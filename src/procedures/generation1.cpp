@@ -4,8 +4,10 @@
 #include <cstdio>
 
 #include "image/hyper_pad.h"
+#include "platform/signal_flush.h"
 #include "procedures/procedures.h"
 #include "procedures/steps.h"
+#include "serial/explain.h"
 #include "serial/port_setup.h"
 #include "transfer/hyperboot.h"
 #include "transfer/send_file.h"
@@ -73,8 +75,13 @@ int updateGeneration1(PortHandle port, const char* imagePath, const Generation1D
     // left in its boot loader.
     const bool giveUp = writeHyperPad(dialogue.modeByte) == 0;
     if (giveUp) {
+        const std::uint32_t code = platform::lastError();
         std::fputs("Cannot create hyper bootloader file, try to restart!\n", stderr);
         std::fflush(stderr);
+        explainCannotCreate(kHyperPadFileName, code);
+    } else {
+        // A run ended by Ctrl-C leaves no file of ours behind.
+        platform::removeOnSignal(kHyperPadFileName);
     }
 
     if (!awaitReply(port, "choice!:")) return 1;
@@ -105,6 +112,7 @@ int updateGeneration1(PortHandle port, const char* imagePath, const Generation1D
     // Until the boot loader has taken it, hyper.pad stays for a retry.
     StreamReplyScan scan;
     if (!awaitAfterTransfer(port, "finished!", streamScanWatch(scan), TransferReportForm::Error)) return 1;
+    platform::removeOnSignal(nullptr);
     platform::deleteFile(kHyperPadFileName);
 
     return downloadViaHyperboot(port, imagePath, dialogue.modeByte);

@@ -4,6 +4,7 @@
 
 #include "procedures/procedures.h"
 #include "serial/console.h"
+#include "serial/explain.h"
 #include "serial/port_setup.h"
 #include "serial/timed_io.h"
 #include "serial/wait_for.h"
@@ -38,6 +39,7 @@ bool sendKey(PortHandle port, char key) {
 bool switchToFastSpeed(PortHandle port) {
     platform::sleepMs(kPauseBeforeSpeedMs);
     if (setBaud(port, kFastSpeed)) return true;
+    explainSilentFailure("the port's speed could not be changed", platform::lastError());
     platform::closePort(port);
     return false;
 }

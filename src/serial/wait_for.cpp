@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string_view>
 
 #include "common/status.h"
 #include "common/time_limit.h"
+#include "serial/explain.h"
 #include "serial/timed_io.h"
 
 using platform::PortHandle;
@@ -18,14 +20,17 @@ constexpr const char* kLineEnd = "\n";
 constexpr std::uint32_t kReplySpace = kScratchBufferSize - 1;
 // Sleeps until the box sends more or the limit is past; no longer than capMs
 // either.
+// A person at the terminal sees the seconds go by meanwhile.
 void waitForMore(PortHandle port, std::uint32_t start, std::uint32_t limitMs, std::uint32_t capMs) {
+    capMs = shownWaitCapMs(capMs);
     if (limitMs == 0) {
         platform::waitForInput(port, capMs);
-        return;
+    } else {
+        const std::int64_t left = timeLeftMs(start, limitMs);
+        if (left < 0) return;
+        platform::waitForInput(port, sleepPastLimitMs(left, capMs));
     }
-    const std::int64_t left = timeLeftMs(start, limitMs);
-    if (left < 0) return;
-    platform::waitForInput(port, sleepPastLimitMs(left, capMs));
+    tickShownWait();
 }
 
 // How long the box stays quiet before the watch settles what it held back.
@@ -38,6 +43,9 @@ int waitFor(PortHandle port, const char* text, std::uint32_t limitMs) {
 }
 
 int waitForWatching(PortHandle port, const char* text, std::uint32_t limitMs, const ReplyWatch& watch) {
+    // Only a wait without a limit can seem to hang.
+    std::optional<ShownWait> shownWait;
+    if (limitMs == 0) shownWait.emplace();
     char* const reply = reinterpret_cast<char*>(scratchBuffer);
     const std::uint32_t start = platform::millis();
     std::string_view searchText = text;
@@ -46,6 +54,7 @@ int waitForWatching(PortHandle port, const char* text, std::uint32_t limitMs, co
     std::uint32_t received = 0;
     std::size_t watched = 0;  // bytes the watch has seen
     bool settleDue = false;   // the watch has seen bytes since it last settled
+    std::uint32_t lastBytesAt = start;
 
     std::uint32_t got = 0;
     if (!platform::readPort(port, reply, kReplySpace, got)) return 0;
@@ -77,6 +86,7 @@ int waitForWatching(PortHandle port, const char* text, std::uint32_t limitMs, co
                 const std::uint32_t status = watch(replyText.substr(watched, end - watched));
                 watched = end;
                 settleDue = true;
+                lastBytesAt = platform::millis();
                 if (status != 0) {
                     platform::setLastError(status);
                     return 0;
@@ -86,6 +96,9 @@ int waitForWatching(PortHandle port, const char* text, std::uint32_t limitMs, co
         if (replyText.find(searchText, markerSeen ? marker : 0) != std::string_view::npos) {
             if (!markerSeen) return 1;
             platform::setLastError(UPD_ERR_BOX_ERROR);
+            shownWait.reset();
+            const std::string_view boxLine(reply + marker);
+            rememberBoxWords(boxLine.substr(0, boxLine.find_first_of("\r\n")));
             std::fputs("\n\n", stdout);
             std::fputs(reply + marker, stdout);  // a console shows the text up to a zero byte
             std::fputs("\n\n", stdout);
@@ -110,10 +123,13 @@ int waitForWatching(PortHandle port, const char* text, std::uint32_t limitMs, co
             return 0;
         }
 
-        if (!searchAgainAtOnce) waitForMore(port, start, limitMs, settleDue ? kWatchSettleMs : platform::kWaitForever);
+        // A wait cut short to show the seconds is no quiet second yet.
+        const std::uint32_t quietMs = platform::millis() - lastBytesAt;
+        const std::uint32_t settleCapMs = quietMs < kWatchSettleMs ? kWatchSettleMs - quietMs : 0;
+        if (!searchAgainAtOnce) waitForMore(port, start, limitMs, settleDue ? settleCapMs : platform::kWaitForever);
         got = 0;
         if (!platform::readPort(port, reply + received, freeSpace, got)) return 0;
-        if (settleDue && got == 0 && !searchAgainAtOnce) {
+        if (settleDue && got == 0 && !searchAgainAtOnce && platform::millis() - lastBytesAt >= kWatchSettleMs) {
             settleDue = false;
             if (const std::uint32_t status = watch({}); status != 0) {
                 platform::setLastError(status);

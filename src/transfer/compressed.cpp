@@ -8,6 +8,7 @@
 
 #include "image/padded_image.h"
 #include "common/status.h"
+#include "serial/explain.h"
 #include "transfer/packing.h"
 #include "transfer/send_file.h"
 
@@ -31,18 +32,6 @@ bool hasCompressedDownload(int imageType) {
 
 // Type 2 carries only the type byte; 4 to 6 the boot loader id as well.
 std::uint32_t headerSize(int imageType) { return imageType == 2 ? 5 : 9; }
-
-// Keeps the first line of the read. A read that starts with line feeds keeps
-// the line after them, rather than leaving the text of an earlier failure. The
-// text is for printing, and printing ends at a zero byte.
-void keepFirstLine(std::string_view reply) {
-    while (!reply.empty() && reply.front() == '\n') reply.remove_prefix(1);
-    std::size_t length = 0;
-    while (length < kBoxErrorTextSize - 1 && length < reply.size() && reply[length] != '\0' && reply[length] != '\n')
-        ++length;
-    std::memcpy(boxErrorText, reply.data(), length);
-    boxErrorText[length] = '\0';
-}
 
 // The box's progress, warning and failure characters. 0 to go on.
 std::uint32_t classify(CompressedReplyScan& scan, char c) {
@@ -112,7 +101,8 @@ int buildFrame(std::uint32_t m, int imageType, std::uint32_t bootloaderId, std::
 }  // namespace
 
 std::uint32_t scanCompressedReply(CompressedReplyScan& scan, std::string_view reply) {
-    for (const char c : reply) {
+    for (std::size_t i = 0; i < reply.size(); ++i) {
+        const char c = reply[i];
         if (c == kFlashIdMarker[scan.flashIdAt]) {
             if (kFlashIdMarker[++scan.flashIdAt] == '\0') return UPD_ERR_FLASH_ID_MISMATCH;
             continue;
@@ -123,12 +113,12 @@ std::uint32_t scanCompressedReply(CompressedReplyScan& scan, std::string_view re
         scan.flashIdAt = 0;
         const bool inError = advanceMarker(scan.errorAt, kErrorMarker, c);
         if (inError && kErrorMarker[scan.errorAt] == '\0') {
-            keepFirstLine(reply);
+            keepBoxLine(kErrorMarker, reply.substr(i + 1));
             return UPD_ERR_BOX_ERROR;
         }
         const bool inStop = advanceMarker(scan.stopAt, kStopMarker, c);
         if (inStop && kStopMarker[scan.stopAt] == '\0') {
-            keepFirstLine(reply);
+            keepBoxLine(kStopMarker, reply.substr(i + 1));
             return UPD_ERR_BOX_STOP;
         }
         if (inError || inStop) continue;
@@ -172,11 +162,11 @@ int sendFileCompressed(PortHandle port, const char* fileName, int imageType, std
     std::uint32_t remaining = total;
     std::uint32_t highestShown = 0;
     CompressedReplyScan scan;
-    // The limit runs from the first write that took bytes and is not renewed
-    // by progress. A port that never takes a byte is bounded by the same
-    // limit, counted from the first write.
-    const std::uint32_t firstWrite = platform::millis();
-    std::uint32_t timeMark = firstWrite;
+    // The limit bounds a stall, not the frame: every byte the port takes and
+    // every reply renews it, as in the streaming transfer. A frame as large as
+    // the procedures accept needs longer than the limit at 115200 baud.
+    std::uint32_t lastActivity = platform::millis();
+    boxBusyFromNowOn();
 
     for (;;) {
         std::uint32_t sent = 0;
@@ -185,17 +175,13 @@ int sendFileCompressed(PortHandle port, const char* fileName, int imageType, std
             if (error != platform::kErrorCounterTimeout) return fail(error);
         }
 
-        // A lone "F" the box sent last is its failure, not a time-out.
-        const auto timedOut = [&] {
+        const std::uint32_t now = platform::millis();
+        if (sent > 0) {
+            lastActivity = now;
+        } else if (timeLimitMs != 0 && now - lastActivity > timeLimitMs) {
+            // A lone "F" the box sent last is its failure, not a time-out.
             const std::uint32_t pending = pendingCompressedScanStatus(scan);
             return fail(pending != 0 ? pending : UPD_ERR_TIMEOUT);
-        };
-        const std::uint32_t now = platform::millis();
-        if (remaining == total) {
-            if (sent == 0 && timeLimitMs != 0 && now - firstWrite > timeLimitMs) return timedOut();
-            timeMark = now;
-        } else if (timeLimitMs != 0 && now - timeMark > timeLimitMs) {
-            return timedOut();
         }
 
         std::uint32_t pct = static_cast<std::uint32_t>(std::uint64_t{total - remaining} * 100 / total);
@@ -209,8 +195,10 @@ int sendFileCompressed(PortHandle port, const char* fileName, int imageType, std
         std::uint32_t received = 0;
         if (!platform::readPort(port, replyBuffer, kReplyBufferSize, received)) received = 0;
         if (received > 0) {
+            lastActivity = platform::millis();
             replyBuffer[received] = '\0';
             const std::uint32_t status = scanCompressedReply(scan, {replyBuffer, received});
+            if (status == UPD_ERR_BOX_ERROR || status == UPD_ERR_BOX_STOP) completeBoxLine(port);
             if (status != 0) return fail(status);
         }
 

@@ -39,6 +39,7 @@ std::uint32_t pendingCompressedScanStatus(CompressedReplyScan scan);
 ReplyWatch compressedScanWatch(CompressedReplyScan& scan);
 
 // 1 when the whole frame was handed to the port; 0 on failure with the status
-// in the last error. Never closes the port.
+// in the last error. timeLimitMs bounds the time without progress (no byte
+// taken, no reply), not the whole frame. Never closes the port.
 int sendFileCompressed(platform::PortHandle port, const char* fileName, int imageType, std::uint32_t bootloaderId,
                        std::uint32_t timeLimitMs, int showProgress, int overrideHeader);

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "serial/console.h"
+#include "serial/explain.h"
 #include "serial/port_setup.h"
 #include "common/status.h"
 #include "serial/timed_io.h"
@@ -35,6 +36,7 @@ int downloadViaHyperboot(PortHandle port, const char* fileName, int modeByte) {
 
     platform::sleepMs(300);
     if (!setBaud(port, kHyperbootBaud)) {
+        explainSilentFailure("the port's speed could not be changed", platform::lastError());
         platform::closePort(port);
         return 1;
     }
@@ -42,11 +44,14 @@ int downloadViaHyperboot(PortHandle port, const char* fileName, int modeByte) {
     // No limit on attempts: the hyper bootloader may take a while to start,
     // and the user can end the program. Each attempt sees only its own reply,
     // so a prompt split across two attempts does not count.
+    {
+    const ShownWait waiting;
     for (;;) {
         const std::uint8_t blank = ' ';
         if (!writeTimed(port, &blank, 1, kKeyLimitMs)) return failWithStatus(port, "WriteFile error: ");
         if (waitFor(port, "hyperboot\n", kPromptLimitMs)) break;
         if (platform::lastError() != UPD_ERR_TIMEOUT) return failWithStatus(port, "waitFor error: ");
+    }
     }
 
     const std::uint8_t mode = static_cast<std::uint8_t>(modeByte);

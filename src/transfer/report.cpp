@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "common/status.h"
+#include "serial/explain.h"
 #include "transfer/send_file.h"
 
 using platform::PortHandle;
@@ -28,6 +29,8 @@ bool reportFailedTransfer(std::uint32_t status, TransferReportForm form) {
                 std::fputs("ERROR:", stderr);
             }
             std::fputs("\n\n", stderr);
+            // This form shows no text of the box's; a person gets it.
+            if (form == TransferReportForm::Error || form == TransferReportForm::Download) explainBoxLine();
             break;
         case UPD_ERR_BOX_STOP:
             if (form == TransferReportForm::Dated) {
@@ -39,9 +42,11 @@ bool reportFailedTransfer(std::uint32_t status, TransferReportForm form) {
             [[fallthrough]];
         default:
             std::fprintf(stderr, "Fatal error %u. Abort!\n\n", static_cast<unsigned>(status));
+            explainStatus(status);
             break;
     }
     std::fflush(stderr);
+    explainPowerCycle();
     return false;
 }
 
@@ -62,9 +67,14 @@ bool awaitAfterTransfer(PortHandle port, const char* text, const ReplyWatch& tra
     };
     if (waitForWatching(port, text, 0, transferScan ? watch : nullptr) == 1) return true;
     if (transferEnded != 0) {
+        if (transferEnded == UPD_ERR_BOX_ERROR || transferEnded == UPD_ERR_BOX_STOP) completeBoxLine(port);
         reportFailedTransfer(transferEnded, form);
     } else {
-        std::fprintf(stderr, "waitFor error: %u\n", static_cast<unsigned>(platform::lastError()));
+        const std::uint32_t code = platform::lastError();
+        std::fprintf(stderr, "waitFor error: %u\n", static_cast<unsigned>(code));
+        std::fflush(stderr);
+        explainStatus(code);
+        explainPowerCycle();
     }
     std::fflush(stderr);
     platform::closePort(port);

@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "common/status.h"
+#include "common/time_limit.h"
+#include "serial/explain.h"
 #include "serial/timed_io.h"
 #include "transfer/packing.h"
 
@@ -24,11 +26,27 @@ constexpr std::uint32_t kRecordPauseMs = 1000;
 // length that the box needs a moment to digest, then the rest.
 enum class LeadingRecord { Off, Pair, Record, Pause };
 
-// The text is for printing, and printing ends at a zero byte.
-void keepBoxText(std::string_view reply) {
-    const std::size_t length = strnlen(reply.data(), std::min<std::size_t>(reply.size(), kBoxErrorTextSize - 1));
-    std::memcpy(boxErrorText, reply.data(), length);
-    boxErrorText[length] = '\0';
+// How long the rest of the box's line may take to arrive.
+constexpr std::uint32_t kBoxLineRestMs = 1000;
+
+std::size_t boxLineLength = 0;
+bool boxLineOpen = false;  // the kept line has not met its end yet
+
+// Appends to the kept line up to its end. The text is for printing, which
+// ends at a zero byte: zero bytes are left out.
+void extendBoxLine(std::string_view bytes) {
+    for (const char c : bytes) {
+        if (c == '\r' || c == '\n') {
+            boxLineOpen = false;
+            break;
+        }
+        if (boxLineLength == kBoxErrorTextSize - 1) {
+            boxLineOpen = false;
+            break;
+        }
+        if (c != '\0') boxErrorText[boxLineLength++] = c;
+    }
+    boxErrorText[boxLineLength] = '\0';
 }
 
 int failTransfer(platform::FileHandle file, std::uint32_t status) {
@@ -40,6 +58,29 @@ int failTransfer(platform::FileHandle file, std::uint32_t status) {
 
 }  // namespace
 
+void keepBoxLine(const char* marker, std::string_view afterMarker) {
+    boxLineLength = 0;
+    boxLineOpen = true;
+    extendBoxLine(marker);
+    extendBoxLine(afterMarker);
+    rememberBoxWords(boxErrorText);
+}
+
+void completeBoxLine(PortHandle port) {
+    const std::uint32_t start = platform::millis();
+    while (boxLineOpen) {
+        const std::int64_t left = timeLeftMs(start, kBoxLineRestMs);
+        if (left < 0) break;
+        platform::waitForInput(port, sleepPastLimitMs(left));
+        char bytes[256];
+        std::uint32_t received = 0;
+        if (!platform::readPort(port, bytes, sizeof bytes, received)) break;
+        extendBoxLine({bytes, std::min<std::uint32_t>(received, sizeof bytes)});
+    }
+    boxLineOpen = false;
+    rememberBoxWords(boxErrorText);
+}
+
 bool advanceMarker(std::uint32_t& at, const char* marker, char c) {
     if (c == marker[at]) {
         ++at;
@@ -50,7 +91,8 @@ bool advanceMarker(std::uint32_t& at, const char* marker, char c) {
 }
 
 std::uint32_t scanStreamReply(StreamReplyScan& scan, std::string_view reply, bool writeTookNothing) {
-    for (const char c : reply) {
+    for (std::size_t i = 0; i < reply.size(); ++i) {
+        const char c = reply[i];
         // The box's flash-id message starts with "F", which alone is a failure
         // character: the "F" stands until the message completes or breaks off.
         const bool hadFlashId = scan.flashIdAt > 0;
@@ -59,11 +101,11 @@ std::uint32_t scanStreamReply(StreamReplyScan& scan, std::string_view reply, boo
         if (hadFlashId && !inFlashId) return UPD_ERR_FLASH_FAILED;
 
         if (advanceMarker(scan.errorAt, kErrorMarker, c) && kErrorMarker[scan.errorAt] == '\0') {
-            keepBoxText(reply);
+            keepBoxLine(kErrorMarker, reply.substr(i + 1));
             return UPD_ERR_BOX_ERROR;
         }
         if (advanceMarker(scan.stopAt, kStopMarker, c) && kStopMarker[scan.stopAt] == '\0') {
-            keepBoxText(reply);
+            keepBoxLine(kStopMarker, reply.substr(i + 1));
             return UPD_ERR_BOX_STOP;
         }
         if (inFlashId) continue;
@@ -131,6 +173,7 @@ int sendFile(PortHandle port, const char* fileName, std::uint32_t timeLimitMs, i
     if (readPacked(file, scratchBuffer, blockSize, count, consumed, packed) == 0)
         return failTransfer(file, platform::lastError());
 
+    boxBusyFromNowOn();
     std::uint64_t progress = 0;  // 100 times the file bytes consumed
     std::uint64_t highestShown = 0;
     StreamReplyScan scan;
@@ -177,6 +220,7 @@ int sendFile(PortHandle port, const char* fileName, std::uint32_t timeLimitMs, i
             if (received > 0) {
                 replyBuffer[received] = '\0';
                 const std::uint32_t status = scanStreamReply(scan, {replyBuffer, received}, sent == 0);
+                if (status == UPD_ERR_BOX_ERROR || status == UPD_ERR_BOX_STOP) completeBoxLine(port);
                 if (status != 0) return failTransfer(file, status);
             }
 

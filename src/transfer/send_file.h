@@ -22,6 +22,14 @@ inline constexpr char kFlashIdMarker[] = "Flash's manufacturer and/or device ids
 inline constexpr char kErrorMarker[] = "ERROR:";
 inline constexpr char kStopMarker[] = "STOP";
 
+// Keeps the box's line that a marker began in boxErrorText: the marker, then
+// what the read holds after it up to the line end (at most 999 characters in
+// all), without the progress characters before it.
+void keepBoxLine(const char* marker, std::string_view afterMarker);
+// Reads the rest of a kept line the box has not ended yet, waiting a moment
+// for it, so the report shows the box's words whole.
+void completeBoxLine(platform::PortHandle port);
+
 // Moves a marker's position on by c: true when c was the character due. A
 // character that breaks a partial match is not tried against the marker's
 // first character again.

@@ -149,8 +149,8 @@ TEST(CommandLine, CompressionOptions) {
     EXPECT_TRUE(outcome.options.compressImage);
 }
 
-TEST(CommandLine, TheImageNameEndsTheScan) {
-    Arguments arguments({"-p", "2", "image.pad", "-p", "3", "-q"});
+TEST(CommandLine, NothingMayFollowTheImageName) {
+    Arguments arguments({"-p", "2", "image.pad"});
     CommandOptions options;
     testing::internal::CaptureStderr();
     EXPECT_EQ(parseCommandLine(arguments.count(), arguments.values(), options), CommandLineResult::Run);
@@ -158,9 +158,21 @@ TEST(CommandLine, TheImageNameEndsTheScan) {
     EXPECT_EQ(options.port, 2);
     EXPECT_EQ(options.imagePath, arguments.pointers[3]);
 
-    const ParseOutcome outcome = parse({"image.pad", "-V"});
-    EXPECT_EQ(outcome.result, CommandLineResult::Run);
-    EXPECT_EQ(outcome.out, "");
+    // Options, a second file, an empty argument: each would be lost.
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-p", "2", "image.pad", "-p", "3"}, "\"-p\" comes after the image name image.pad: options come before the image.\n"},
+        {{"image.pad", "-V"}, "\"-V\" comes after the image name image.pad: options come before the image.\n"},
+        {{"image.pad", "--trace", "t.txt"}, "\"--trace\" comes after the image name image.pad: options come before the image.\n"},
+        {{"image.pad", "other.pad"}, "\"other.pad\" comes after the image name image.pad: options come before the image.\n"},
+        {{"image.pad", ""}, "\"\" comes after the image name image.pad: options come before the image.\n"},
+        {{"-s", "orb", "-l"}, "\"-l\" comes after the satellite method orb: options come before the method.\n"},
+    };
+    for (const auto& [list, message] : cases) {
+        const ParseOutcome outcome = parse(list);
+        EXPECT_EQ(outcome.result, CommandLineResult::Invalid) << list.back();
+        EXPECT_EQ(outcome.err, message);
+        EXPECT_EQ(outcome.out, "");
+    }
 }
 
 TEST(CommandLine, InvalidOptionsAreReportedWithTheWholeArgument) {
@@ -248,8 +260,6 @@ TEST(LongOptions, PortNamesTheDeviceAndTheLaterOfPortAndPCounts) {
     EXPECT_EQ(shownPort({"-p", "2", "--port", "/nonexistent/b", "image.pad"}), "/nonexistent/b as /nonexistent/b");
     // Like -p, --port takes the next argument even when it looks like an option.
     EXPECT_EQ(shownPort({"--port", "-b", "image.pad"}), "-b as -b");
-    // After the image name nothing is read.
-    EXPECT_EQ(shownPort({"image.pad", "--port", "/nonexistent/b"}), platform::defaultDeviceForComPort(1) + " as 1");
 
     ASSERT_EQ(setenv("UPDATE_COM3", "/nonexistent/ttyUSB3", 1), 0);
     EXPECT_EQ(shownPort({"--port", "/nonexistent/b", "-p", "3", "image.pad"}), "/nonexistent/ttyUSB3 as 3");
@@ -292,15 +302,21 @@ TEST(LongOptions, HelpAndListPortsEndTheScanAndOtherDoubleDashesStayInvalid) {
     EXPECT_EQ(outcome.err, "");
     ASSERT_EQ(outcome.out.rfind(kUsageText, 0), 0u) << outcome.out;
     const std::string longOptions = outcome.out.substr(std::string(kUsageText).size());
-    for (const char* option : {"--port <device>", "--list-ports", "--help", "UPDATE_COM1"}) {
+    for (const char* option : {" -x      : ", "--port <device>", "--list-ports", "--help", "--version", "UPDATE_COM1"}) {
         EXPECT_NE(longOptions.find(option), std::string::npos) << option;
     }
+
+    outcome = parse({"-b", "--version", "-q"});
+    EXPECT_EQ(outcome.result, CommandLineResult::ShowVersion);
+    EXPECT_EQ(outcome.out, "update 1.39\n");
+    EXPECT_EQ(outcome.err, "");
 
     outcome = parse({"--list-ports", "-q"});
     EXPECT_EQ(outcome.result, CommandLineResult::ListPorts);
     EXPECT_EQ(outcome.out + outcome.err, "");
 
-    for (const char* invalid : {"--", "--foo", "--portx", "--help=yes", "--list-ports=all", "--list", "--Port"}) {
+    for (const char* invalid :
+         {"--", "--foo", "--portx", "--help=yes", "--list-ports=all", "--list", "--Port", "--version=1", "-h", "-?"}) {
         outcome = parse({invalid, "image.pad"});
         EXPECT_EQ(outcome.result, CommandLineResult::Invalid) << invalid;
         EXPECT_EQ(outcome.err, std::string(invalid) + " is an invalid option.\n");

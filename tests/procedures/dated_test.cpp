@@ -121,7 +121,7 @@ TEST_F(DatedTest, BoxErrorShowsOnlyTheBoxsText) {
     boxmodel::Scenario scenario = withFault(dated(), boxmodel::TransferFault::Error, 200, "date");
     connect(scenario);
     EXPECT_EQ(run(fileLength()), 1);
-    EXPECT_EQ(err, "ERROR: date\r\n\n\n");
+    EXPECT_EQ(err, "ERROR: date\n\n");
     EXPECT_FALSE(simline::portOpen());
 }
 

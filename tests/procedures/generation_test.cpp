@@ -168,7 +168,7 @@ TEST_F(GenerationTest, Generation4ReportsTheBoxsTextAndItsStop) {
     boxmodel::Scenario scenario = withFault(boxOf("4.2"), boxmodel::TransferFault::Error, 500, "wrong image");
     connect(scenario);
     EXPECT_EQ(update(updateGeneration4Type4, path, 0, true, false), 1);
-    EXPECT_EQ(err, "Fehler: ERROR: wrong image\r\n\n\n");
+    EXPECT_EQ(err, "Fehler: ERROR: wrong image\n\n");
     EXPECT_FALSE(simline::portOpen());
 
     scenario.transferFault = boxmodel::TransferFault::Stop;

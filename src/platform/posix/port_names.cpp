@@ -30,5 +30,7 @@ PortNameProblem checkPortName(const char* device) {
 }
 
 bool standardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+bool standardOutputIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+bool standardInputIsTerminal() { return isatty(STDIN_FILENO) == 1; }
 
 }  // namespace platform

@@ -39,6 +39,7 @@ void restoreAndReraise(int signalNumber) {
     }
     // The trace's last lines, after the line is safe: writing may take a moment.
     writeOutOnSignal(signalNumber);
+    farewellOnSignal();
     // End the way the signal would have ended the program without us, so that
     // the shell sees the conventional status.
     struct sigaction byDefault {};

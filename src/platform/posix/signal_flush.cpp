@@ -91,6 +91,23 @@ void writeOutOnSignal(int signalNumber) {
     writeAll(fd, line, static_cast<std::size_t>(at - line));
 }
 
+namespace {
+std::atomic<const char*> farewellText{nullptr};
+std::atomic<const char*> fileToRemove{nullptr};
+}  // namespace
+
+void sayOnSignal(const char* text) { farewellText.store(text, std::memory_order_release); }
+void removeOnSignal(const char* path) { fileToRemove.store(path, std::memory_order_release); }
+
+void farewellOnSignal() {
+    if (const char* path = fileToRemove.exchange(nullptr, std::memory_order_acq_rel); path != nullptr) unlink(path);
+    if (const char* text = farewellText.exchange(nullptr, std::memory_order_acq_rel); text != nullptr) {
+        std::size_t length = 0;
+        while (text[length] != '\0') ++length;
+        writeAll(STDERR_FILENO, text, length);
+    }
+}
+
 void holdEndingSignals() {
     sigset_t ending;
     sigemptyset(&ending);

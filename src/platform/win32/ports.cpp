@@ -75,6 +75,8 @@ std::string friendlyNameOf(const std::string& comName) {
 }  // namespace
 
 bool standardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+bool standardOutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
+bool standardInputIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
 
 unsigned comNumberOfDevice(const char* device) {
     if (device == nullptr) return 0;

@@ -19,6 +19,9 @@ std::uint64_t monotonicUs() {
 void flushOnSignal(SignalFlush*) {}
 void writeOutOnSignal(int) {}
 void holdEndingSignals() {}
+void sayOnSignal(const char*) {}
+void removeOnSignal(const char*) {}
+void farewellOnSignal() {}
 void releaseEndingSignals() {}
 
 }  // namespace platform
