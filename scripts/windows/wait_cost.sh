@@ -9,6 +9,7 @@
 # that runs the program (the Wine server, started before, is not traced;
 # strace is stopped with SIGINT so that it writes its count), one
 # without it for the processor time of the program and of the Wine server.
+# Fails when the program's processor time reaches 1 % of the wait.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -35,8 +36,11 @@ mkdir -p "$out"
     before=$(server_ticks)
     python3 "$peer" --silent --limit "$wait_s" wine "$exe" -s eol >"$out/plain.out" 2>"$out/plain.err" || true
     after=$(server_ticks)
-    echo "wait of $wait_s s, program: $(grep "processor time" "$out/plain.err" | sed "s/pty_peer: //")"
+    cpu=$(sed -n "s/^pty_peer: processor time \([0-9.]*\) s$/\1/p" "$out/plain.err")
+    echo "wait of $wait_s s, program: processor time $cpu s"
     echo "Wine server: processor time $(echo "($after - $before) / $(getconf CLK_TCK)" | bc -l | cut -c1-5) s"
     echo "system calls of the program under strace -f -c:"
     grep -E "^ *[0-9]|total" "$out/strace.txt" | sort -k4 -n -r | head -n 8
+    # Target: below 1 % of the wall time.
+    echo "$cpu < $wait_s / 100" | bc -l | grep -qx 1 || { echo "FAIL: above 1 % of the wall time"; exit 1; }
 ' wait-cost "$peer" "$exe" "$wait_s" "$out"
