@@ -32,6 +32,9 @@ inline constexpr std::uint32_t kErrorCounterTimeout = ETIMEDOUT;
 // A line that hung up (cable or adapter pulled): the port is closed and opened anew.
 inline constexpr std::uint32_t kErrorOperationAborted = EIO;
 #endif
+// The driver accepted a speed but the line does not run at it (read back
+// after every set). Bit 29: a code of the program's, on every system.
+inline constexpr std::uint32_t kErrorSpeedNotApplied = 0x20000100;
 
 // Codes a call on an open port fails with when the device behind it has gone:
 // the cable or the USB adapter was pulled, or the driver removed the device.
@@ -102,6 +105,29 @@ bool setBaudRate(PortHandle port, std::uint32_t baud);
 // both 0 means none. Reads never wait, whatever is set here.
 bool setWriteTimeouts(PortHandle port, std::uint32_t multiplierMs, std::uint32_t constantMs);
 
+// What the driver made of the settings, and what the far end signals.
+struct LineStatus {
+    // RTS/CTS flow control is in force, as read back from the driver: some
+    // drivers accept the flag and drop it.
+    bool handshakeOn;
+    // The device reports its modem lines (a pseudo-terminal or some adapters
+    // do not); without them clearToSend means nothing.
+    bool modemLinesKnown;
+    // CTS: the far end is ready to take data.
+    bool clearToSend;
+};
+// Fails only when the port cannot be asked at all (a line that has gone).
+bool getLineStatus(PortHandle port, LineStatus& status);
+
+// Blocks until what was written has left the system's transmit buffer (not
+// the UART's FIFO or an adapter's own buffer: nothing counts those), the line
+// hangs up, or timeoutMs passes. On the time-out it fails with
+// kErrorCounterTimeout and discards what is still waiting, as a write that
+// runs into its time-out never sends the rest. The timed writes (keys,
+// keyword, records) call it so that a line held by CTS fails them in time;
+// streamed transfers do not, and keep the buffer full.
+bool waitUntilSent(PortHandle port, std::uint32_t timeoutMs);
+
 // Clears the port's error state (line errors, overruns).
 void clearErrors(PortHandle port);
 
@@ -121,7 +147,14 @@ bool writePort(PortHandle port, const void* data, std::uint32_t size, std::uint3
 void waitForInput(PortHandle port, std::uint32_t timeoutMs);
 
 // Restores the settings the port had when it was opened, then closes it.
-// Keeps the last error as it was.
+// Keeps the last error as it was. What was written leaves first: the drain,
+// bounded by line_timing.h's kCloseDrainLimitMs so that a line held by CTS
+// cannot stall it, then closeMarginMs for what no drain counts; output still
+// held back after that is discarded, never sent later at the old speed.
+//
+// Modem lines: opening leaves DTR/RTS as the driver raises them; configuring
+// sets them (see configureLine); closing drops both where the system does so
+// (POSIX: HUPCL is kept as found, Win32: the driver always does).
 void closePort(PortHandle port);
 
 // ---------------------------------------------------------------------------

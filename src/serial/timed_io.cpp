@@ -34,8 +34,16 @@ int writeTimed(PortHandle port, const void* data, std::uint32_t count, std::uint
         if (sent > remaining) sent = remaining;
         next += sent;
         remaining -= sent;
-        if (remaining == 0) return 1;
+        if (remaining == 0) break;
     }
+    // The bytes count as taken once they have left the system's buffer, within
+    // the same limit: a line held by CTS fails the write here, not the wait
+    // for an answer that cannot come. Without a limit the write waits for nothing.
+    if (limitMs == 0) return 1;
+    const std::int64_t left = timeLeftMs(start, limitMs);
+    if (platform::waitUntilSent(port, left > 0 ? static_cast<std::uint32_t>(left) : 0)) return 1;
+    if (platform::lastError() == platform::kErrorCounterTimeout) platform::setLastError(UPD_ERR_TIMEOUT);
+    return 0;
 }
 
 int readCharTimed(PortHandle port, std::uint8_t* destination, std::uint32_t limitMs) {

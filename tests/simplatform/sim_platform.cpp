@@ -326,6 +326,30 @@ bool setWriteTimeouts(PortHandle port, std::uint32_t multiplierMs, std::uint32_t
     return true;
 }
 
+bool getLineStatus(PortHandle port, LineStatus& status) {
+    simline::spendCallTime();
+    status = LineStatus{};
+    if (simline::hungUp()) return simline::failWith(kErrorOperationAborted);
+    status.handshakeOn = port->hardwareHandshake;
+    status.modemLinesKnown = true;
+    status.clearToSend = line.peer->acceptsInput(line.nowUs);
+    return true;
+}
+
+bool waitUntilSent(PortHandle, std::uint32_t timeoutMs) {
+    const std::uint64_t deadline = line.nowUs + std::uint64_t{timeoutMs} * 1000;
+    for (;;) {
+        simline::startTransmissionIfPossible();
+        if (line.transmitBuffer.empty()) return true;
+        if (simline::hungUp()) return simline::failWith(kErrorOperationAborted);
+        if (line.nowUs >= deadline) {
+            line.transmitBuffer.clear();
+            return simline::failWith(kErrorCounterTimeout);
+        }
+        simline::advanceTo(std::min(simline::nextEventUs(), deadline));
+    }
+}
+
 void clearErrors(PortHandle) {}
 
 bool readPort(PortHandle, void* buffer, std::uint32_t size, std::uint32_t& received) {

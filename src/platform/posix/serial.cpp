@@ -1,10 +1,12 @@
 // Serial port on termios. The port is opened non-blocking: a read returns at
 // once, and every wait (for input, for room to write) is a poll() with a
 // deadline, so no call spins and none can hang on a dead line.
+#include "platform/line_timing.h"
 #include "platform/platform.h"
 #include "platform/raw_port.h"
 #include "platform/serial_ports.h"
 
+#include "platform/posix/custom_speed.h"
 #include "platform/posix/monotonic.h"
 #include "platform/posix/restore_on_signal.h"
 
@@ -35,10 +37,6 @@ namespace {
 // Longest single sleep while waiting for room to write: a pseudo-terminal does
 // not reliably report POLLOUT when its far end reads.
 constexpr int kWriteRetrySliceMs = 10;
-
-// How long closePort lets queued output leave the line before it puts the old
-// speed back; a longer tail would be garbled anyway only if the line is stuck.
-constexpr std::uint64_t kCloseDrainLimitMs = 1000;
 
 bool fail(int code) {
     setLastError(static_cast<std::uint32_t>(code));
@@ -82,28 +80,91 @@ bool baudFor(speed_t code, std::uint32_t& baud) {
     return false;
 }
 
-// Modem-control lines. A pseudo-terminal or an adapter without them answers
-// ENOTTY or EINVAL; the line then simply has no such wires to drive.
+// tcsetattr succeeds if the driver took any part of the settings; what the
+// line runs at is what tcgetattr then reports (an input speed of 0 means
+// "as the output").
+bool speedApplied(int fd, std::uint32_t baud) {
+    termios settings{};
+    if (tcgetattr(fd, &settings) != 0) return failWithErrno();
+    std::uint32_t output = 0;
+    std::uint32_t input = 0;
+    const bool inputAsOutput = cfgetispeed(&settings) == B0;
+    if (baudFor(cfgetospeed(&settings), output) && output == baud &&
+        (inputAsOutput || (baudFor(cfgetispeed(&settings), input) && input == baud))) {
+        return true;
+    }
+    return fail(static_cast<int>(kErrorSpeedNotApplied));
+}
+
+// A driver that lacks a call (a pseudo-terminal has no modem lines, some
+// adapters no exclusive mode) answers ENOTTY or EINVAL.
+bool unsupported(int code) { return code == ENOTTY || code == EINVAL; }
+
+// Modem-control lines. Without them the line simply has no such wires to drive.
 bool changeModemLines(int fd, unsigned long request, int lines) {
     if (ioctl(fd, request, &lines) == 0) return true;
-    return errno == ENOTTY || errno == EINVAL;
+    return unsupported(errno);
 }
 
 bool isHangUp(short revents) { return (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0; }
 
-// Lets queued output leave the line, bounded, so that the speed restored at
-// close does not garble the tail of the last write.
-void drainOutputBriefly(int fd) {
+std::uint32_t lineBaud(int fd) {
+    termios settings{};
+    std::uint32_t baud = 0;
+    if (tcgetattr(fd, &settings) == 0 && baudFor(cfgetospeed(&settings), baud)) return baud;
+    return 0;
+}
+
+enum class Drained { Empty, HeldBack, HungUp, Unknown };
+
+// Waits, until deadlineMs, for the system's transmit buffer to empty. Each
+// wait lasts about as long as the queued bytes need at the line's speed, so
+// the loop wakes a few times, never spins, and notices a hang-up at once.
+Drained drainUntil(int fd, std::uint64_t deadlineMs) {
 #if defined(TIOCOUTQ)
-    const std::uint64_t deadline = monotonicMs() + kCloseDrainLimitMs;
-    int queued = 0;
-    while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 && monotonicMs() < deadline) {
+    const std::uint32_t baud = lineBaud(fd);
+    for (;;) {
+        int queued = 0;
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0) return unsupported(errno) ? Drained::Unknown : Drained::HungUp;
+        if (queued <= 0) return Drained::Empty;
+        const std::uint64_t now = monotonicMs();
+        if (now >= deadlineMs) return Drained::HeldBack;
+        const std::uint64_t needMs = baud == 0 ? kWriteRetrySliceMs : std::uint64_t{10'000} * queued / baud + 1;
+        const int waitMs = static_cast<int>(std::min({needMs, deadlineMs - now, std::uint64_t{INT_MAX}}));
         pollfd entry{fd, 0, 0};
-        if (poll(&entry, 1, kWriteRetrySliceMs) > 0 && isHangUp(entry.revents)) return;
+        if (poll(&entry, 1, waitMs) > 0 && isHangUp(entry.revents)) return Drained::HungUp;
     }
 #else
     (void)fd;
+    (void)deadlineMs;
+    return Drained::Unknown;
 #endif
+}
+
+// Lets what was written leave the line before the settings change: the
+// system's buffer (bounded, a line held by CTS never empties), then the
+// driver's own wait for its FIFO, then a margin for what no drain counts.
+// What is held back past the bound is discarded: it would leave later at the
+// restored speed, garbled, and a close() with output pending waits out the
+// kernel's closing wait (30 s by default).
+void drainBeforeRestore(int fd) {
+    const std::uint32_t baud = lineBaud(fd);
+    switch (drainUntil(fd, monotonicMs() + kCloseDrainLimitMs)) {
+    case Drained::Empty:
+        // Only now: with the buffer empty, the drivers bound their own wait
+        // for the transmitter; with bytes queued behind CTS it has none.
+        tcdrain(fd);
+        break;
+    case Drained::HeldBack:
+        tcflush(fd, TCOFLUSH);
+        return;
+    case Drained::HungUp:
+        return;
+    case Drained::Unknown:
+        break;
+    }
+    pollfd none{-1, 0, 0};
+    poll(&none, 1, static_cast<int>(closeMarginMs(baud)));
 }
 
 }  // namespace
@@ -132,8 +193,10 @@ PortHandle openPortRaw(const char* device) {
     }
     // flock keeps out any other program that asks, root included; TIOCEXCL
     // also keeps out those that do not ask (but not root).
+    // A driver without TIOCEXCL still has the flock.
     termios saved{};
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0 || tcgetattr(fd, &saved) != 0) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || (ioctl(fd, TIOCEXCL) != 0 && !unsupported(errno)) ||
+        tcgetattr(fd, &saved) != 0) {
         const int code = errno;
         ioctl(fd, TIOCNXCL);
         close(fd);
@@ -176,8 +239,14 @@ bool configureLineRaw(PortHandle port, std::uint32_t baud, bool hardwareHandshak
     settings.c_cc[VMIN] = 0;
     settings.c_cc[VTIME] = 0;
     if (cfsetispeed(&settings, speed) != 0 || cfsetospeed(&settings, speed) != 0) return failWithErrno();
+    // Opening raised DTR and RTS; a box without handshake lines gets them
+    // dropped before anything else, so that the pulse lasts a few calls.
+    if (!hardwareHandshake && !changeModemLines(port->fd, TIOCMBIC, TIOCM_DTR | TIOCM_RTS)) return failWithErrno();
+    if (!clearCustomSpeed(port->fd)) return fail(static_cast<int>(kErrorSpeedNotApplied));
     if (tcsetattr(port->fd, TCSANOW, &settings) != 0) return failWithErrno();
+    if (!speedApplied(port->fd, baud)) return false;
 
+    // Again after the settings: while CRTSCTS was on, the driver drove RTS.
     const bool linesSet = hardwareHandshake ? changeModemLines(port->fd, TIOCMBIS, TIOCM_DTR)
                                             : changeModemLines(port->fd, TIOCMBIC, TIOCM_DTR | TIOCM_RTS);
     return linesSet || failWithErrno();
@@ -197,7 +266,8 @@ bool setBaudRateRaw(PortHandle port, std::uint32_t baud) {
     termios settings{};
     if (tcgetattr(port->fd, &settings) != 0) return failWithErrno();
     if (cfsetispeed(&settings, speed) != 0 || cfsetospeed(&settings, speed) != 0) return failWithErrno();
-    return tcsetattr(port->fd, TCSANOW, &settings) == 0 || failWithErrno();
+    if (tcsetattr(port->fd, TCSANOW, &settings) != 0) return failWithErrno();
+    return speedApplied(port->fd, baud);
 }
 
 bool setWriteTimeouts(PortHandle port, std::uint32_t multiplierMs, std::uint32_t constantMs) {
@@ -205,6 +275,39 @@ bool setWriteTimeouts(PortHandle port, std::uint32_t multiplierMs, std::uint32_t
     port->writeMultiplierMs = multiplierMs;
     port->writeConstantMs = constantMs;
     return true;
+}
+
+bool getLineStatus(PortHandle port, LineStatus& status) {
+    status = LineStatus{};
+    if (port == kInvalidPort) return fail(EBADF);
+    termios settings{};
+    if (tcgetattr(port->fd, &settings) != 0) return failWithErrno();
+#if defined(CRTSCTS)
+    status.handshakeOn = (settings.c_cflag & CRTSCTS) != 0;
+#endif
+    int lines = 0;
+    if (ioctl(port->fd, TIOCMGET, &lines) == 0) {
+        status.modemLinesKnown = true;
+        status.clearToSend = (lines & TIOCM_CTS) != 0;
+    } else if (!unsupported(errno)) {
+        return failWithErrno();
+    }
+    return true;
+}
+
+bool waitUntilSent(PortHandle port, std::uint32_t timeoutMs) {
+    if (port == kInvalidPort) return fail(EBADF);
+    switch (drainUntil(port->fd, monotonicMs() + timeoutMs)) {
+    case Drained::Empty:
+    case Drained::Unknown:
+        return true;
+    case Drained::HeldBack:
+        tcflush(port->fd, TCOFLUSH);
+        return fail(static_cast<int>(kErrorCounterTimeout));
+    case Drained::HungUp:
+        break;
+    }
+    return fail(EIO);
 }
 
 // termios keeps no sticky error state: parity and framing errors are dropped or
@@ -287,7 +390,7 @@ void waitForInput(PortHandle port, std::uint32_t timeoutMs) {
 void closePortRaw(PortHandle port) {
     if (port == kInvalidPort) return;
     const std::uint32_t keptError = lastError();
-    drainOutputBriefly(port->fd);
+    drainBeforeRestore(port->fd);
     tcsetattr(port->fd, TCSANOW, &port->saved);
     forgetOnSignal(port->fd);  // only now: a signal before this still restores
     // The exclusive flag outlives the descriptor on a pseudo-terminal whose

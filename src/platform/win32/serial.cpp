@@ -241,3 +241,40 @@ void closePortRaw(PortHandle port) {
 }
 
 }  // namespace platform
+
+// A plain first version, for the Win32 side to refine.
+namespace platform {
+
+bool getLineStatus(PortHandle port, LineStatus& status) {
+    status = LineStatus{};
+    if (port == kInvalidPort) return invalidHandle();
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(port->handle, &dcb)) return failWithSystemError();
+    status.handshakeOn = dcb.fOutxCtsFlow != 0;
+    DWORD lines = 0;
+    status.modemLinesKnown = GetCommModemStatus(port->handle, &lines) != FALSE;
+    status.clearToSend = status.modemLinesKnown && (lines & MS_CTS_ON) != 0;
+    return true;
+}
+
+// WriteFile under write time-outs returns once the driver has taken the
+// bytes; what its queue still holds is counted here, once a millisecond.
+bool waitUntilSent(PortHandle port, std::uint32_t timeoutMs) {
+    if (port == kInvalidPort) return invalidHandle();
+    const DWORD start = GetTickCount();
+    for (;;) {
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!ClearCommError(port->handle, &errors, &status)) return failWithSystemError();
+        if (status.cbOutQue == 0) return true;
+        if (GetTickCount() - start >= timeoutMs) {
+            PurgeComm(port->handle, PURGE_TXCLEAR);
+            setLastError(kErrorCounterTimeout);
+            return false;
+        }
+        Sleep(1);
+    }
+}
+
+}  // namespace platform
