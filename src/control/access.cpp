@@ -57,10 +57,10 @@ Echo echo(PortHandle port, std::uint8_t character, const TimeUp& timeUp) {
         if (!platform::writePort(port, &character, 1, sent)) {
             const std::uint32_t code = platform::lastError();
             std::fprintf(stderr, "WriteFile error: %u\n", static_cast<unsigned>(code));
-            // A hung-up line never takes the character: trying again for ever
-            // would hang the program. The version query that follows meets the
-            // same failure and has the port reopened.
-            if (code == platform::kErrorOperationAborted) return Echo::LineDead;
+            // A line that has gone never takes the character: trying again for
+            // ever would hang the program. The attempt ends with the write's
+            // code, which has the port reopened.
+            if (platform::lineHasGone(code)) return Echo::LineDead;
         } else if (sent == 0) {
             std::fputs("WriteFile no character sent\n", stderr);
         } else {
@@ -159,7 +159,7 @@ bool irdetoHandshake(PortHandle port, std::uint32_t limitMs) {
     while (echoesNeeded > 0) {
         platform::clearErrors(port);
         const Echo result = echo(port, next, timeUp);
-        if (result == Echo::LineDead) return true;
+        if (result == Echo::LineDead) return false;
         echoesNeeded = result == Echo::Matched ? echoesNeeded - 1 : kIrdetoEchoesNeeded;
         next = next == '9' ? '0' : static_cast<std::uint8_t>(next + 1);
         if (echoesNeeded > 0 && timeUp()) {
@@ -251,10 +251,11 @@ AccessResult accessBootloader(PortHandle port, const CommandOptions& options, co
         }
 
         const std::uint32_t code = platform::lastError();
-        const bool retry = retries > 0 && (code == platform::kErrorOperationAborted || code == UPD_ERR_TIMEOUT);
-        if (retry) showAccessAttempt(attempts - retries + 1, attempts, code == platform::kErrorOperationAborted);
+        const bool gone = platform::lineHasGone(code);
+        const bool retry = retries > 0 && (gone || code == UPD_ERR_TIMEOUT);
+        if (retry) showAccessAttempt(attempts - retries + 1, attempts, gone);
         if (!retry) eraseSignsOfLife();
-        if (code == platform::kErrorOperationAborted) {
+        if (gone) {
             if (retries == 0) {
                 std::fputs("Access to bootloader failed!\n", stderr);
                 platform::closePort(port);

@@ -31,9 +31,9 @@ AccessResult accessBootloader(platform::PortHandle port, const CommandOptions& o
 bool sendAccessKeyword(platform::PortHandle port, const CommandOptions& options, const platform::PortName& portName,
                        std::uint8_t imageType);
 
-// Runs until the box has echoed four characters in a row: true, also when the
-// line has gone (the version query meets that). false with UPD_ERR_TIMEOUT when
-// limitMs passed first; limitMs 0 means no limit.
+// Runs until the box has echoed four characters in a row: true. false with
+// UPD_ERR_TIMEOUT when limitMs passed first (limitMs 0 means no limit), or with
+// the write's code when the line has gone (platform::lineHasGone).
 bool irdetoHandshake(platform::PortHandle port, std::uint32_t limitMs = 0);
 
 // 1 with the version; 0 with UPD_ERR_TIMEOUT, the code of a failed read, or

@@ -165,8 +165,7 @@ platform::PortName chosenPort(const CommandOptions& options) {
 }
 
 void printVersionLine() {
-    const BootloaderVersion own = parseVersion(kRevision);
-    std::printf("update %u.%u\n", static_cast<unsigned>(own.major), static_cast<unsigned>(own.minor));
+    std::printf("%s\n", programVersionText().c_str());
     std::fflush(stdout);
 }
 

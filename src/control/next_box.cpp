@@ -22,7 +22,7 @@ constexpr std::uint32_t kSlowKeywordSpeed = 9600;
 enum class Probe { Answered, Silent, LineDead };
 
 Probe lineFailure() {
-    return platform::lastError() == platform::kErrorOperationAborted ? Probe::LineDead : Probe::Silent;
+    return platform::lineHasGone(platform::lastError()) ? Probe::LineDead : Probe::Silent;
 }
 
 bool sendKeyword(PortHandle port, const CommandOptions& options, std::uint8_t imageType) {

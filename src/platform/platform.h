@@ -36,6 +36,27 @@ inline constexpr std::uint32_t kErrorOperationAborted = EIO;
 // after every set). Bit 29: a code of the program's, on every system.
 inline constexpr std::uint32_t kErrorSpeedNotApplied = 0x20000100;
 
+// Codes a call on an open port fails with when the device behind it has gone:
+// the cable or the USB adapter was pulled, or the driver removed the device.
+// Each is handled as a hang-up: the access loop opens the port anew, every
+// other wait ends with its one message. Win32: the serial driver's own codes
+// (ERROR_OPERATION_ABORTED, ERROR_NOT_READY) and those USB serial drivers
+// return for a device that is gone (ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND,
+// ERROR_GEN_FAILURE, ERROR_DEV_NOT_EXIST, ERROR_NO_SUCH_DEVICE,
+// ERROR_DEVICE_NOT_CONNECTED, ERROR_DEVICE_REMOVED).
+#if defined(_WIN32)
+inline constexpr std::uint32_t kLineGoneCodes[] = {5, 21, 22, 31, 55, 433, 995, 1167, 1617};
+#else
+inline constexpr std::uint32_t kLineGoneCodes[] = {EIO, ENXIO, ENODEV};
+#endif
+
+inline bool lineHasGone(std::uint32_t code) {
+    for (const std::uint32_t gone : kLineGoneCodes) {
+        if (code == gone) return true;
+    }
+    return false;
+}
+
 // ---------------------------------------------------------------------------
 // Time.
 

@@ -63,10 +63,9 @@ bool outputReachesAPerson() { return platform::standardOutputIsTerminal(); }
 bool inputComesFromAPerson() { return platform::standardInputIsTerminal(); }
 
 std::string statusInWords(std::uint32_t code) {
+    if (platform::lineHasGone(code)) return "the line hung up: check the cable, the serial adapter and the box's power";
     switch (code) {
         case 0: return {};
-        case platform::kErrorOperationAborted:
-            return "the line hung up: check the cable, the serial adapter and the box's power";
         case platform::kErrorCounterTimeout: return "the box stopped taking data";
         case UPD_ERR_BAD_PORT: return "the port number must be 1 to 4";
         case UPD_ERR_REPLY_OVERFLOW:

@@ -406,6 +406,43 @@ TEST_F(Access, IrdetoHandshakeGivesUpOnADeadLine) {
     platform::closePort(port);
 }
 
+TEST_F(Access, EveryCodeOfADeviceThatHasGoneHasThePortReopened) {
+    // The adapter is pulled for a moment while the box should answer.
+    struct Replug : TimedPeer {
+        using TimedPeer::TimedPeer;
+        bool hungUp(std::uint64_t nowUs) const override { return nowUs >= hangUpAtUs && nowUs < 800 * kMs; }
+    };
+    // ... or while the digits of the echo game go out: after the read that
+    // ends the third echo (1.1 s), before the fourth digit (1.2 s).
+    struct PulledDuringTheGame : EchoingLine {
+        using EchoingLine::EchoingLine;
+        bool hungUp(std::uint64_t nowUs) const override { return nowUs >= 1150 * kMs && nowUs < 1300 * kMs; }
+    };
+    for (const std::uint32_t code : platform::kLineGoneCodes) {
+        SCOPED_TRACE(code);
+        Replug box({{2000 * kMs, "Bootloader Version 3.3\n"}}, 38400);
+        box.hangUpAtUs = 700 * kMs;
+        simline::install(box);
+        simline::faults().hangUpError = code;
+        options.irdetoMode = false;
+        AccessResult result = access(open(115200), 2);
+        ASSERT_TRUE(result.accessed) << err;
+        EXPECT_EQ(err, "");
+        EXPECT_EQ(testpeers::countEvents(LineEvent::Kind::Open), 2u);
+        platform::closePort(result.port);
+
+        PulledDuringTheGame game("");
+        simline::install(game);
+        simline::faults().hangUpError = code;
+        options.irdetoMode = true;
+        result = access(open(115200, 1), 7, 1);
+        EXPECT_FALSE(result.accessed);
+        // One line for the write that met the pulled adapter, not one per retry.
+        EXPECT_EQ(err, "WriteFile error: " + std::to_string(code) + "\nTime out. Access to bootloader failed!\n");
+        EXPECT_EQ(testpeers::countEvents(LineEvent::Kind::Open), 2u);
+    }
+}
+
 std::size_t keywordsIn(const std::string& sent) {
     std::size_t count = 0;
     for (std::size_t at = sent.find(" quorcom"); at != std::string::npos; at = sent.find(" quorcom", at + 1)) ++count;

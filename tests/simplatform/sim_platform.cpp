@@ -355,7 +355,7 @@ void clearErrors(PortHandle) {}
 bool readPort(PortHandle, void* buffer, std::uint32_t size, std::uint32_t& received) {
     received = 0;
     simline::spendCallTime();
-    if (simline::hungUp()) return simline::failWith(kErrorOperationAborted);
+    if (simline::hungUp()) return simline::failWith(simline::faults().hangUpError);
     auto* out = static_cast<std::uint8_t*>(buffer);
     while (received < size && !line.receiveBuffer.empty()) {
         out[received++] = line.receiveBuffer.front();
@@ -374,7 +374,7 @@ bool writePort(PortHandle port, const void* data, std::uint32_t size, std::uint3
     bool ok = true;
     for (;;) {
         if (simline::hungUp()) {
-            ok = simline::failWith(kErrorOperationAborted);
+            ok = simline::failWith(simline::faults().hangUpError);
             break;
         }
         while (sent < size && line.transmitBuffer.size() < line.options.transmitBufferBytes) {

@@ -26,6 +26,9 @@ struct Faults {
     bool setStateFails = false;     // writing the line settings (configure or speed)
     std::uint32_t stateError = EIO;
     int failSetBaudAfter = -1;      // >= 0: that many speed changes succeed, the next ones fail
+    // What reads and writes on a hung-up line fail with: each system has more
+    // than one code for a device that has gone.
+    std::uint32_t hangUpError = platform::kErrorOperationAborted;
 };
 
 // One thing the PC did on the line, for tests to check order, speed and time.

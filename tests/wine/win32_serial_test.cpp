@@ -194,6 +194,29 @@ TEST_F(Win32Serial, WaitEndsWhenBytesArriveAndReadTakesThem) {
     EXPECT_EQ(receive(5, 2000), "hello");
 }
 
+TEST_F(Win32Serial, BytesAWaitTookComeFirstAndReadsStillNeverWait) {
+    ASSERT_TRUE(platform::configureLine(port_, 115200, true));
+    ASSERT_TRUE(platform::setWriteTimeouts(port_, 1, 10));
+    std::uint32_t sent = 0;
+    ASSERT_TRUE(platform::writePort(port_, "abc", 3, sent));
+    platform::waitForInput(port_, 5000);
+    platform::waitForInput(port_, 5000);  // a second wait keeps what the first one took
+    char one = 0;
+    std::uint32_t n = 0;
+    ASSERT_TRUE(platform::readPort(port_, &one, 1, n));
+    ASSERT_EQ(n, 1u);
+    EXPECT_EQ(one, 'a');
+    EXPECT_EQ(receive(2, 2000), "bc");
+
+    COMMTIMEOUTS t{};
+    ASSERT_TRUE(GetCommTimeouts(handle_, &t));
+    EXPECT_EQ(t.ReadIntervalTimeout, MAXDWORD);
+    EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(t.ReadTotalTimeoutConstant, 0u);
+    EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 1u);
+    EXPECT_EQ(t.WriteTotalTimeoutConstant, 10u);
+}
+
 TEST_F(Win32Serial, ClosingGivesBackTheSettingsAndKeepsTheLastError) {
     std::uint32_t original = 0;
     ASSERT_TRUE(platform::getBaudRate(port_, original));

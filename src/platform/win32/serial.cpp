@@ -22,6 +22,13 @@ struct Port {
     DCB savedState;
     bool haveSavedTimeouts;
     COMMTIMEOUTS savedTimeouts;
+    // The write time-outs last set: a wait changes the read fields of the
+    // same record and must put these back as they were.
+    DWORD writeMultiplierMs;
+    DWORD writeConstantMs;
+    // A byte that a wait took off the line; the next read hands it out first.
+    bool holding;
+    unsigned char held;
 };
 
 namespace {
@@ -29,6 +36,20 @@ namespace {
 bool invalidHandle() {
     setLastError(ERROR_INVALID_HANDLE);
     return false;
+}
+
+// A read returns at once with what has arrived (ReadIntervalTimeout MAXDWORD,
+// both totals 0). With waitMs, a read waits for its first byte up to that long
+// and then returns at once with what it has: the one combination that blocks
+// in the driver without ever waiting for a second byte.
+bool installTimeouts(const Port& port, DWORD waitMs) {
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = waitMs == 0 ? 0 : MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = waitMs;
+    timeouts.WriteTotalTimeoutMultiplier = port.writeMultiplierMs;
+    timeouts.WriteTotalTimeoutConstant = port.writeConstantMs;
+    return SetCommTimeouts(port.handle, &timeouts) != FALSE;
 }
 
 }  // namespace
@@ -117,14 +138,9 @@ bool setBaudRateRaw(PortHandle port, std::uint32_t baud) {
 
 bool setWriteTimeouts(PortHandle port, std::uint32_t multiplierMs, std::uint32_t constantMs) {
     if (port == kInvalidPort) return invalidHandle();
-    // MAXDWORD with both read totals 0: a read returns at once with what has arrived.
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = 0;
-    timeouts.WriteTotalTimeoutMultiplier = multiplierMs;
-    timeouts.WriteTotalTimeoutConstant = constantMs;
-    return SetCommTimeouts(port->handle, &timeouts) || failWithSystemError();
+    port->writeMultiplierMs = multiplierMs;
+    port->writeConstantMs = constantMs;
+    return installTimeouts(*port, 0) || failWithSystemError();
 }
 
 void clearErrors(PortHandle port) {
@@ -137,6 +153,16 @@ void clearErrors(PortHandle port) {
 bool readPortRaw(PortHandle port, void* buffer, std::uint32_t size, std::uint32_t& received) {
     received = 0;
     if (port == kInvalidPort) return invalidHandle();
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    if (port->holding && size > 0) {
+        bytes[0] = port->held;
+        port->holding = false;
+        received = 1;
+        // Whatever else has come follows it; a failure here shows on the next read.
+        DWORD more = 0;
+        if (size > 1 && ReadFile(port->handle, bytes + 1, size - 1, &more, nullptr)) received += more;
+        return true;
+    }
     DWORD count = 0;
     BOOL ok = ReadFile(port->handle, buffer, size, &count, nullptr);
     received = count;
@@ -161,21 +187,31 @@ bool writePortRaw(PortHandle port, const void* data, std::uint32_t size, std::ui
 }
 
 void waitForInput(PortHandle port, std::uint32_t timeoutMs) {
-    if (port == kInvalidPort) return;
-    // A handle opened without overlapped I/O has no waitable event that ends
-    // with a deadline, so look at the input queue once a millisecond. The finer
-    // timer period makes Sleep(1) sleep one millisecond instead of a whole tick.
-    timeBeginPeriod(1);
-    DWORD start = timeGetTime();
+    if (port == kInvalidPort || port->holding || timeoutMs == 0) return;
+    // The driver holds the thread until the first byte or the deadline: a
+    // one-byte read under a read time-out, its byte kept for the next read.
+    // MAXDWORD is no time-out in that field, so "for ever" is a long one, asked
+    // for again should it ever pass.
+    constexpr DWORD kLongestWaitMs = MAXDWORD - 1;
+    constexpr DWORD kEarlyReturnSlackMs = 20;
+    const DWORD start = timeGetTime();
     for (;;) {
-        DWORD errors = 0;
-        COMSTAT status{};
-        // A port that cannot be asked has gone away: the next read tells.
-        if (!ClearCommError(port->handle, &errors, &status) || status.cbInQue > 0) break;
-        if (timeoutMs != kWaitForever && timeGetTime() - start >= timeoutMs) break;
-        Sleep(1);
+        DWORD waitMs = kLongestWaitMs;
+        if (timeoutMs != kWaitForever) {
+            const DWORD elapsed = timeGetTime() - start;
+            if (elapsed >= timeoutMs) return;
+            waitMs = timeoutMs - elapsed;
+        }
+        if (!installTimeouts(*port, waitMs)) return;
+        DWORD count = 0;
+        const BOOL ok = ReadFile(port->handle, &port->held, 1, &count, nullptr);
+        installTimeouts(*port, 0);
+        if (ok && count == 1) port->holding = true;
+        // A byte, a failure (the next read reports it) or a read that ended
+        // before its time (a line that has gone away): the caller looks.
+        if (!ok || count == 1 || timeoutMs == kWaitForever) return;
+        if (timeGetTime() - start + kEarlyReturnSlackMs < timeoutMs) return;
     }
-    timeEndPeriod(1);
 }
 
 // Lets queued output leave the line, bounded, so that the settings restored
