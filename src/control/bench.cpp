@@ -465,7 +465,7 @@ int runBench(int argc, char** argv, const CommandOptions& options) {
         platform::closeAppendFile(bench.report);
         return 1;
     }
-    bench.terminal = bench.multi && platform::standardOutputIsTerminal();
+    bench.terminal = bench.multi && platform::standardOutputTakesCursorMoves();
     platform::catchStopRequests();
 
     for (Port& port : bench.ports) startProcess(bench, port, bench.unattended ? "first" : nullptr);

@@ -61,9 +61,10 @@ std::string ownProgramPath(const char* argv0);
 void catchStopRequests();
 bool stopRequested();
 
-// Whether standard output is a terminal a person watches (a table may be
-// redrawn there), and how many columns it has (80 when it cannot tell).
-bool standardOutputIsTerminal();
+// Whether standard output is a terminal a person watches that takes cursor
+// movements (a table may be redrawn there), and how many columns it has (80
+// when it cannot tell).
+bool standardOutputTakesCursorMoves();
 unsigned terminalColumns();
 
 // A file records are appended to. Every append is one write of the whole

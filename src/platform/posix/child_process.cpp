@@ -215,7 +215,7 @@ void catchStopRequests() {
 
 bool stopRequested() { return stopSeen != 0; }
 
-bool standardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
+bool standardOutputTakesCursorMoves() { return ::isatty(STDOUT_FILENO) == 1; }
 
 unsigned terminalColumns() {
     winsize size{};

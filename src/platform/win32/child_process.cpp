@@ -265,7 +265,7 @@ bool stopRequested() { return InterlockedCompareExchange(&stopSeen, 0, 0) != 0; 
 
 // A console counts only where it takes the cursor movements the table is
 // drawn with; an older one gets the lines of a pipe.
-bool standardOutputIsTerminal() {
+bool standardOutputTakesCursorMoves() {
     const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
     if (GetConsoleMode(output, &mode) == 0) return false;
