@@ -6,6 +6,7 @@
 #include "control/port_report.h"
 
 #include "serial/console.h"
+#include "serial/line_check.h"
 #include "serial/port_setup.h"
 #include "common/status.h"
 #include "common/time_limit.h"
@@ -122,6 +123,7 @@ bool sendAccessKeyword(PortHandle port, const CommandOptions& options, const pla
                        std::uint8_t imageType) {
     if (options.slowKeyword && !changeKeywordSpeed(port, kSlowKeywordSpeed, "Inititialization")) return false;
 
+    adviseIfBoxNotReady(port, platform::standardErrorIsTerminal());
     // In irdeto mode the port's writes have no time-out, and neither has this one.
     if (writeTimed(port, options.keyword, kKeywordLength, options.irdetoMode ? 0 : kKeywordLimitMs) != 1) {
         const std::uint32_t code = platform::lastError();
