@@ -115,11 +115,6 @@ private:
     std::optional<PcLineSettings> settingsAtHangUp_;
     std::optional<PcLineSettings> settingsAtOpen_;  // the port's own: what a program that restores it goes back to
     std::optional<PcLineSettings> settings_;
-    // Bytes that were waiting when the program restored the port's old
-    // settings went out before that, at its working speed: the program may
-    // close right after its last write.
-    std::size_t bytesAtOldSpeed_ = 0;
-    std::uint32_t oldBaud_ = 0;
 };
 
 int Runner::run() {
@@ -272,13 +267,13 @@ bool Runner::takeByte(std::uint64_t nowUs) {
         link_.readWatch(opens_, closes_);
         if (box_->decided() && closes_ > closesAtDecision_) return false;
     }
+    // As on a UART, a byte goes out at the speed the line has when it
+    // leaves, not when it was written: a program that changes the speed (or
+    // restores the port's own) before its last bytes have gone garbles them.
+    watchSettings(nowUs);
     const std::uint8_t value = fromPc_.front();
     fromPc_.pop_front();
-    std::uint32_t baud = settings_ ? settings_->baud : 0;
-    if (bytesAtOldSpeed_ > 0) {
-        --bytesAtOldSpeed_;
-        baud = oldBaud_;
-    }
+    const std::uint32_t baud = settings_ ? settings_->baud : 0;
     const std::uint64_t earliest = std::max(lastEmptyUs_, nowUs > kCatchUpUs ? nowUs - kCatchUpUs : 0);
     inFlight_ = LineByte{value, baud, rx_.schedule(earliest, baud)};
     return true;
@@ -392,7 +387,6 @@ void Runner::finishBox(std::uint64_t nowUs) {
 
     const bool hungUp = box_->hungUp(nowUs);
     box_.reset();
-    bytesAtOldSpeed_ = 0;
     inFlight_.reset();
     toPc_.clear();
     hangingUpSinceUs_.reset();
@@ -426,9 +420,8 @@ void Runner::watchSettings(std::uint64_t nowUs) {
     if (!settings || settings == settings_) return;
     // A program that restores the port's own settings as it closes drops
     // CLOCAL again, or (as Wine does) keeps CLOCAL and goes back to the speed
-    // and handshake the line had when it opened it. Either way what it wrote
-    // just before went out at its working speed, however late this loop sees
-    // the change.
+    // and handshake the line had when it opened it. What it wrote and the box
+    // has not yet taken leaves at the new speed: noted, for the log's reader.
     const bool dropsLocal = settings_ && settings_->local && !settings->local;
     const bool backToOpening = settings_ && settingsAtOpen_ && settings_->local && settings->local &&
                                settings->baud == settingsAtOpen_->baud &&
@@ -438,10 +431,8 @@ void Runner::watchSettings(std::uint64_t nowUs) {
     if (box_ && (dropsLocal || backToOpening)) {
         const std::size_t waiting = fromPc_.size() + static_cast<std::size_t>(link_.pendingInput());
         if (waiting > 0) {
-            if (bytesAtOldSpeed_ == 0) oldBaud_ = settings_->baud;
-            bytesAtOldSpeed_ += waiting;
-            log_.note(nowUs, std::to_string(waiting) + " bytes waiting were sent at " + std::to_string(oldBaud_) +
-                                 " baud, before the PC changed its speed");
+            log_.note(nowUs, std::to_string(waiting) + " bytes still waiting when the PC restored the line; they leave at " +
+                                 std::to_string(settings->baud) + " baud");
         }
     }
     settings_ = settings;

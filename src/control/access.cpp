@@ -7,6 +7,7 @@
 
 #include "serial/console.h"
 #include "serial/explain.h"
+#include "serial/line_check.h"
 #include "serial/port_setup.h"
 #include "common/status.h"
 #include "common/time_limit.h"
@@ -127,6 +128,7 @@ bool sendAccessKeyword(PortHandle port, const CommandOptions& options, const pla
                        std::uint8_t imageType) {
     if (options.slowKeyword && !changeKeywordSpeed(port, kSlowKeywordSpeed, "Inititialization")) return false;
 
+    adviseIfBoxNotReady(port, platform::standardErrorIsTerminal());
     // In irdeto mode the port's writes have no time-out, and neither has this one.
     if (writeTimed(port, options.keyword, kKeywordLength, options.irdetoMode ? 0 : kKeywordLimitMs) != 1) {
         const std::uint32_t code = platform::lastError();

@@ -2,6 +2,7 @@
 #include "serial/port_setup.h"
 
 #include "common/status.h"
+#include "serial/line_check.h"
 #include "serial/timed_io.h"
 
 #include <string>
@@ -37,6 +38,7 @@ PortHandle openComPort(const platform::PortName& name, std::uint32_t speed, int 
         platform::closePort(port);
         return platform::kInvalidPort;
     }
+    if (hardwareHandshake == 1) checkHandshakeKept(port, platform::standardErrorIsTerminal());
     // The irdeto handshake needs writes that never give up; everything else
     // gets 10 ms plus 1 ms per byte, and writeTimed sends what is left.
     const bool irdeto = irdetoMode != 0;

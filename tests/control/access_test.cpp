@@ -128,6 +128,19 @@ TEST_F(Access, AKeywordThatCannotBeWrittenEndsAtTheFirstAttempt) {
     EXPECT_LT(platform::millis(), 300u + 1100u);
 }
 
+// The system's buffer takes the keyword whole, but CTS never lets it leave:
+// the timed write fails in its own limit, as the access would otherwise wait
+// for an answer sixteen times over.
+TEST_F(Access, AKeywordHeldBehindCtsEndsAtTheFirstAttempt) {
+    simline::ScriptedPeer peer({{" quorcom", "\r\nversion: 4.12\r\nchoice!:", 50}});
+    simline::install(peer, {.threeWireCable = true});
+    const AccessResult result = access(open());
+    EXPECT_FALSE(result.accessed);
+    EXPECT_EQ(err, "Cannot connect bootloader over COM-port 1.\n");
+    EXPECT_EQ(peer.received, "");
+    EXPECT_LT(platform::millis(), 300u + 1100u);
+}
+
 TEST_F(Access, AKeywordWriteErrorIsReportedWithItsCode) {
     TimedPeer peer({}, 115200);
     peer.hangUpAtUs = 0;

@@ -25,7 +25,7 @@ struct VersionQueryLimit : testing::Test {
         simline::install(peer);
         port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
         EXPECT_NE(port, platform::kInvalidPort);
-        EXPECT_TRUE(platform::configureLine(port, 115200, false));
+        EXPECT_TRUE(platform::configureLine(port, 115200, true));
         const std::uint32_t start = platform::millis();
         result = queryBootloaderVersion(port, version, 15000);
         return platform::millis() - start;

@@ -143,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     simline::install(peer);
     platform::PortHandle port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
     FUZZ_REQUIRE(port != platform::kInvalidPort);
-    FUZZ_REQUIRE(platform::configureLine(port, 115200, false));
+    FUZZ_REQUIRE(platform::configureLine(port, 115200, true));
     FUZZ_REQUIRE(platform::setWriteTimeouts(port, 1, 10));
     std::memset(boxErrorText, 'x', sizeof boxErrorText);  // no terminator left over from an earlier run
     boxErrorText[kBoxErrorTextSize - 1] = '\0';

@@ -42,7 +42,7 @@ protected:
         simline::install(*box);
         port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
         ASSERT_NE(port, platform::kInvalidPort);
-        ASSERT_TRUE(platform::configureLine(port, 115200, false));
+        ASSERT_TRUE(platform::configureLine(port, 115200, true));
         ASSERT_TRUE(platform::setWriteTimeouts(port, 1, 10));
     }
     void disconnect() {

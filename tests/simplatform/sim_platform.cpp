@@ -55,6 +55,7 @@ struct Line {
     std::uint64_t peerTransmitterFreeUs = 0;
     std::deque<std::uint8_t> receiveBuffer;
     std::vector<std::uint8_t> bytesRead;  // what the PC's reads have returned, in order
+    std::uint32_t bytesOverrun = 0;
     Faults faults;
     int speedChanges = 0;
     std::vector<LineEvent> events;
@@ -87,9 +88,15 @@ void collectPeerOutput() {
 
 bool hungUp() { return line.peer == nullptr || line.peer->hungUp(line.nowUs); }
 
+// CTS: the peer's readiness, on a cable that carries it.
+bool clearToSend() { return !line.options.threeWireCable && line.peer->acceptsInput(line.nowUs); }
+
+// With the handshake in force the UART waits for CTS; without it the byte
+// goes, ready or not.
 void startTransmissionIfPossible() {
     if (line.toPeer || line.transmitBuffer.empty() || hungUp()) return;
-    if (!line.peer->acceptsInput(line.nowUs)) return;
+    const bool handshake = line.port != nullptr && line.port->hardwareHandshake;
+    if (handshake && !clearToSend()) return;
     std::uint32_t baud = line.port != nullptr ? line.port->baud : line.lastBaud;
     line.toPeer = InFlight{line.transmitBuffer.front(), baud, line.nowUs + byteTimeUs(baud)};
     line.transmitBuffer.pop_front();
@@ -125,8 +132,12 @@ void advanceTo(std::uint64_t targetUs) {
         if (line.toPeer && line.toPeer->arrivalUs <= line.nowUs) {
             InFlight byte = *line.toPeer;
             line.toPeer.reset();
-            line.peer->receive(byte.byte, byte.baud, line.nowUs);
-            collectPeerOutput();
+            if (line.peer->acceptsInput(line.nowUs)) {
+                line.peer->receive(byte.byte, byte.baud, line.nowUs);
+                collectPeerOutput();
+            } else {
+                ++line.bytesOverrun;
+            }
         } else if (!line.toPc.empty() && line.toPc.front().arrivalUs <= line.nowUs) {
             InFlight byte = line.toPc.front();
             line.toPc.pop_front();
@@ -144,6 +155,14 @@ void advanceTo(std::uint64_t targetUs) {
 }
 
 void spendCallTime() { advanceTo(line.nowUs + kCallCostUs); }
+
+// A new divisor takes effect at once: the byte going out is garbled; the
+// ones still queued leave at the new speed.
+void changeSpeed(platform::Port* port, std::uint32_t baud) {
+    if (line.toPeer && line.toPeer->baud != baud) line.toPeer->byte = garble(line.toPeer->byte, line.toPeer->baud, baud);
+    port->baud = baud;
+    line.lastBaud = baud;
+}
 
 bool failWith(std::uint32_t code) {
     platform::setLastError(code);
@@ -179,6 +198,7 @@ std::vector<std::uint8_t> bytesWritten() {
 }
 
 const std::vector<std::uint8_t>& bytesRead() { return line.bytesRead; }
+std::uint32_t bytesOverrun() { return line.bytesOverrun; }
 
 bool portOpen() { return line.port != nullptr; }
 std::uint32_t currentBaud() { return line.port != nullptr ? line.port->baud : line.lastBaud; }
@@ -293,9 +313,8 @@ PortHandle openPort(const char* device) {
 bool configureLine(PortHandle port, std::uint32_t baud, bool hardwareHandshake) {
     simline::spendCallTime();
     if (line.faults.getStateFails || line.faults.setStateFails) return simline::failWith(line.faults.stateError);
-    port->baud = baud;
-    line.lastBaud = baud;
-    port->hardwareHandshake = hardwareHandshake;
+    simline::changeSpeed(port, baud);
+    port->hardwareHandshake = hardwareHandshake && !line.options.driverDropsHandshake;
     simline::log(simline::LineEvent::Kind::Configure, hardwareHandshake ? 1 : 0);
     return true;
 }
@@ -314,8 +333,7 @@ bool setBaudRate(PortHandle port, std::uint32_t baud) {
         return simline::failWith(line.faults.stateError);
     }
     ++line.speedChanges;
-    port->baud = baud;
-    line.lastBaud = baud;
+    simline::changeSpeed(port, baud);
     simline::log(simline::LineEvent::Kind::SpeedChange, baud);
     return true;
 }
@@ -332,7 +350,7 @@ bool getLineStatus(PortHandle port, LineStatus& status) {
     if (simline::hungUp()) return simline::failWith(kErrorOperationAborted);
     status.handshakeOn = port->hardwareHandshake;
     status.modemLinesKnown = true;
-    status.clearToSend = line.peer->acceptsInput(line.nowUs);
+    status.clearToSend = simline::clearToSend();
     return true;
 }
 

@@ -43,6 +43,12 @@ struct LineEvent {
 struct LineOptions {
     // Bytes the PC's transmit buffer holds before a write has to wait.
     std::uint32_t transmitBufferBytes = 4096;
+    // The driver accepts the hardware handshake and drops it: the PC's bytes
+    // then go out whether the peer is ready or not, and a peer that is not
+    // loses them.
+    bool driverDropsHandshake = false;
+    // The cable has no RTS/CTS wires: with the handshake on nothing leaves.
+    bool threeWireCable = false;
 };
 
 // Connects every port the program opens to this peer, resets the clock to
@@ -60,6 +66,9 @@ const std::vector<LineEvent>& events();
 std::vector<std::uint8_t> bytesWritten();
 // The bytes the PC's reads have taken since install, in order.
 const std::vector<std::uint8_t>& bytesRead();
+// Bytes that reached a peer which was not ready for them (no handshake in
+// force), and were lost.
+std::uint32_t bytesOverrun();
 bool portOpen();
 std::uint32_t currentBaud();
 

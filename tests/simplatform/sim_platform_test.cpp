@@ -106,4 +106,38 @@ TEST_F(SimLine, AHungUpLineFailsReadsAndWritesAndEndsWaits) {
     EXPECT_EQ(platform::lastError(), platform::kErrorOperationAborted) << "closing keeps the last error";
 }
 
+// The strict line: what a pseudo-terminal would forgive.
+TEST_F(SimLine, ASpeedChangeGarblesTheByteGoingOutAndSendsTheRestAtTheNewSpeed) {
+    simline::ScriptedPeer peer({});
+    simline::install(peer);
+    PortHandle port = openAt(9600);
+    std::uint32_t sent = 0;
+    ASSERT_TRUE(platform::writePort(port, "ab", 2, sent));
+    ASSERT_TRUE(platform::setBaudRate(port, 115200));
+    platform::sleepMs(10);
+    ASSERT_EQ(peer.received.size(), 2u);
+    EXPECT_NE(peer.received[0], 'a');
+    EXPECT_EQ(peer.received[1], 'b');  // the peer hears it at 115200 now
+    platform::closePort(port);
+}
+
+TEST_F(SimLine, WithoutTheHandshakeInForceAPeerThatIsNotReadyLosesTheBytes) {
+    for (const bool dropped : {false, true}) {
+        SCOPED_TRACE(dropped);
+        simline::ScriptedPeer peer({});
+        peer.accepting = false;
+        simline::install(peer, {.driverDropsHandshake = dropped});
+        PortHandle port = openAt(115200);
+        std::uint32_t sent = 0;
+        ASSERT_TRUE(platform::writePort(port, "key", 3, sent));
+        platform::sleepMs(10);
+        EXPECT_EQ(simline::bytesOverrun(), dropped ? 3u : 0u);
+        peer.accepting = true;
+        platform::sleepMs(10);
+        EXPECT_EQ(peer.received, dropped ? "" : "key");
+        platform::closePort(port);
+        simline::uninstall();
+    }
+}
+
 }  // namespace

@@ -58,7 +58,7 @@ private:
     void openPort(std::uint32_t baud) {
         port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
         ASSERT_NE(port, platform::kInvalidPort);
-        ASSERT_TRUE(platform::configureLine(port, baud, false));
+        ASSERT_TRUE(platform::configureLine(port, baud, true));
         ASSERT_TRUE(platform::setWriteTimeouts(port, 1, 10));
     }
     // Reads until the box has said text; false after five quiet seconds.
