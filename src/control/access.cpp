@@ -129,8 +129,11 @@ bool sendAccessKeyword(PortHandle port, const CommandOptions& options, const pla
     if (options.slowKeyword && !changeKeywordSpeed(port, kSlowKeywordSpeed, "Inititialization")) return false;
 
     adviseIfBoxNotReady(port, platform::standardErrorIsTerminal());
-    // In irdeto mode the port's writes have no time-out, and neither has this one.
-    if (writeTimed(port, options.keyword, kKeywordLength, options.irdetoMode ? 0 : kKeywordLimitMs) != 1) {
+    // In irdeto mode the keyword may take as long as the port's writes, an
+    // attempt's time: a line that moves at all gets it out, one held by CTS
+    // for good ends the access instead of hanging it.
+    const std::uint32_t limitMs = options.irdetoMode ? kIrdetoWriteLimitMs : kKeywordLimitMs;
+    if (writeTimed(port, options.keyword, kKeywordLength, limitMs) != 1) {
         const std::uint32_t code = platform::lastError();
         eraseSignsOfLife();
         if (code == UPD_ERR_TIMEOUT) {

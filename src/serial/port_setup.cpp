@@ -16,6 +16,9 @@ constexpr std::uint32_t kLeaveMenuKeyLimitMs = 1000;
 // Settling time of a freshly configured port, of a changed speed, and the pause
 // every caller makes before it changes the speed.
 constexpr std::uint32_t kSettleAfterOpenMs = 300;
+// An irdeto write call ends this much after the limit its callers hold it to,
+// so that a caller looking at the clock sees the limit passed.
+constexpr std::uint32_t kIrdetoWriteLateMs = 10;
 constexpr std::uint32_t kSettleAfterSpeedChangeMs = 500;
 constexpr std::uint32_t kPauseBeforeSpeedChangeMs = 300;
 }  // namespace
@@ -39,10 +42,12 @@ PortHandle openComPort(const platform::PortName& name, std::uint32_t speed, int 
         return platform::kInvalidPort;
     }
     if (hardwareHandshake == 1) checkHandshakeKept(port, platform::standardErrorIsTerminal());
-    // The irdeto handshake needs writes that never give up; everything else
-    // gets 10 ms plus 1 ms per byte, and writeTimed sends what is left.
+    // The irdeto handshake needs writes that do not give up while the line
+    // moves at all: one write call may take the whole of an attempt's 15 s,
+    // but a line held by CTS for good still ends it. Everything else gets
+    // 10 ms plus 1 ms per byte, and writeTimed sends what is left.
     const bool irdeto = irdetoMode != 0;
-    if (!platform::setWriteTimeouts(port, irdeto ? 0 : 1, irdeto ? 0 : 10)) {
+    if (!platform::setWriteTimeouts(port, irdeto ? 0 : 1, irdeto ? kIrdetoWriteLimitMs + kIrdetoWriteLateMs : 10)) {
         platform::closePort(port);
         return platform::kInvalidPort;
     }

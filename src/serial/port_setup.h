@@ -8,9 +8,12 @@
 #include "platform/serial_ports.h"
 
 
+// How long one write call may take in irdeto mode: the access attempt's limit.
+inline constexpr std::uint32_t kIrdetoWriteLimitMs = 15000;
+
 // Opens the port the user chose at the given speed. The hardware handshake is on only when
-// hardwareHandshake is exactly 1. In irdeto mode (non-zero) writes have no
-// time-out; otherwise a write call returns after 10 ms plus 1 ms per byte.
+// hardwareHandshake is exactly 1. In irdeto mode (non-zero) a write call may
+// take up to kIrdetoWriteLimitMs; otherwise it returns after 10 ms plus 1 ms per byte.
 // Returns platform::kInvalidPort with the reason in the last error.
 platform::PortHandle openComPort(const platform::PortName& port, std::uint32_t speed, int irdetoMode, int hardwareHandshake);
 

@@ -408,6 +408,36 @@ TEST_F(Access, IrdetoEchoReadStopsAfterABoundedRunOfBytes) {
     platform::closePort(port);
 }
 
+TEST_F(Access, IrdetoWritesOnALineHeldByCtsEndInAnAttemptsTime) {
+    // A box switched off (CTS low): the keyword never leaves.
+    simline::ScriptedPeer off({});
+    off.accepting = false;
+    simline::install(off, {.transmitBufferBytes = 4});
+    options.irdetoMode = true;
+    AccessResult result = access(open(115200, 1), 7);
+    EXPECT_FALSE(result.accessed);
+    EXPECT_EQ(err, "Cannot connect bootloader over COM-port 1.\n");
+    EXPECT_FALSE(simline::portOpen());
+    EXPECT_LE(platform::millis(), 300u + kIrdetoWriteLimitMs + 100u);
+
+    // CTS drops during the echo game: the digit's write ends, and so does the game.
+    struct Drops : EchoingLine {
+        using EchoingLine::EchoingLine;
+        bool acceptsInput(std::uint64_t) const override { return received.size() < 2; }
+    };
+    Drops box("");
+    simline::install(box, {.transmitBufferBytes = 1});
+    PortHandle port = open(115200, 1);
+    testing::internal::CaptureStderr();
+    const std::uint32_t start = platform::millis();
+    EXPECT_FALSE(irdetoHandshake(port, 15000));
+    EXPECT_EQ(platform::lastError(), UPD_ERR_TIMEOUT);
+    EXPECT_LE(platform::millis() - start, 2 * kIrdetoWriteLimitMs);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "WriteFile error: " + std::to_string(platform::kErrorCounterTimeout) + "\n");
+    platform::closePort(port);
+}
+
 TEST_F(Access, IrdetoHandshakeGivesUpOnADeadLine) {
     TimedPeer peer({}, 115200);
     peer.hangUpAtUs = 0;

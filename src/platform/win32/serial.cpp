@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/line_timing.h"
 #include "platform/platform.h"
 #include "platform/raw_port.h"
 #include "platform/serial_ports.h"
@@ -35,6 +36,17 @@ namespace {
 
 bool invalidHandle() {
     setLastError(ERROR_INVALID_HANDLE);
+    return false;
+}
+
+// A driver may accept a speed it cannot run at and keep another one: the
+// DCB read back after every set tells.
+bool speedApplied(HANDLE handle, std::uint32_t baud) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(handle, &dcb)) return failWithSystemError();
+    if (dcb.BaudRate == baud) return true;
+    setLastError(kErrorSpeedNotApplied);
     return false;
 }
 
@@ -115,7 +127,8 @@ bool configureLineRaw(PortHandle port, std::uint32_t baud, bool hardwareHandshak
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
-    return SetCommState(port->handle, &dcb) || failWithSystemError();
+    if (!SetCommState(port->handle, &dcb)) return failWithSystemError();
+    return speedApplied(port->handle, baud);
 }
 
 bool getBaudRateRaw(PortHandle port, std::uint32_t& baud) {
@@ -133,7 +146,8 @@ bool setBaudRateRaw(PortHandle port, std::uint32_t baud) {
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(port->handle, &dcb)) return failWithSystemError();
     dcb.BaudRate = baud;
-    return SetCommState(port->handle, &dcb) || failWithSystemError();
+    if (!SetCommState(port->handle, &dcb)) return failWithSystemError();
+    return speedApplied(port->handle, baud);
 }
 
 bool setWriteTimeouts(PortHandle port, std::uint32_t multiplierMs, std::uint32_t constantMs) {
@@ -214,36 +228,54 @@ void waitForInput(PortHandle port, std::uint32_t timeoutMs) {
     }
 }
 
-// Lets queued output leave the line, bounded, so that the settings restored
-// at close do not garble the tail of the last write (an adapter's driver may
-// still hold the release key when WriteFile returns).
-static void drainOutputBriefly(HANDLE handle) {
-    constexpr DWORD kCloseDrainLimitMs = 1000;
-    timeBeginPeriod(1);
+namespace {
+
+// Output still queued is looked at this often while the drain waits: a handle
+// without overlapped I/O has no wait for an empty transmit queue that ends
+// with a deadline (WaitCommEvent on EV_TXEMPTY could block for ever).
+constexpr DWORD kDrainLookMs = 5;
+
+enum class Drain { Empty, Held, Gone };
+
+// Waits until the driver's transmit queue is empty (cbOutQue 0), at most limitMs.
+Drain drainTransmitQueue(HANDLE handle, DWORD limitMs) {
     const DWORD start = timeGetTime();
     for (;;) {
         DWORD errors = 0;
         COMSTAT status{};
-        if (!ClearCommError(handle, &errors, &status) || status.cbOutQue == 0) break;
-        if (timeGetTime() - start >= kCloseDrainLimitMs) break;
-        Sleep(1);
+        if (!ClearCommError(handle, &errors, &status)) return Drain::Gone;
+        if (status.cbOutQue == 0) return Drain::Empty;
+        const DWORD elapsed = timeGetTime() - start;
+        if (elapsed >= limitMs) return Drain::Held;
+        Sleep(limitMs - elapsed < kDrainLookMs ? limitMs - elapsed : kDrainLookMs);
     }
-    timeEndPeriod(1);
 }
+
+}  // namespace
 
 void closePortRaw(PortHandle port) {
     if (port == kInvalidPort) return;
-    drainOutputBriefly(port->handle);
-    if (port->haveSavedState) SetCommState(port->handle, &port->savedState);
-    if (port->haveSavedTimeouts) SetCommTimeouts(port->handle, &port->savedTimeouts);
+    const std::uint32_t keptError = lastError();
+    // A port that can no longer be asked (the adapter was pulled) has nothing
+    // left to send and no settings to give back: it is only closed.
+    DCB current{};
+    current.DCBlength = sizeof current;
+    if (GetCommState(port->handle, &current)) {
+        // What a line held by CTS still keeps back after the bound never
+        // leaves later at the old speed.
+        if (drainTransmitQueue(port->handle, kCloseDrainLimitMs) == Drain::Held) {
+            PurgeComm(port->handle, PURGE_TXCLEAR);
+        }
+        // The last bytes are still in the UART's FIFO, its shift register or
+        // the adapter's buffer, which no queue count includes.
+        Sleep(closeMarginMs(current.BaudRate));
+        if (port->haveSavedState) SetCommState(port->handle, &port->savedState);
+        if (port->haveSavedTimeouts) SetCommTimeouts(port->handle, &port->savedTimeouts);
+    }
     CloseHandle(port->handle);
     delete port;
+    setLastError(keptError);
 }
-
-}  // namespace platform
-
-// A plain first version, for the Win32 side to refine.
-namespace platform {
 
 bool getLineStatus(PortHandle port, LineStatus& status) {
     status = LineStatus{};
@@ -252,6 +284,7 @@ bool getLineStatus(PortHandle port, LineStatus& status) {
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(port->handle, &dcb)) return failWithSystemError();
     status.handshakeOn = dcb.fOutxCtsFlow != 0;
+    // A device without modem lines (some virtual ports) refuses the call.
     DWORD lines = 0;
     status.modemLinesKnown = GetCommModemStatus(port->handle, &lines) != FALSE;
     status.clearToSend = status.modemLinesKnown && (lines & MS_CTS_ON) != 0;
@@ -259,22 +292,17 @@ bool getLineStatus(PortHandle port, LineStatus& status) {
 }
 
 // WriteFile under write time-outs returns once the driver has taken the
-// bytes; what its queue still holds is counted here, once a millisecond.
+// bytes; a USB adapter's driver may still queue them.
 bool waitUntilSent(PortHandle port, std::uint32_t timeoutMs) {
     if (port == kInvalidPort) return invalidHandle();
-    const DWORD start = GetTickCount();
-    for (;;) {
-        DWORD errors = 0;
-        COMSTAT status{};
-        if (!ClearCommError(port->handle, &errors, &status)) return failWithSystemError();
-        if (status.cbOutQue == 0) return true;
-        if (GetTickCount() - start >= timeoutMs) {
-            PurgeComm(port->handle, PURGE_TXCLEAR);
-            setLastError(kErrorCounterTimeout);
-            return false;
-        }
-        Sleep(1);
+    switch (drainTransmitQueue(port->handle, timeoutMs)) {
+        case Drain::Empty: return true;
+        case Drain::Gone: return failWithSystemError();
+        case Drain::Held: break;
     }
+    PurgeComm(port->handle, PURGE_TXCLEAR);
+    setLastError(kErrorCounterTimeout);
+    return false;
 }
 
 }  // namespace platform

@@ -1,0 +1,144 @@
+// The Win32 port code over the driver of fake_comm.h: what the code asks of
+// the driver, in which order, on the driver's virtual clock.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "fake_comm.h"
+#include "platform/line_timing.h"
+#include "platform/platform.h"
+
+namespace {
+
+using fakecomm::driver;
+
+struct Win32Driver : testing::Test {
+    void SetUp() override {
+        fakecomm::reset();
+        driver().dcb.BaudRate = 19200;  // what the port was set to before us
+        port = platform::openPort("COM1");
+        ASSERT_NE(port, platform::kInvalidPort);
+        ASSERT_TRUE(platform::setWriteTimeouts(port, 1, 10));
+    }
+    void TearDown() override {
+        if (port != platform::kInvalidPort) platform::closePort(port);
+    }
+    void close() {
+        platform::closePort(port);
+        port = platform::kInvalidPort;
+    }
+    platform::PortHandle port = platform::kInvalidPort;
+};
+
+TEST_F(Win32Driver, ClosingLetsTheLastBytesLeaveBeforeTheOldSettingsComeBack) {
+    ASSERT_TRUE(platform::configureLine(port, 9600, true));
+    driver().queued = 2;
+    driver().queueEmptyAtMs = driver().nowMs + 30;
+    close();
+    const auto sets = fakecomm::callsNamed("SetCommState");
+    ASSERT_FALSE(sets.empty());
+    EXPECT_EQ(sets.back().value, 19200u);
+    EXPECT_GE(sets.back().atMs, 30u + platform::closeMarginMs(9600));
+    EXPECT_TRUE(fakecomm::callsNamed("PurgeComm").empty());
+    EXPECT_EQ(fakecomm::callsNamed("CloseHandle").size(), 1u);
+    EXPECT_TRUE(fakecomm::callsNamed("timeBeginPeriod").empty());
+}
+
+TEST_F(Win32Driver, ALineHeldByCtsNeverStallsAndKeepsNothingForTheOldSpeed) {
+    ASSERT_TRUE(platform::configureLine(port, 115200, true));
+    driver().queued = 100;
+    driver().queueEmptyAtMs = fakecomm::kNever;
+    // A timed write's wait for its bytes to leave fails in its own time.
+    EXPECT_FALSE(platform::waitUntilSent(port, 1000));
+    EXPECT_EQ(platform::lastError(), platform::kErrorCounterTimeout);
+    EXPECT_EQ(fakecomm::callsNamed("PurgeComm").size(), 1u);
+
+    driver().calls.clear();
+    driver().queued = 100;
+    const DWORD start = driver().nowMs;
+    close();
+    const auto purges = fakecomm::callsNamed("PurgeComm");
+    const auto sets = fakecomm::callsNamed("SetCommState");
+    ASSERT_EQ(purges.size(), 1u);
+    ASSERT_EQ(sets.size(), 1u);
+    EXPECT_EQ(purges[0].value & PURGE_TXCLEAR, static_cast<DWORD>(PURGE_TXCLEAR));
+    EXPECT_LE(purges[0].atMs, sets[0].atMs);
+    EXPECT_LE(sets[0].atMs - start, platform::kCloseDrainLimitMs + platform::closeMarginMs(115200));
+}
+
+TEST_F(Win32Driver, APortThatHasGoneIsOnlyClosedAndTheLastErrorStays) {
+    ASSERT_TRUE(platform::configureLine(port, 115200, true));
+    driver().calls.clear();
+    driver().gone = true;
+    platform::setLastError(0x20000002u);
+    const DWORD start = driver().nowMs;
+    close();
+    EXPECT_EQ(platform::lastError(), 0x20000002u);
+    EXPECT_TRUE(fakecomm::callsNamed("SetCommState").empty());
+    EXPECT_EQ(fakecomm::callsNamed("CloseHandle").size(), 1u);
+    EXPECT_EQ(driver().nowMs, start);
+}
+
+TEST_F(Win32Driver, ASpeedTheDriverDidNotApplyFailsTheSet) {
+    driver().keepsBaud = 19200;
+    EXPECT_FALSE(platform::configureLine(port, 115200, true));
+    EXPECT_EQ(platform::lastError(), platform::kErrorSpeedNotApplied);
+    EXPECT_FALSE(platform::setBaudRate(port, 38400));
+    EXPECT_EQ(platform::lastError(), platform::kErrorSpeedNotApplied);
+    driver().keepsBaud = 0;
+    EXPECT_TRUE(platform::setBaudRate(port, 38400));
+}
+
+TEST_F(Win32Driver, TheLineStatusIsWhatTheDriverReadsBack) {
+    driver().dropsCtsFlow = true;
+    ASSERT_TRUE(platform::configureLine(port, 115200, true));
+    platform::LineStatus status{};
+    ASSERT_TRUE(platform::getLineStatus(port, status));
+    EXPECT_FALSE(status.handshakeOn);
+    EXPECT_TRUE(status.modemLinesKnown);
+    EXPECT_TRUE(status.clearToSend);
+
+    driver().dropsCtsFlow = false;
+    driver().modemStatus = 0;
+    ASSERT_TRUE(platform::configureLine(port, 115200, true));
+    ASSERT_TRUE(platform::getLineStatus(port, status));
+    EXPECT_TRUE(status.handshakeOn);
+    EXPECT_FALSE(status.clearToSend);
+
+    driver().hasModemLines = false;
+    ASSERT_TRUE(platform::getLineStatus(port, status));
+    EXPECT_FALSE(status.modemLinesKnown);
+}
+
+TEST_F(Win32Driver, AWaitBlocksInTheDriverUntilTheFirstByteOrItsDeadline) {
+    driver().calls.clear();
+    const DWORD start = driver().nowMs;
+    driver().arrivals = {{start + 5000, 'x'}, {start + 5000, 'y'}};
+    platform::waitForInput(port, 10000);
+    EXPECT_EQ(driver().nowMs, start + 5000);
+    const auto reads = fakecomm::callsNamed("ReadFile");
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_EQ(reads[0].value, 10000u);
+    EXPECT_TRUE(fakecomm::callsNamed("Sleep").empty());
+    EXPECT_TRUE(fakecomm::callsNamed("timeBeginPeriod").empty());
+
+    char buffer[8] = {};
+    std::uint32_t received = 0;
+    ASSERT_TRUE(platform::readPort(port, buffer, sizeof buffer, received));
+    EXPECT_EQ(std::string(buffer, received), "xy");
+    // Reads never wait again; the write time-outs are the ones set.
+    const COMMTIMEOUTS& t = driver().timeouts;
+    EXPECT_EQ(t.ReadIntervalTimeout, MAXDWORD);
+    EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(t.ReadTotalTimeoutConstant, 0u);
+    EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 1u);
+    EXPECT_EQ(t.WriteTotalTimeoutConstant, 10u);
+
+    driver().calls.clear();
+    platform::waitForInput(port, 300);
+    EXPECT_EQ(driver().nowMs, start + 5300);
+    EXPECT_EQ(fakecomm::callsNamed("ReadFile").size(), 1u);
+    EXPECT_TRUE(fakecomm::callsNamed("Sleep").empty());
+}
+
+}  // namespace
