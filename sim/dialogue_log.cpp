@@ -15,7 +15,6 @@ DialogueLog::~DialogueLog() { flush(); }
 bool DialogueLog::open(const std::string& path) {
     if (!file_.open(path.c_str(), platform::monotonicUs())) return false;
     file_.append(std::string(trace::kColumnsLine) + "\n");
-    file_.flush();
     return true;
 }
 
@@ -43,7 +42,6 @@ void DialogueLog::note(std::uint64_t timeUs, const std::string& text) {
     std::string line;
     trace::appendNoteLine(line, timeUs, text);
     file_.append(line);
-    file_.flush();
 }
 
 void DialogueLog::flush() {
@@ -51,7 +49,6 @@ void DialogueLog::flush() {
     std::string line;
     trace::appendBytesLine(line, runStartUs_, direction_, baud_, shown_, count_, garbled_);
     file_.append(line);
-    file_.flush();
     running_ = false;
     shown_.clear();
     count_ = 0;

@@ -4,12 +4,15 @@
 # (announcement taken to last image byte in), against the line's capacity
 # (bytes x 10 / 115200 s; target at least 98 % of it), and the processor time
 # of the whole run against its wall time (target below 2 %).
+# TRACE=1: the same run with --trace, to show what the trace costs.
 source "$(dirname "$0")/common.sh"
 size=${IMAGE_BYTES:-524288}
+trace_args=()
+[[ -n ${TRACE:-} ]] && trace_args=(--trace "$work/trace.txt")
 
 padded_image "$work/image.pad" "$size" 7 4000C
 start_boxsim --bootloader 4.12 --expect flashed --timeout 300
-timed_update image.pad
+timed_update "${trace_args[@]}" image.pad
 wait_boxsim || { echo "boxsim: $(cat "$work/boxsim.out")" >&2; exit 1; }
 cmp -s "$work/image.pad" "$work/flashed.bin" || { echo "the box flashed something else" >&2; exit 1; }
 
@@ -38,3 +41,5 @@ print(f"image {size} bytes: on the line {line_s:.2f} s, capacity {capacity_s:.2f
 print(f"whole run: wall {elapsed:.2f} s, processor {cpu:.3f} s (user {user:.2f}, system {system:.2f}) "
       f"-> {100 * cpu / elapsed:.3f} % (target < 2 %)")
 PY
+[[ -n ${TRACE:-} ]] && echo "with --trace: $(wc -l <"$work/trace.txt") lines, $(wc -c <"$work/trace.txt") bytes of trace"
+exit 0

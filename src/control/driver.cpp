@@ -128,6 +128,7 @@ int runUpdate(int argc, char** argv) {
 
     // Every box of a loop, and every reopening, uses the same device.
     const platform::PortName portName = chosenPort(options);
+    if (refuseSystemConsole(portName)) return 1;
     PortHandle port = openBoxPort(options, portName, openingSpeed(imageType));
     if (port == platform::kInvalidPort) return 1;
 

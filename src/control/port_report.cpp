@@ -6,7 +6,7 @@
 #include <string>
 
 void printSerialPorts() {
-    const std::vector<platform::SerialPortInfo> ports = platform::listSerialPorts(platform::ListRoots{});
+    const std::vector<platform::SerialPortInfo> ports = platform::listSerialPorts(platform::systemRoots());
     if (ports.empty()) {
         std::fputs("no serial ports found\n", stdout);
         return;
@@ -14,7 +14,8 @@ void printSerialPorts() {
     std::size_t width = 0;
     for (const platform::SerialPortInfo& port : ports) width = std::max(width, port.name.size());
     for (const platform::SerialPortInfo& port : ports) {
-        std::printf("%-*s  %s\n", static_cast<int>(width), port.name.c_str(), port.description.c_str());
+        std::printf("%-*s  %s%s\n", static_cast<int>(width), port.name.c_str(),
+                    port.systemConsole ? "system console, never opened: " : "", port.description.c_str());
     }
 }
 
@@ -22,7 +23,21 @@ void reportPortOpenFailure(const platform::PortName& port, std::uint32_t errorCo
     std::fprintf(stderr, "Inititialization of COM-port failed (Error: %u)\n", static_cast<unsigned>(errorCode));
     // A script reading standard error sees exactly the line above and no more.
     if (!platform::standardErrorIsTerminal()) return;
-    for (const std::string& line : platform::adviceForOpenFailure(port.device, errorCode, platform::ListRoots{})) {
+    for (const std::string& line : platform::adviceForOpenFailure(port.device, errorCode, platform::systemRoots())) {
         std::fprintf(stderr, "%s\n", line.c_str());
     }
+}
+
+bool refuseSystemConsole(const platform::PortName& port) {
+    if (!platform::isSystemConsole(port.device, platform::systemRoots())) return false;
+    if (port.shown != port.device) {
+        std::fprintf(stderr, "COM-port %s (%s) is this machine's system console, not a box's line: not opened.\n",
+                     port.shown.c_str(), port.device.c_str());
+    } else {
+        std::fprintf(stderr, "%s is this machine's system console, not a box's line: not opened.\n",
+                     port.device.c_str());
+    }
+    if (platform::standardErrorIsTerminal())
+        std::fputs("update --list-ports tells what each port is; choose one with --port <device>.\n", stderr);
+    return true;
 }

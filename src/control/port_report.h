@@ -12,3 +12,8 @@ void printSerialPorts();
 // The port failure line, followed on a terminal by advice that explains the
 // system's error code.
 void reportPortOpenFailure(const platform::PortName& port, std::uint32_t errorCode);
+
+// Whether the chosen port is the machine's system console: then one line
+// says so (and, on a terminal, how to choose another), and the port is never
+// opened.
+bool refuseSystemConsole(const platform::PortName& port);

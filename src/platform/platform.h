@@ -174,6 +174,11 @@ bool readFile(FileHandle file, void* buffer, std::uint32_t size, std::uint32_t& 
 // first; a symbolic or hard link there is never followed or written through.
 FileHandle createFileAnew(const char* path);
 bool writeFile(FileHandle file, const void* data, std::uint32_t size);
+// Waits until the system has put what was written on the disk.
+bool syncFile(FileHandle file);
+// Whether the file lost its last name while it was open (removed under the
+// program); false where the system cannot tell or lets no one remove it.
+bool fileRemoved(FileHandle file);
 
 // Closes the file; keeps the last error as it was.
 void closeFile(FileHandle file);

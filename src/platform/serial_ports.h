@@ -46,11 +46,22 @@ struct ListRoots {
     std::string proc = "/proc";
 };
 
+// The roots the program itself reads: the system's own, or a fake tree's
+// (UPDATE_SYSTEM_ROOT holding sys/, proc/ and dev/), so that tests never
+// depend on the machine's devices.
+ListRoots systemRoots();
+
 struct SerialPortInfo {
     std::string name;         // what to give --port
     std::string description;  // what stands behind it, for a person
     bool usb = false;         // a USB serial adapter (not an on-board or PCI UART)
+    bool systemConsole = false;  // the machine's console: listed, never suggested, never opened
 };
+
+// Whether the device is (or leads to) a console the system writes its own
+// messages to; such a port is never opened for a box. Reads the system's
+// tables and the device's name and number only.
+bool isSystemConsole(const std::string& device, const ListRoots& roots);
 
 // The serial ports with hardware behind them, in name order.
 std::vector<SerialPortInfo> listSerialPorts(const ListRoots& roots);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #if defined(__GLIBC__)
@@ -34,7 +35,9 @@ struct Recorder {
     std::uint32_t baud = 0;
     std::string line;  // reused: no allocation per event once grown
     std::string runLine;
-    std::string readRun;  // bytes read lately, not yet written as a line
+    std::size_t readRunBytes = 0;  // bytes read lately, in the line still open
+    const char* path = nullptr;
+    bool toldIncomplete = false;
     std::uint64_t readRunStartUs = 0;
     std::uint64_t readRunLastUs = 0;
     std::uint32_t readRunBaud = 0;
@@ -44,20 +47,36 @@ Recorder* recorder = nullptr;
 
 std::uint64_t sinceStart() { return platform::monotonicUs() - recorder->startUs; }
 
+// The bytes of a read run are on disk as they come: its line stays open
+// until the run ends, and a run cut short by the program's death ends in the
+// middle of its quoted bytes, which tells that it was.
+constexpr std::string_view kRunClosing = "\"\n";
+
 void endReadRun() {
-    if (recorder->readRun.empty()) return;
-    appendBytesLine(recorder->runLine, recorder->readRunStartUs, Direction::BoxToPc, recorder->readRunBaud,
-                    recorder->readRun, recorder->readRun.size(), false);
-    recorder->readRun.clear();
-    recorder->file.setPendingLine({});
-    recorder->file.append(recorder->runLine);
-    recorder->runLine.clear();
+    if (recorder->readRunBytes == 0) return;
+    recorder->readRunBytes = 0;
+    recorder->file.closeOpenLine();
+}
+
+// Once, when the file stops taking the trace: the run goes on without it.
+void reportIfIncomplete() {
+    const TraceFile& file = recorder->file;
+    if (recorder->toldIncomplete || (file.failure() == 0 && !file.removed())) return;
+    recorder->toldIncomplete = true;
+    if (file.failure() != 0) {
+        std::fprintf(stderr, "The trace file %s is incomplete: writing it failed (Error: %u); the update goes on.\n",
+                     recorder->path, static_cast<unsigned>(file.failure()));
+    } else {
+        std::fprintf(stderr, "The trace file %s was removed while it was written; the update goes on without it.\n",
+                     recorder->path);
+    }
 }
 
 // Writes the line made in `line`; a read run before it must have ended.
 void emit() {
     recorder->file.append(recorder->line);
     recorder->line.clear();
+    reportIfIncomplete();
 }
 
 void event(const char* name, const std::string& detail) {
@@ -119,21 +138,27 @@ void bytes(Direction direction, const void* data, std::uint32_t size) {
 void onRead(const void* data, std::uint32_t size, bool ok, std::uint32_t error) {
     if (size > 0) {
         const std::uint64_t us = sinceStart();
-        if (!recorder->readRun.empty() &&
+        if (recorder->readRunBytes != 0 &&
             (us > recorder->readRunLastUs + kReadRunGapUs || recorder->baud != recorder->readRunBaud))
             endReadRun();
-        if (recorder->readRun.empty()) {
+        if (recorder->readRunBytes == 0) {
             recorder->readRunStartUs = us;
             recorder->readRunBaud = recorder->baud;
         }
         recorder->readRunLastUs = us;
-        recorder->readRun.append(static_cast<const char*>(data), size);
-        // Ready for the signal path as it stands.
-        appendBytesLine(recorder->runLine, recorder->readRunStartUs, Direction::BoxToPc, recorder->readRunBaud,
-                        recorder->readRun, recorder->readRun.size(), false);
-        recorder->file.setPendingLine(recorder->runLine);
+        const std::string_view bytes(static_cast<const char*>(data), size);
+        if (recorder->readRunBytes == 0) {
+            appendBytesLine(recorder->runLine, recorder->readRunStartUs, Direction::BoxToPc, recorder->readRunBaud,
+                            bytes, size, false);
+            recorder->runLine.resize(recorder->runLine.size() - kRunClosing.size());
+        } else {
+            for (const char byte : bytes) appendEscaped(recorder->runLine, static_cast<std::uint8_t>(byte));
+        }
+        recorder->readRunBytes += size;
+        recorder->file.appendOpen(recorder->runLine, kRunClosing);
         recorder->runLine.clear();
-        if (recorder->readRun.size() >= kLongestReadRun) endReadRun();
+        reportIfIncomplete();
+        if (recorder->readRunBytes >= kLongestReadRun) endReadRun();
     }
     if (!ok) failure(error);
 }
@@ -187,18 +212,19 @@ FILE* watchedStream(cookie_write_function_t* write) {
     return stream;
 }
 
-void watchConsole() {
+bool watchConsole() {
     FILE* out = watchedStream(passOn<STDOUT_FILENO>);
     FILE* err = watchedStream(passOn<STDERR_FILENO>);
     if (out == nullptr || err == nullptr) {
         if (out != nullptr) std::fclose(out);
         if (err != nullptr) std::fclose(err);
-        return;
+        return false;
     }
     originalOut = stdout;
     originalErr = stderr;
     stdout = out;
     stderr = err;
+    return true;
 }
 
 void unwatchConsole() {
@@ -212,9 +238,17 @@ void unwatchConsole() {
     std::fclose(err);
 }
 #else
-void watchConsole() {}
+bool watchConsole() { return false; }
 void unwatchConsole() {}
 #endif
+
+// The wall clock's date and time when the run began, with its offset from UTC.
+std::string startedText() {
+    const std::time_t now = std::time(nullptr);
+    char text[64] = "unknown";
+    if (const std::tm* local = std::localtime(&now)) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %z", local);
+    return text;
+}
 
 std::string commandLineText(int argc, char** argv) {
     std::string text;
@@ -223,6 +257,14 @@ std::string commandLineText(int argc, char** argv) {
         appendQuoted(text, argv[i]);
     }
     return text;
+}
+
+bool fileSizeOf(const char* path, std::uint64_t& size) {
+    const platform::FileHandle file = platform::openFileForReading(path);
+    if (file == platform::kInvalidFile) return false;
+    const bool ok = platform::fileSize(file, size);
+    platform::closeFile(file);
+    return ok;
 }
 
 }  // namespace
@@ -245,21 +287,23 @@ bool startTrace(const TraceRequest& request, int argc, char** argv) {
     recorder->full = request.full;
     recorder->startUs = platform::monotonicUs();
     recorder->line.reserve(4096);
-    recorder->readRun.reserve(4096);
+    recorder->runLine.reserve(4096);
     if (!recorder->file.open(request.path, recorder->startUs)) {
         recorder = nullptr;
         return false;
     }
-    std::string header = std::string(kFormatLine) + "\n# program: " + kProgramLine + "\n# command: " +
-                         commandLineText(argc, argv) + "\n# image data: " +
-                         (request.full ? "in full" : "length and digest") + "\n" + kColumnsLine + "\n";
+    recorder->path = request.path;
+    recorder->toldIncomplete = false;
+    const bool consoleWatched = watchConsole();
+    std::string header = std::string(kFormatLine) + "\n# program: " + kProgramLine + "\n# started: " +
+                         startedText() + "\n# command: " + commandLineText(argc, argv) + "\n# image data: " +
+                         (request.full ? "in full" : "length and digest") + "\n";
+    if (consoleWatched) header += std::string(kConsoleLine) + "\n";
+    header += std::string(kColumnsLine) + "\n";
     recorder->file.append(header);
-    // On disk at once: a signal before the port's first open finds no handler
-    // of ours to write the buffer out.
-    recorder->file.flush();
+    reportIfIncomplete();
     recorder->file.flushOnSignal();
     platform::observeLine(&kObserver);
-    watchConsole();
     return true;
 }
 
@@ -269,9 +313,15 @@ void traceImage(const char* name, std::uint32_t size, std::uint8_t type, std::ui
     if (recorder == nullptr) return;
     std::string detail;
     appendQuoted(detail, name != nullptr ? name : "");
-    char text[96];
-    std::snprintf(text, sizeof text, " %lu bytes, type %u, id 0x%08lX", static_cast<unsigned long>(size),
-                  static_cast<unsigned>(type), static_cast<unsigned long>(id));
+    // The length the image gives beside the size of its file: a file longer
+    // than its length says carries bytes the box never gets.
+    detail += " length " + std::to_string(size) + " bytes";
+    std::uint64_t fileBytes = 0;
+    detail += name != nullptr && fileSizeOf(name, fileBytes) ? ", file " + std::to_string(fileBytes) + " bytes"
+                                                               : std::string(", file size unknown");
+    char text[64];
+    std::snprintf(text, sizeof text, ", type %u, id 0x%08lX", static_cast<unsigned>(type),
+                  static_cast<unsigned long>(id));
     detail += text;
     event("image", detail);
 }
@@ -285,7 +335,9 @@ void finishTrace(int exitCode) {
     unwatchConsole();
     platform::observeLine(nullptr);
     event("end", "exit " + std::to_string(exitCode));
+    // The close looks once more whether the file still has its name.
     recorder->file.close();
+    reportIfIncomplete();
     recorder = nullptr;
 }
 

@@ -6,10 +6,9 @@ namespace trace {
 
 namespace {
 
-// Room for a few seconds of the fastest line: written out far less often than
-// lines come, and never more than the program can lose to a crash.
-constexpr std::size_t kBufferBytes = 1u << 20;
-constexpr std::size_t kPendingBytes = 8192;
+// Whether the file still has a name costs a system call: looked at no more
+// often than this, and at the close.
+constexpr std::uint64_t kNameCheckEveryUs = 1000000;
 
 }  // namespace
 
@@ -17,17 +16,17 @@ TraceFile::~TraceFile() { close(); }
 
 bool TraceFile::open(const char* path, std::uint64_t startUs) {
     close();
-    buffer_ = std::make_unique<char[]>(kBufferBytes);
-    pending_ = std::make_unique<char[]>(kPendingBytes);
+    failure_ = 0;
+    removed_ = false;
     file_ = platform::createFileAnew(path);
     if (file_ == platform::kInvalidFile) return false;
     signalFlush_.file = file_;
-    signalFlush_.data = buffer_.get();
+    // Everything is written already; the signal path has only an open line to end.
+    signalFlush_.data = closing_;
     signalFlush_.length.store(0);
-    signalFlush_.pending = pending_.get();
-    signalFlush_.pendingLength.store(0);
     signalFlush_.startUs = startUs;
     signalFlush_.signalEvent = "signal  ";  // the path adds a blank: nine places, as every event
+    lastNameCheckUs_ = startUs;
     return true;
 }
 
@@ -37,44 +36,66 @@ void TraceFile::flushOnSignal() {
     handedOver_ = true;
 }
 
+// Called with the ending signals held (see below), so that the signal path
+// never writes its line into the middle of one of ours.
+bool TraceFile::writeHeld(std::string_view bytes) {
+    if (!isOpen() || failure_ != 0 || removed_ || bytes.empty()) return false;
+    if (platform::writeFile(file_, bytes.data(), static_cast<std::uint32_t>(bytes.size()))) return true;
+    failure_ = platform::lastError();
+    if (failure_ == 0) failure_ = 1;
+    return false;
+}
+
+void TraceFile::checkStillNamed() {
+    const std::uint64_t now = platform::monotonicUs();
+    if (now < lastNameCheckUs_ + kNameCheckEveryUs) return;
+    lastNameCheckUs_ = now;
+    if (platform::fileRemoved(file_)) removed_ = true;
+}
+
 void TraceFile::append(std::string_view lines) {
-    if (!isOpen()) return;
-    std::size_t length = signalFlush_.length.load(std::memory_order_relaxed);
-    if (length + lines.size() > kBufferBytes) {
-        flush();
-        length = 0;
-    }
-    if (lines.size() > kBufferBytes) {
-        platform::writeFile(file_, lines.data(), static_cast<std::uint32_t>(lines.size()));
-        return;
-    }
-    std::memcpy(buffer_.get() + length, lines.data(), lines.size());
-    // Published after the copy: the signal path writes complete lines only.
-    signalFlush_.length.store(length + lines.size(), std::memory_order_release);
-}
-
-void TraceFile::setPendingLine(std::string_view line) {
-    if (!isOpen()) return;
-    signalFlush_.pendingLength.store(0, std::memory_order_release);
-    if (line.empty() || line.size() > kPendingBytes) return;
-    std::memcpy(pending_.get(), line.data(), line.size());
-    signalFlush_.pendingLength.store(line.size(), std::memory_order_release);
-}
-
-void TraceFile::flush() {
-    if (!isOpen()) return;
     platform::holdEndingSignals();
-    const std::size_t length = signalFlush_.length.load(std::memory_order_relaxed);
-    if (length > 0) platform::writeFile(file_, buffer_.get(), static_cast<std::uint32_t>(length));
+    endOpenLineHeld();
+    writeHeld(lines);
+    platform::releaseEndingSignals();
+    checkStillNamed();
+}
+
+void TraceFile::appendOpen(std::string_view part, std::string_view closing) {
+    if (closing.size() > sizeof closing_) closing = closing.substr(0, sizeof closing_);
+    platform::holdEndingSignals();
+    if (writeHeld(part)) {
+        std::memcpy(closing_, closing.data(), closing.size());
+        signalFlush_.length.store(closing.size(), std::memory_order_release);
+    } else {
+        // A line cut by a failure is not ended by the signal path either.
+        signalFlush_.length.store(0, std::memory_order_release);
+    }
+    platform::releaseEndingSignals();
+    checkStillNamed();
+}
+
+void TraceFile::endOpenLineHeld() {
+    const std::size_t length = signalFlush_.length.load(std::memory_order_acquire);
+    if (length == 0) return;
+    writeHeld(std::string_view(closing_, length));
     signalFlush_.length.store(0, std::memory_order_release);
+}
+
+void TraceFile::closeOpenLine() {
+    platform::holdEndingSignals();
+    endOpenLineHeld();
     platform::releaseEndingSignals();
 }
 
 void TraceFile::close() {
     if (!isOpen()) return;
-    flush();
+    closeOpenLine();
     if (handedOver_) platform::flushOnSignal(nullptr);
     handedOver_ = false;
+    lastNameCheckUs_ = 0;
+    checkStillNamed();
+    platform::syncFile(file_);
     platform::closeFile(file_);
     file_ = platform::kInvalidFile;
 }

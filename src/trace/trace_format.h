@@ -3,7 +3,10 @@
 //
 //   # update trace, format 1
 //   # program: update 1.39
+//   # started: 2026-12-08 14:20:31 +0000
 //   # command: "update" "--trace" "t.txt" "image.bin"
+//   # image data: length and digest
+//   # console: standard output and standard error as written
 //   # time [s]  direction  baud    bytes
 //     0.000412  open     "/dev/ttyUSB0"
 //     0.000530  line     38400   handshake on
@@ -29,6 +32,8 @@ inline constexpr const char* kFormatLine = "# update trace, format 1";
 #endif
 // The program and version that wrote a trace; a replay wants its own.
 inline constexpr const char* kProgramLine = "update " UPDATE_VERSION_TEXT;
+// In the header of a trace that holds what the program printed, as it printed it.
+inline constexpr const char* kConsoleLine = "# console: standard output and standard error as written";
 inline constexpr const char* kColumnsLine = "# time [s]  direction  baud    bytes";
 
 enum class Direction { PcToBox, BoxToPc };

@@ -139,7 +139,9 @@ BoxSession runSession(const TempDir& dir, const SessionOptions& options) {
     }
     if (updateOptions.workingDirectory.empty()) updateOptions.workingDirectory = dir.path();
 
-    std::vector<std::string> updateArgs = updateCommand();
+    std::vector<std::string> updateArgs = options.launcher;
+    const std::vector<std::string> program = updateCommand();
+    updateArgs.insert(updateArgs.end(), program.begin(), program.end());
     updateArgs.insert(updateArgs.end(), options.updateArgs.begin(), options.updateArgs.end());
     session.update = run(updateArgs, updateOptions);
     if (wine) {

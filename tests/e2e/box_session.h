@@ -35,6 +35,9 @@ struct SessionOptions {
     ProcessOptions update;                // environment additions, standard input, time limit
     bool fullSpeed = true;                // carry bytes at once instead of at the line's real rate
     std::map<std::string, std::string> files;  // written into the session's directory first (name, content)
+    // The program is started through this command (e.g. a shell that sets a
+    // limit first), which gets the program and its arguments after its own.
+    std::vector<std::string> launcher;
     // Under Wine: the COM port whose path boxsim publishes at (1 to 4, or 10:
     // the ports scripts/windows/wine-env.sh maps).
     unsigned wineComPort = 1;

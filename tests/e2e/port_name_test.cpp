@@ -188,3 +188,56 @@ TEST(PortName, OnATerminalAFailedOpenIsExplainedAfterTheUnchangedLine) {
 }
 
 }  // namespace
+
+namespace {
+
+// A fake system whose console is ttyS0, which leads to a box's line: the
+// program lists it as the console and never opens it, however it is named.
+TEST(SystemConsole, IsMarkedInTheListingAndNeverOpened) {
+    if (e2e::underWine()) GTEST_SKIP() << "the console tables of Linux";
+    namespace fs = std::filesystem;
+    e2e::TempDir dir;
+    const std::string root = dir.file("root");
+    for (const char* tty : {"ttyS0", "ttyS1"}) {
+        fs::create_directories(root + "/sys/devices/platform/serial8250/tty/" + tty);
+        fs::create_directories(root + "/sys/class/tty/" + tty);
+        fs::create_symlink(root + "/sys/devices/platform/serial8250/tty/" + tty, root + "/sys/class/tty/" + tty + "/device");
+        e2e::writeWholeFile(root + "/sys/class/tty/" + tty + "/type", "4\n");
+    }
+    fs::create_directories(root + "/sys/class/tty/console");
+    fs::create_directories(root + "/proc");
+    fs::create_directories(root + "/dev/serial/by-id");
+    e2e::writeWholeFile(root + "/sys/class/tty/console/active", "tty0 ttyS0\n");
+    e2e::writeWholeFile(root + "/proc/consoles", "ttyS0                -W- (EC  p a)    4:64\n");
+    e2e::writeWholeFile(root + "/dev/ttyS1", "");
+    e2e::writeWholeFile(root + "/dev/ttyS0", "");
+
+    e2e::ProcessOptions listing;
+    listing.environment["UPDATE_SYSTEM_ROOT"] = root;
+    const auto listed = e2e::run({UPDATE_PROGRAM, "--list-ports"}, listing);
+    EXPECT_NE(listed.out.find(root + "/dev/ttyS0  system console, never opened: "), std::string::npos) << listed.out;
+    EXPECT_EQ(listed.out.find("ttyS1  system console"), std::string::npos) << listed.out;
+
+    // Now the console's node leads to the box's line: an open would show in its log.
+    fs::remove(root + "/dev/ttyS0");
+    fs::create_symlink(dir.file("com1"), root + "/dev/ttyS0");
+    fs::create_symlink("../../ttyS0", root + "/dev/serial/by-id/usb-adapter");
+
+    for (const std::vector<std::string>& choice :
+         {std::vector<std::string>{"-p", "1"}, {"--port", root + "/dev/serial/by-id/usb-adapter"}}) {
+        e2e::SessionOptions options;
+        options.boxsimArgs = {"--bootloader", "4.20", "--timeout", "5"};
+        options.update.environment = {{"UPDATE_SYSTEM_ROOT", root}, {"UPDATE_COM1", root + "/dev/ttyS0"}};
+        options.updateArgs = choice;
+        options.updateArgs.push_back("image.pad");
+        options.files["image.pad"] = e2e::paddedImage(e2e::samplePayload(2000, 9), 4, 0x40014);
+        const e2e::BoxSession session = e2e::runSession(dir, options);
+        EXPECT_EQ(session.update.exitCode, 1);
+        EXPECT_NE(session.update.err.find("is this machine's system console, not a box's line: not opened.\n"),
+                  std::string::npos)
+            << session.update.err;
+        EXPECT_TRUE(e2e::pcBytes(session.dialogueLog).empty()) << session.dialogueLog;
+    }
+}
+
+}  // namespace

@@ -1,8 +1,8 @@
 // A run recorded with --trace, then played back by boxsim --replay: the
 // program cannot tell the recording from the box. Same standard output, same
 // standard error, same exit code; the image data reach the replayed box with
-// the recorded digests. Also: a trace after Ctrl-C, after a hang-up, and one
-// that cannot be created.
+// the recorded digests. Also: a trace after Ctrl-C, SIGKILL or a hang-up, one
+// that cannot be created, and one that cannot be written to the end.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -10,7 +10,9 @@
 
 #include <csignal>
 #include <filesystem>
+#include <algorithm>
 #include <mutex>
+#include <regex>
 
 #include "e2e/box_session.h"
 
@@ -250,6 +252,135 @@ TEST(Trace, AHangUpIsRecordedWhereTheLineDropped) {
     EXPECT_EQ(text.find("PC>box", hangUp), std::string::npos) << text.substr(hangUp);
     EXPECT_EQ(text.find("box>PC", hangUp), std::string::npos) << text.substr(hangUp);
     EXPECT_EQ(lastLine(text).substr(10), "  end      exit 1");
+}
+
+}  // namespace
+
+namespace {
+
+e2e::ProcessOptions portsOnly(const e2e::TempDir& dir, const std::string& link) {
+    e2e::ProcessOptions options;
+    options.workingDirectory = dir.path();
+    options.environment = {{"UPDATE_COM1", link},
+                           {"UPDATE_COM2", dir.file("none")},
+                           {"UPDATE_COM3", dir.file("none")},
+                           {"UPDATE_COM4", dir.file("none")}};
+    return options;
+}
+
+TEST(Trace, ARunKilledInTheTransferKeepsEveryEventUpToItsDeath) {
+    using namespace std::chrono_literals;
+    e2e::TempDir dir;
+    const std::string link = dir.file("com1");
+    const std::string trace = dir.file("trace.txt");
+    e2e::writeWholeFile(dir.file("image.pad"), e2e::paddedImage(e2e::samplePayload(400000, 3), 4, 0x40014));
+    e2e::Background boxsim({BOXSIM_PROGRAM, "--link", link, "--bootloader", "4.20", "--switch-on-ms", "200",
+                            "--timeout", "120"});
+    ASSERT_TRUE(e2e::waitForPath(link, 10s));
+    e2e::Background update({UPDATE_PROGRAM, "--trace", trace, "image.pad"}, portsOnly(dir, link));
+    // Printed after image data went out and the box's reply to them came in.
+    const bool reached = update.waitForOutput("% transfered", 60s);
+    update.signal(SIGKILL);
+    const e2e::ProcessResult result = update.wait(60s);
+    boxsim.signal(SIGTERM);
+    boxsim.wait(20s);
+    ASSERT_TRUE(reached) << result.out << result.err;
+    EXPECT_EQ(result.signal, SIGKILL);
+    const std::string text = e2e::readWholeFile(trace);
+    for (const char* event : {"  open     \"", "  box>PC  ", "stdout \"Download file...\"",
+                              "PC>box  115200  [10240 bytes, digest "})
+        EXPECT_NE(text.find(event), std::string::npos) << event << "\n" << text;
+    EXPECT_EQ(text.find("  end      "), std::string::npos);
+}
+
+TEST(Trace, TheHeaderHasTheDateAndTheImageLineTheFilesSize) {
+    e2e::TempDir dir;
+    const std::string image = e2e::paddedImage(e2e::samplePayload(20000, 9), 4, 0x40014);
+    e2e::SessionOptions options;
+    options.boxsimArgs = {"--bootloader", "4.20", "--switch-on-ms", "200", "--programming-ms", "20"};
+    options.updateArgs = {"--trace", dir.file("t.txt"), "image.pad"};
+    options.files["image.pad"] = image;
+    const e2e::BoxSession session = e2e::runSession(dir, options);
+    const std::string text = e2e::readWholeFile(dir.file("t.txt"));
+    EXPECT_TRUE(std::regex_search(text, std::regex("\n# started: 20[0-9][0-9]-[01][0-9]-[0-3][0-9] "
+                                                   "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] [-+][0-9]{4}\n")))
+        << text.substr(0, 400);
+    std::smatch image_line;
+    ASSERT_TRUE(std::regex_search(text, image_line, std::regex("image    \"image.pad\" length ([0-9]+) bytes, file "
+                                                               "([0-9]+) bytes, type 4, id 0x00040014\n")))
+        << text.substr(0, 800);
+    EXPECT_EQ(image_line[2].str(), std::to_string(image.size()));
+    EXPECT_NE(image_line[1].str(), "0");
+}
+
+// A trace that cannot be written any further costs the run nothing: one line
+// says so, the box is flashed all the same.
+void expectRunGoesOnWithoutTrace(const e2e::BoxSession& session, const std::string& says) {
+    EXPECT_EQ(session.update.exitCode, 0) << session.update.err;
+    EXPECT_NE(session.update.out.find("successfully finished"), std::string::npos);
+    const std::string& err = session.update.err;
+    const std::size_t at = err.find(says);
+    ASSERT_NE(at, std::string::npos) << err;
+    EXPECT_TRUE(at == 0 || err[at - 1] == '\n') << err;
+    EXPECT_EQ(err.find("The trace file", at + 1), std::string::npos) << err;
+}
+
+TEST(Trace, AFullDiskLeavesTheRunGoingOn) {
+    if (e2e::underWine()) GTEST_SKIP() << "file size limits of the POSIX shell";
+    e2e::TempDir dir;
+    const std::string image = e2e::paddedImage(e2e::samplePayload(20000, 9), 4, 0x40014);
+    e2e::SessionOptions options;
+    options.boxsimArgs = {"--bootloader", "4.20", "--switch-on-ms", "200", "--programming-ms", "20"};
+    options.files["image.pad"] = image;
+
+    // The disk fills up after the first few kilobytes: a file size limit of
+    // the shell, whose signal is ignored, so the write fails as on a full disk.
+    options.launcher = {"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 4; exec \"$0\" \"$@\""};
+    options.updateArgs = {"--trace", "t.txt", "image.pad"};
+    const e2e::BoxSession full = e2e::runSession(dir, options);
+    expectRunGoesOnWithoutTrace(full, "The trace file t.txt is incomplete: writing it failed (Error: ");
+    const std::string text = e2e::readWholeFile(dir.file("t.txt"));
+    EXPECT_EQ(text.rfind("# update trace, format 1\n", 0), 0u);
+    EXPECT_EQ(text.find("  end      "), std::string::npos);
+}
+
+// As root, replacing it would take the device from the whole machine.
+TEST(Trace, ADeviceNamedAsTheTraceIsWrittenInPlaceNeverReplaced) {
+    if (e2e::underWine()) GTEST_SKIP() << "devices of the POSIX build";
+    e2e::TempDir deviceDir;
+    e2e::SessionOptions options;
+    options.boxsimArgs = {"--bootloader", "4.20", "--switch-on-ms", "200", "--programming-ms", "20"};
+    options.files["image.pad"] = e2e::paddedImage(e2e::samplePayload(20000, 9), 4, 0x40014);
+    options.updateArgs = {"--trace", "/dev/full", "image.pad"};
+    expectRunGoesOnWithoutTrace(e2e::runSession(deviceDir, options),
+                                "The trace file /dev/full is incomplete: writing it failed (Error: 28)");
+    struct stat status {};
+    ASSERT_EQ(lstat("/dev/full", &status), 0);
+    EXPECT_TRUE(S_ISCHR(status.st_mode));
+}
+
+TEST(Trace, AFileRemovedWhileWrittenIsNamedOnceAndTheRunGoesOn) {
+    using namespace std::chrono_literals;
+    if (e2e::underWine()) GTEST_SKIP() << "Windows lets nobody remove a file that is open";
+    e2e::TempDir dir;
+    const std::string link = dir.file("com1");
+    const std::string trace = dir.file("trace.txt");
+    e2e::writeWholeFile(dir.file("image.pad"), e2e::paddedImage(e2e::samplePayload(20000, 3), 4, 0x40014));
+    e2e::Background boxsim({BOXSIM_PROGRAM, "--link", link, "--bootloader", "4.20", "--switch-on-ms", "200",
+                            "--programming-ms", "20", "--timeout", "120", "--full-speed"});
+    ASSERT_TRUE(e2e::waitForPath(link, 10s));
+    e2e::Background update({UPDATE_PROGRAM, "--trace", trace, "image.pad"}, portsOnly(dir, link));
+    ASSERT_TRUE(e2e::waitForFileText(trace, "  open     \"", 30s));
+    ASSERT_EQ(unlink(trace.c_str()), 0);
+    const e2e::ProcessResult result = update.wait(60s);
+    boxsim.wait(30s);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("successfully finished"), std::string::npos);
+    EXPECT_NE(result.err.find("The trace file " + trace + " was removed while it was written; the update goes on "
+                              "without it.\n"),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.err.find("The trace file", 1), std::string::npos) << result.err;
 }
 
 }  // namespace

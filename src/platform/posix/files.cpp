@@ -4,10 +4,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -120,6 +123,24 @@ bool readFile(FileHandle file, void* buffer, std::uint32_t size, std::uint32_t& 
     return true;
 }
 
+namespace {
+
+// The system's memory devices (null, zero, full, ...), as sysfs names their
+// class: read from there, so that no device is opened to find out.
+bool isMemoryDevice(dev_t device) {
+    char link[64];
+    std::snprintf(link, sizeof link, "/sys/dev/char/%u:%u/subsystem", static_cast<unsigned>(major(device)),
+                  static_cast<unsigned>(minor(device)));
+    char target[PATH_MAX];
+    const ssize_t length = readlink(link, target, sizeof target - 1);
+    if (length <= 0) return false;
+    target[length] = '\0';
+    const char* name = std::strrchr(target, '/');
+    return std::strcmp(name != nullptr ? name + 1 : target, "mem") == 0;
+}
+
+}  // namespace
+
 FileHandle createFileAnew(const char* path) {
     // A read-only file says "do not overwrite me"; removing it would go around
     // that, as the directory alone decides whether unlink is allowed.
@@ -127,6 +148,22 @@ FileHandle createFileAnew(const char* path) {
     if (lstat(path, &status) == 0 && S_ISREG(status.st_mode) && (status.st_mode & S_IWUSR) == 0) {
         failWith(EACCES);
         return kInvalidFile;
+    }
+    // A device is never removed: as root that would take /dev/null or a disk
+    // from the system. The ones that take data and give nothing back (null,
+    // full) are written in place; any other, a terminal above all, is refused
+    // without being opened.
+    if (lstat(path, &status) == 0 && !S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode)) {
+        if (!S_ISCHR(status.st_mode) || !isMemoryDevice(status.st_rdev)) {
+            failWith(S_ISDIR(status.st_mode) ? EISDIR : EPERM);
+            return kInvalidFile;
+        }
+        const int fd = open(path, O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) {
+            failWith(errno);
+            return kInvalidFile;
+        }
+        return wrap(fd);
     }
     // Removing the name first means a symbolic link is never followed and a
     // hard link's other names keep their content.
@@ -159,6 +196,18 @@ bool writeFile(FileHandle file, const void* data, std::uint32_t size) {
         }
     }
     return true;
+}
+
+bool syncFile(FileHandle file) {
+    if (file == kInvalidFile) return failWith(EBADF);
+    // A device such as /dev/null has nothing to sync and says so.
+    if (fdatasync(file->fd) != 0 && errno != EINVAL && errno != EROFS) return failWith(errno);
+    return true;
+}
+
+bool fileRemoved(FileHandle file) {
+    struct stat status {};
+    return file != kInvalidFile && fstat(file->fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_nlink == 0;
 }
 
 void closeFile(FileHandle file) {

@@ -158,6 +158,7 @@ std::vector<SerialPortInfo> listSerialPorts(const ListRoots& roots) {
         if (const std::string link = stableLinkTo(name, devRoot); !link.empty()) {
             port.description += "; stable name " + link;
         }
+        port.systemConsole = isSystemConsole(port.name, roots);
         ports.push_back(port);
     }
     std::sort(ports.begin(), ports.end(),

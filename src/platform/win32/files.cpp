@@ -90,6 +90,14 @@ bool writeFile(FileHandle file, const void* data, std::uint32_t size) {
     return true;
 }
 
+bool syncFile(FileHandle file) {
+    if (file == kInvalidFile) return invalidHandle();
+    return FlushFileBuffers(file->handle) || failWithSystemError();
+}
+
+// Opened without FILE_SHARE_DELETE: nobody can remove the file while it is open.
+bool fileRemoved(FileHandle) { return false; }
+
 void closeFile(FileHandle file) {
     if (file == kInvalidFile) return;
     CloseHandle(file->handle);
