@@ -418,8 +418,8 @@ bool choosePorts(Bench& bench) {
         PortSource source;
         source.usbAdapters = [] {
             std::vector<std::string> names;
-            for (const platform::SerialPortInfo& port : platform::listSerialPorts({})) {
-                if (port.usb) names.push_back(port.name);
+            for (const platform::SerialPortInfo& port : platform::listSerialPorts(platform::systemRoots())) {
+                if (port.usb && !port.systemConsole) names.push_back(port.name);
             }
             return names;
         };
