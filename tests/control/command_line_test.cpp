@@ -362,7 +362,7 @@ TEST(LongOptions, PortsRepeatAndRefuseAPortNamedOtherwise) {
     const char* const kRefusal = "--ports names the ports itself: give every port in --ports, without -p or --port.\n";
     for (const std::vector<std::string>& both :
          {std::vector<std::string>{"-p", "2", "--ports", "/dev/a", "image.pad"},
-          {"--ports", "/dev/a", "--port", "/dev/b", "image.pad"}}) {
+          {"--ports", "/dev/a", "--port", "COM2", "image.pad"}}) {
         outcome = parse(both);
         EXPECT_EQ(outcome.result, CommandLineResult::Invalid);
         EXPECT_EQ(outcome.err, kRefusal);
