@@ -42,7 +42,12 @@ int writeTimed(PortHandle port, const void* data, std::uint32_t count, std::uint
     if (limitMs == 0) return 1;
     const std::int64_t left = timeLeftMs(start, limitMs);
     if (platform::waitUntilSent(port, left > 0 ? static_cast<std::uint32_t>(left) : 0)) return 1;
-    if (platform::lastError() == platform::kErrorCounterTimeout) platform::setLastError(UPD_ERR_TIMEOUT);
+    const std::uint32_t code = platform::lastError();
+    // Every byte was handed over when the line went: the box may well have read
+    // them before it hung up, so the write stands and the read that follows
+    // meets the hang-up, as it always did, and the access loop reopens.
+    if (platform::lineHasGone(code)) return 1;
+    if (code == platform::kErrorCounterTimeout) platform::setLastError(UPD_ERR_TIMEOUT);
     return 0;
 }
 
