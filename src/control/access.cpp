@@ -18,11 +18,7 @@ using platform::PortHandle;
 namespace {
 
 constexpr std::uint32_t kAttemptLimitMs = 15000;
-constexpr std::uint32_t kKeywordLength = 8;
-constexpr std::uint32_t kKeywordLimitMs = 1000;
-constexpr std::uint32_t kPauseBeforeSpeedChangeMs = 300;
 constexpr std::uint32_t kPauseAfterSlowSpeedMs = 1000;
-constexpr std::uint32_t kSlowKeywordSpeed = 9600;
 
 constexpr char kVersionMarker[] = "Bootloader Version";
 constexpr std::uint32_t kVersionMarkerLength = sizeof kVersionMarker - 1;

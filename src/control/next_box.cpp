@@ -14,10 +14,6 @@ namespace {
 
 // A box that is on answers the keyword well within this.
 constexpr std::uint32_t kProbeLimitMs = 2000;
-constexpr std::uint32_t kKeywordLength = 8;
-constexpr std::uint32_t kKeywordLimitMs = 1000;
-constexpr std::uint32_t kPauseBeforeSpeedChangeMs = 300;
-constexpr std::uint32_t kSlowKeywordSpeed = 9600;
 
 enum class Probe { Answered, Silent, LineDead };
 
@@ -30,7 +26,7 @@ bool sendKeyword(PortHandle port, const CommandOptions& options, std::uint8_t im
         platform::sleepMs(kPauseBeforeSpeedChangeMs);
         if (!setBaud(port, kSlowKeywordSpeed)) return false;
     }
-    const bool sent = writeTimed(port, options.keyword, kKeywordLength, options.irdetoMode ? 0 : kKeywordLimitMs) == 1;
+    const bool sent = writeTimed(port, options.keyword, kKeywordLength, options.irdetoMode ? kIrdetoWriteLimitMs : kKeywordLimitMs) == 1;
     if (options.slowKeyword) {
         platform::sleepMs(kPauseBeforeSpeedChangeMs);
         if (!setBaud(port, openingSpeed(imageType))) return false;

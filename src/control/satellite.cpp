@@ -26,7 +26,6 @@ constexpr SatelliteMethod kSatelliteMethods[] = {
     {"MIX", "8"},  // the box looks for one available method
 };
 
-constexpr std::uint32_t kPauseBeforeSpeedChangeMs = 300;
 constexpr std::uint32_t kMenuSpeed = 115200;
 constexpr std::uint32_t kKeyLimitMs = 1000;
 

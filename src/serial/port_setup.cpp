@@ -20,7 +20,6 @@ constexpr std::uint32_t kSettleAfterOpenMs = 300;
 // so that a caller looking at the clock sees the limit passed.
 constexpr std::uint32_t kIrdetoWriteLateMs = 10;
 constexpr std::uint32_t kSettleAfterSpeedChangeMs = 500;
-constexpr std::uint32_t kPauseBeforeSpeedChangeMs = 300;
 }  // namespace
 
 PortHandle openComPort(std::uint32_t portNumber, std::uint32_t speed, int irdetoMode, int hardwareHandshake) {

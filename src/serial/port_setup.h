@@ -11,6 +11,14 @@
 // How long one write call may take in irdeto mode: the access attempt's limit.
 inline constexpr std::uint32_t kIrdetoWriteLimitMs = 15000;
 
+// The access keyword: its length, the time a write of it may take outside
+// irdeto mode and the speed it goes at with -k; and the pause before every
+// speed change of the dialogue, so the last byte has left at the old speed.
+inline constexpr std::uint32_t kKeywordLength = 8;
+inline constexpr std::uint32_t kKeywordLimitMs = 1000;
+inline constexpr std::uint32_t kSlowKeywordSpeed = 9600;
+inline constexpr std::uint32_t kPauseBeforeSpeedChangeMs = 300;
+
 // Opens the port the user chose at the given speed. The hardware handshake is on only when
 // hardwareHandshake is exactly 1. In irdeto mode (non-zero) a write call may
 // take up to kIrdetoWriteLimitMs; otherwise it returns after 10 ms plus 1 ms per byte.
