@@ -61,8 +61,13 @@ inline bool lineHasGone(std::uint32_t code) {
 // Time.
 
 // Milliseconds since an arbitrary start, wrapping at 2^32: take differences in
-// unsigned 32-bit arithmetic.
+// unsigned 32-bit arithmetic. Every time limit of the program counts on it
+// (the tests' simulated platform runs it on a virtual clock).
 std::uint32_t millis();
+// Microseconds on the system's monotonic clock, wide enough never to wrap: the
+// times of the trace. Async-signal-safe, since the signal path stamps the
+// trace's last line with it; always the system's own, under the tests too.
+std::uint64_t monotonicUs();
 void sleepMs(std::uint32_t ms);
 
 struct LocalTime {

@@ -42,7 +42,4 @@ void sayOnSignal(const char* text);
 void removeOnSignal(const char* path);
 void farewellOnSignal();
 
-// Microseconds on the monotonic clock the signal path also reads.
-std::uint64_t monotonicUs();
-
 }  // namespace platform

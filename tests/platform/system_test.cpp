@@ -14,6 +14,22 @@ TEST(SystemTest, SleepLastsAtLeastAsLongAsAsked) {
     EXPECT_LT(elapsed, 5000u);
 }
 
+// The time limits and the trace's times are one clock: a millisecond read
+// between two microsecond reads lies between them (differences taken in
+// 32 bits, as the limits take them, so a wrap of millis() does not matter).
+TEST(SystemTest, MillisecondsAndMicrosecondsAreOneClock) {
+    for (int round = 0; round < 3; ++round) {
+        const std::uint64_t beforeUs = platform::monotonicUs();
+        const std::uint32_t ms = platform::millis();
+        const std::uint64_t afterUs = platform::monotonicUs();
+        const auto before = static_cast<std::uint32_t>(beforeUs / 1000u);
+        const auto after = static_cast<std::uint32_t>(afterUs / 1000u);
+        EXPECT_LE(afterUs - beforeUs, 1'000'000u);  // the microsecond clock runs forwards
+        EXPECT_LE(ms - before, after - before) << "millis " << ms << " outside " << before << " to " << after;
+        platform::sleepMs(2);
+    }
+}
+
 // Standard output may be a log the user keeps: the bell must never land there.
 TEST(SystemTest, BeepWritesNothingToStandardOutputOrError) {
     int pipeEnds[2];

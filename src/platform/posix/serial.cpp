@@ -7,7 +7,6 @@
 #include "platform/serial_ports.h"
 
 #include "platform/posix/custom_speed.h"
-#include "platform/posix/monotonic.h"
 #include "platform/posix/restore_on_signal.h"
 
 #include <fcntl.h>
@@ -37,6 +36,10 @@ namespace {
 // Longest single sleep while waiting for room to write: a pseudo-terminal does
 // not reliably report POLLOUT when its far end reads.
 constexpr int kWriteRetrySliceMs = 10;
+
+// The deadlines here are absolute milliseconds on the monotonic clock, too
+// wide to wrap within any wait.
+std::uint64_t nowMs() { return monotonicUs() / 1000u; }
 
 bool fail(int code) {
     setLastError(static_cast<std::uint32_t>(code));
@@ -127,7 +130,7 @@ Drained drainUntil(int fd, std::uint64_t deadlineMs) {
         int queued = 0;
         if (ioctl(fd, TIOCOUTQ, &queued) != 0) return unsupported(errno) ? Drained::Unknown : Drained::HungUp;
         if (queued <= 0) return Drained::Empty;
-        const std::uint64_t now = monotonicMs();
+        const std::uint64_t now = nowMs();
         if (now >= deadlineMs) return Drained::HeldBack;
         const std::uint64_t needMs = baud == 0 ? kWriteRetrySliceMs : std::uint64_t{10'000} * queued / baud + 1;
         const int waitMs = static_cast<int>(std::min({needMs, deadlineMs - now, std::uint64_t{INT_MAX}}));
@@ -149,7 +152,7 @@ Drained drainUntil(int fd, std::uint64_t deadlineMs) {
 // kernel's closing wait (30 s by default).
 void drainBeforeRestore(int fd) {
     const std::uint32_t baud = lineBaud(fd);
-    switch (drainUntil(fd, monotonicMs() + kCloseDrainLimitMs)) {
+    switch (drainUntil(fd, nowMs() + kCloseDrainLimitMs)) {
     case Drained::Empty:
         // Only now: with the buffer empty, the drivers bound their own wait
         // for the transmitter; with bytes queued behind CTS it has none.
@@ -297,7 +300,7 @@ bool getLineStatus(PortHandle port, LineStatus& status) {
 
 bool waitUntilSent(PortHandle port, std::uint32_t timeoutMs) {
     if (port == kInvalidPort) return fail(EBADF);
-    switch (drainUntil(port->fd, monotonicMs() + timeoutMs)) {
+    switch (drainUntil(port->fd, nowMs() + timeoutMs)) {
     case Drained::Empty:
     case Drained::Unknown:
         return true;
@@ -339,7 +342,7 @@ bool writePortRaw(PortHandle port, const void* data, std::uint32_t size, std::ui
     sent = 0;
     if (port == kInvalidPort) return fail(EBADF);
     const bool timed = port->writeMultiplierMs != 0 || port->writeConstantMs != 0;
-    const std::uint64_t deadline = monotonicMs() + std::uint64_t{port->writeMultiplierMs} * size +
+    const std::uint64_t deadline = nowMs() + std::uint64_t{port->writeMultiplierMs} * size +
                                    port->writeConstantMs;
     const auto* bytes = static_cast<const unsigned char*>(data);
     bool pollSaidWritable = false;
@@ -355,7 +358,7 @@ bool writePortRaw(PortHandle port, const void* data, std::uint32_t size, std::ui
 
         int sliceMs = kWriteRetrySliceMs;
         if (timed) {
-            const std::uint64_t now = monotonicMs();
+            const std::uint64_t now = nowMs();
             if (now >= deadline) return fail(static_cast<int>(kErrorCounterTimeout));
             sliceMs = static_cast<int>(std::min<std::uint64_t>(deadline - now, kWriteRetrySliceMs));
         }
@@ -372,11 +375,11 @@ bool writePortRaw(PortHandle port, const void* data, std::uint32_t size, std::ui
 void waitForInput(PortHandle port, std::uint32_t timeoutMs) {
     if (port == kInvalidPort) return;
     const bool forever = timeoutMs == kWaitForever;
-    const std::uint64_t deadline = monotonicMs() + timeoutMs;
+    const std::uint64_t deadline = nowMs() + timeoutMs;
     for (;;) {
         int waitMs = -1;
         if (!forever) {
-            const std::uint64_t now = monotonicMs();
+            const std::uint64_t now = nowMs();
             if (now >= deadline) return;
             waitMs = static_cast<int>(std::min<std::uint64_t>(deadline - now, INT_MAX));
         }

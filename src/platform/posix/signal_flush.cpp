@@ -3,7 +3,6 @@
 #include "platform/posix/file_descriptor.h"
 
 #include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -56,12 +55,6 @@ const char* signalName(int signalNumber) {
 }
 
 }  // namespace
-
-std::uint64_t monotonicUs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
-}
 
 void flushOnSignal(SignalFlush* flush) {
     handedOver.store(nullptr, std::memory_order_release);

@@ -1,8 +1,6 @@
 // Clock, sleep, local time and beep.
 #include "platform/platform.h"
 
-#include "platform/posix/monotonic.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,7 +8,7 @@
 
 namespace platform {
 
-std::uint32_t millis() { return static_cast<std::uint32_t>(monotonicMs()); }
+std::uint32_t millis() { return static_cast<std::uint32_t>(monotonicUs() / 1000u); }
 
 void sleepMs(std::uint32_t ms) {
     timespec remaining{static_cast<time_t>(ms / 1000u), static_cast<long>(ms % 1000u) * 1000000L};
