@@ -2,17 +2,13 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <string>
 
-#if defined(__GLIBC__)
-#include <unistd.h>
-#endif
-
 #include "platform/line_observer.h"
 #include "platform/signal_flush.h"
+#include "trace/console_capture.h"
 #include "trace/trace_file.h"
 #include "trace/trace_format.h"
 
@@ -184,64 +180,6 @@ void note(const char* stream, const char* text, std::size_t size) {
     emit();
 }
 
-// The console, seen on its way out: standard output and standard error are
-// replaced by streams that write to the same descriptors unbuffered and copy
-// each piece into the trace, so no print in the program needs a hook.
-#if defined(__GLIBC__)
-FILE* originalOut = nullptr;
-FILE* originalErr = nullptr;
-
-template <int Descriptor>
-ssize_t passOn(void*, const char* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t put = ::write(Descriptor, data + done, size - done);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) break;
-        done += static_cast<std::size_t>(put);
-    }
-    note(Descriptor == STDOUT_FILENO ? "stdout" : "stderr", data, done);
-    return done > 0 ? static_cast<ssize_t>(done) : (size == 0 ? 0 : -1);
-}
-
-FILE* watchedStream(cookie_write_function_t* write) {
-    cookie_io_functions_t functions{};
-    functions.write = write;
-    FILE* stream = fopencookie(nullptr, "w", functions);
-    if (stream != nullptr) std::setvbuf(stream, nullptr, _IONBF, 0);
-    return stream;
-}
-
-bool watchConsole() {
-    FILE* out = watchedStream(passOn<STDOUT_FILENO>);
-    FILE* err = watchedStream(passOn<STDERR_FILENO>);
-    if (out == nullptr || err == nullptr) {
-        if (out != nullptr) std::fclose(out);
-        if (err != nullptr) std::fclose(err);
-        return false;
-    }
-    originalOut = stdout;
-    originalErr = stderr;
-    stdout = out;
-    stderr = err;
-    return true;
-}
-
-void unwatchConsole() {
-    if (originalOut == nullptr) return;
-    FILE* out = stdout;
-    FILE* err = stderr;
-    stdout = originalOut;
-    stderr = originalErr;
-    originalOut = originalErr = nullptr;
-    std::fclose(out);
-    std::fclose(err);
-}
-#else
-bool watchConsole() { return false; }
-void unwatchConsole() {}
-#endif
-
 // The wall clock's date and time when the run began, with its offset from UTC.
 std::string startedText() {
     const std::time_t now = std::time(nullptr);
@@ -294,7 +232,7 @@ bool startTrace(const TraceRequest& request, int argc, char** argv) {
     }
     recorder->path = request.path;
     recorder->toldIncomplete = false;
-    const bool consoleWatched = watchConsole();
+    const bool consoleWatched = watchConsole(note);
     std::string header = std::string(kFormatLine) + "\n# program: " + kProgramLine + "\n# started: " +
                          startedText() + "\n# command: " + commandLineText(argc, argv) + "\n# image data: " +
                          (request.full ? "in full" : "length and digest") + "\n";
