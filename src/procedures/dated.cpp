@@ -9,6 +9,7 @@
 #include "procedures/steps.h"
 #include "serial/explain.h"
 #include "serial/timed_io.h"
+#include "transfer/report.h"
 #include "transfer/send_file.h"
 
 namespace {

@@ -10,6 +10,7 @@
 #include "serial/explain.h"
 #include "serial/port_setup.h"
 #include "transfer/hyperboot.h"
+#include "transfer/report.h"
 #include "transfer/send_file.h"
 
 using platform::PortHandle;

@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "serial/console.h"
 #include "serial/wait_for.h"
+#include "transfer/report.h"
 #include "transfer/send_file.h"
 
 

@@ -11,6 +11,7 @@
 #include "common/status.h"
 #include "serial/timed_io.h"
 #include "serial/wait_for.h"
+#include "transfer/report.h"
 #include "transfer/send_file.h"
 
 using platform::PortHandle;

@@ -1,3 +1,5 @@
+#include "transfer/report.h"
+
 #include <cstdio>
 
 #include "common/status.h"

@@ -1,5 +1,4 @@
-// Streaming a file to the box block by block while scanning its replies, and
-// the failure report after a transfer.
+// Streaming a file to the box block by block while scanning its replies.
 #pragma once
 
 #include <cstdint>
@@ -72,23 +71,6 @@ inline constexpr int kNoLeadingRecord = 0;
 inline constexpr int kOverrideHeader = 1;
 inline constexpr int kKeepHeader = 0;
 
-enum class TransferReportForm { Download, Error, Fehler, Dated };
-
-// Prints the failure report for the status to standard error. In the dated form
-// UPD_ERR_BOX_STOP is no failure: it prints the success line on standard output
-// and returns true.
-bool reportFailedTransfer(std::uint32_t status, TransferReportForm form);
-
 // A watch for awaitAfterTransfer that goes on scanning the box's replies as
 // sendFile does; given no bytes, it settles a held "F".
 ReplyWatch streamScanWatch(StreamReplyScan& scan);
-
-// Waits without a limit for the box's text after a transfer. The box answers
-// the last bytes of the file only once they have crossed the line, after the
-// transfer has handed them to the port, so its "STOP" or failure character
-// may come now, in place of the text: the watch (none: nullptr) scans for it
-// up to the box's first line end.
-// true when the text came; otherwise the message is printed and the port
-// closed: the transfer report in the form for what the watch found, else
-// "waitFor error: " and the status.
-bool awaitAfterTransfer(platform::PortHandle port, const char* text, const ReplyWatch& transferScan, TransferReportForm form);

@@ -10,6 +10,7 @@
 #include "common/status.h"
 #include "temp_file.h"
 #include "transfer/packing.h"
+#include "transfer/report.h"
 #include "support/image_bytes.h"
 #include "transfer_line.h"
 
