@@ -74,7 +74,7 @@ struct RowResult {
 };
 
 RowResult runRow(const Row& row) {
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     // Type 0 without a header extension, the others with type and id.
     const std::string image =
         row.imageType == 0
@@ -82,7 +82,7 @@ RowResult runRow(const Row& row) {
             : e2e::paddedImage(e2e::samplePayload(4000, static_cast<unsigned>(row.number)), row.imageType,
                                imageIdOf(row.version));
     const std::string imagePath = dir.file("image.bin");
-    e2e::writeWholeFile(imagePath, image);
+    test_support::writeWholeFile(imagePath, image);
 
     e2e::SessionOptions options;
     options.boxsimArgs = {"--bootloader", row.version, "--programming-ms", "100", "--expect", "flashed",

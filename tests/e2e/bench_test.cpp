@@ -50,7 +50,7 @@ std::string quoted(const std::string& text) {
 
 class Bench : public testing::Test {
 protected:
-    void SetUp() override { e2e::writeWholeFile(dir_.file("image.pad"), kImage); }
+    void SetUp() override { test_support::writeWholeFile(dir_.file("image.pad"), kImage); }
 
     // A box on a line of its own at dir/<name>.
     std::string box(const std::string& name, std::vector<std::string> args) {
@@ -76,10 +76,10 @@ protected:
         return e2e::run(args, updateOptions());
     }
 
-    std::string flashed(const std::string& name) const { return e2e::readWholeFile(dir_.file(name + ".flashed")); }
-    std::vector<std::string> records() const { return linesOf(e2e::readWholeFile(dir_.file("report.jsonl"))); }
+    std::string flashed(const std::string& name) const { return test_support::readWholeFile(dir_.file(name + ".flashed")); }
+    std::vector<std::string> records() const { return linesOf(test_support::readWholeFile(dir_.file("report.jsonl"))); }
 
-    e2e::TempDir dir_;
+    test_support::TempDirectory dir_;
     std::vector<std::unique_ptr<e2e::Background>> boxes_;
 };
 
@@ -102,7 +102,7 @@ TEST_F(Bench, EachBoxItsOwnProcedureAMissingPortFailsAloneAndEveryBoxHasItsRecor
         EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line << " in:\n" << run.out;
     }
     const std::vector<std::string> report = records();
-    ASSERT_EQ(report.size(), 4u) << e2e::readWholeFile(dir_.file("report.jsonl"));
+    ASSERT_EQ(report.size(), 4u) << test_support::readWholeFile(dir_.file("report.jsonl"));
     std::map<std::string, std::string> resultOf;
     for (const std::string& record : report) {
         resultOf[field(record, "port")] = field(record, "result") + " " + field(record, "bootloader") + " " +
@@ -149,7 +149,7 @@ TEST_F(Bench, BadListsAndReportsEndTheRunBeforeAnyPortOpens) {
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(run.err, bad.message);
     }
-    EXPECT_EQ(e2e::readWholeFile(dir_.file("a.log")).find("opened the line"), std::string::npos);
+    EXPECT_EQ(test_support::readWholeFile(dir_.file("a.log")).find("opened the line"), std::string::npos);
 }
 
 TEST_F(Bench, ACrashAndAHangEndTheirOwnPortsOnly) {
@@ -165,7 +165,7 @@ TEST_F(Bench, ACrashAndAHangEndTheirOwnPortsOnly) {
     std::ifstream children("/proc/" + std::to_string(bench.pid()) + "/task/" + std::to_string(bench.pid()) +
                            "/children");
     for (pid_t pid; children >> pid;) {
-        std::string commandLine = e2e::readWholeFile("/proc/" + std::to_string(pid) + "/cmdline");
+        std::string commandLine = test_support::readWholeFile("/proc/" + std::to_string(pid) + "/cmdline");
         std::replace(commandLine.begin(), commandLine.end(), '\0', ' ');
         if (commandLine.find(" " + c + " ") != std::string::npos) serving = pid;
     }
@@ -196,7 +196,7 @@ TEST_F(Bench, UnattendedTakesEachNewBoxAndNeverUpdatesABoxLeftOnTwice) {
     bench.signal(SIGINT);
     const e2e::ProcessResult run = bench.wait(60s);
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-    EXPECT_TRUE(e2e::sameBytes(e2e::readWholeFile(dir_.file("swapped.flashed.3")), kImage));
+    EXPECT_TRUE(e2e::sameBytes(test_support::readWholeFile(dir_.file("swapped.flashed.3")), kImage));
     EXPECT_TRUE(e2e::sameBytes(flashed("left"), kImage));
     EXPECT_FALSE(std::filesystem::exists(dir_.file("left.flashed.2")));
     EXPECT_TRUE(boxes_[1]->waitForOutput("box 3 (boot loader 3.1): released", 10s));

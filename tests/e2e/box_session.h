@@ -54,8 +54,8 @@ std::vector<std::string> updateCommand();
 
 // Runs the session in `dir`; the program's working directory is `dir` too,
 // unless options.update.workingDirectory says otherwise.
-BoxSession runSession(const TempDir& dir, const SessionOptions& options);
-BoxSession runSession(const TempDir& dir, std::vector<std::string> boxsimArgs, std::vector<std::string> updateArgs);
+BoxSession runSession(const test_support::TempDirectory& dir, const SessionOptions& options);
+BoxSession runSession(const test_support::TempDirectory& dir, std::vector<std::string> boxsimArgs, std::vector<std::string> updateArgs);
 
 // Runs the sessions at the same time, each in a fresh directory of its own
 // (removed afterwards); the results come in the order given.

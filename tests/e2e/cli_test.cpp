@@ -13,7 +13,7 @@
 namespace {
 
 // Every run points all four ports away from the machine's real devices.
-e2e::ProcessOptions safePorts(const e2e::TempDir& dir) {
+e2e::ProcessOptions safePorts(const test_support::TempDirectory& dir) {
     e2e::ProcessOptions options;
     for (int n = 1; n <= 4; ++n) options.environment["UPDATE_COM" + std::to_string(n)] = dir.file("missing-com" + std::to_string(n));
     options.timeLimit = std::chrono::milliseconds{20000};
@@ -39,7 +39,7 @@ std::string smallImage() {
 }
 
 TEST(CommandLine, UsageVersionListingAndOptionErrorsGoToTheirStreamsWithTheirExitCodes) {
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     auto usage = e2e::run({UPDATE_PROGRAM}, safePorts(dir));
     EXPECT_EQ(usage.exitCode, 1);
     EXPECT_EQ(usage.out, "");
@@ -62,8 +62,8 @@ TEST(CommandLine, UsageVersionListingAndOptionErrorsGoToTheirStreamsWithTheirExi
 }
 
 TEST(CommandLine, AFailingImageEndsBeforeAnyPortIsOpened) {
-    e2e::TempDir dir;
-    e2e::writeWholeFile(dir.file("broken.pad"), smallImage().substr(0, 12));
+    test_support::TempDirectory dir;
+    test_support::writeWholeFile(dir.file("broken.pad"), smallImage().substr(0, 12));
     auto result = e2e::run({UPDATE_PROGRAM, dir.file("broken.pad")}, safePorts(dir));
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.out, "Checking file... failed! Abort\n");
@@ -71,8 +71,8 @@ TEST(CommandLine, AFailingImageEndsBeforeAnyPortIsOpened) {
 }
 
 TEST(PortFailure, AMissingDeviceIsReportedWithItsErrorNumber) {
-    e2e::TempDir dir;
-    e2e::writeWholeFile(dir.file("image.pad"), smallImage());
+    test_support::TempDirectory dir;
+    test_support::writeWholeFile(dir.file("image.pad"), smallImage());
     auto options = safePorts(dir);
     auto result = e2e::run({UPDATE_PROGRAM, "-p", "3", dir.file("image.pad")}, options);
     EXPECT_EQ(result.exitCode, 1);
@@ -81,8 +81,8 @@ TEST(PortFailure, AMissingDeviceIsReportedWithItsErrorNumber) {
 }
 
 TEST(PortFailure, ASecondProgramOnAHeldPortIsRefusedAndTheFirstLeavesTheLineAsItFoundIt) {
-    e2e::TempDir dir;
-    e2e::writeWholeFile(dir.file("image.pad"), smallImage());
+    test_support::TempDirectory dir;
+    test_support::writeWholeFile(dir.file("image.pad"), smallImage());
     int master = -1;
     int slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);

@@ -38,7 +38,7 @@ protected:
 
 TEST_F(ComPortBeyondNine, PortOptionInAnyLetterCaseReachesTheBoxAndNamesItsNumber) {
     for (const char* name : {"COM10", "com10"}) {
-        e2e::TempDir dir;
+        test_support::TempDirectory dir;
         const BoxSession session = e2e::runSession(dir, onComTen({"--port", name, "image.pad"}));
         EXPECT_EQ(session.update.exitCode, 0) << name << "\n" << session.update.err << session.boxsim.out;
         EXPECT_EQ(session.boxsim.exitCode, 0) << session.boxsim.out << session.boxsim.err;
@@ -48,7 +48,7 @@ TEST_F(ComPortBeyondNine, PortOptionInAnyLetterCaseReachesTheBoxAndNamesItsNumbe
 }
 
 TEST_F(ComPortBeyondNine, EnvironmentLeadsPortOneThereAndMessagesKeepTheNumberGiven) {
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     SessionOptions options = onComTen({"-p", "1", "image.pad"});
     options.update.environment["UPDATE_COM1"] = "COM10";
     const BoxSession session = e2e::runSession(dir, options);

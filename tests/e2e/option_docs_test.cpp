@@ -102,7 +102,7 @@ struct Sources {
 };
 
 Sources readSources() {
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     e2e::ProcessOptions options;
     for (int n = 1; n <= 4; ++n) options.environment["UPDATE_COM" + std::to_string(n)] = dir.file("missing");
     const e2e::ProcessResult help = e2e::run({UPDATE_PROGRAM, "--help"}, options);
@@ -134,7 +134,7 @@ TEST(OptionDocs, ADocumentedOptionThatTheHelpTextLeavesOutIsOneTheProgramTakes) 
     documented.insert(sources.readme.begin(), sources.readme.end());
     for (const std::string& option : documented) {
         if (sources.help.count(option) != 0) continue;
-        e2e::TempDir dir;
+        test_support::TempDirectory dir;
         e2e::ProcessOptions options;
         for (int n = 1; n <= 4; ++n) options.environment["UPDATE_COM" + std::to_string(n)] = dir.file("missing");
         options.timeLimit = std::chrono::milliseconds{20000};

@@ -32,7 +32,7 @@ std::string describe(const BoxSession& s) {
 
 // The box's link is com1 in the session's directory; COM1 itself leads
 // nowhere, so only the device named on the command line reaches the box.
-SessionOptions throughPort(const e2e::TempDir& dir, const std::string& device, int boxes = 1,
+SessionOptions throughPort(const test_support::TempDirectory& dir, const std::string& device, int boxes = 1,
                            const std::string& input = "") {
     SessionOptions options;
     options.boxsimArgs = {"--boxes", std::to_string(boxes), "--programming-ms", "100", "--timeout", "60",
@@ -94,9 +94,9 @@ std::string standardErrorOnTerminal(const std::vector<std::string>& argv) {
 
 TEST(PortName, AnUpdateThroughTheDeviceNameAndThroughAStableLinkChainFlashesTheImage) {
     if (e2e::underWine()) GTEST_SKIP() << "POSIX device paths; the Windows names have tests of their own";
-    e2e::TempDir plain;
-    e2e::TempDir linked;
-    e2e::TempDir numbered;
+    test_support::TempDirectory plain;
+    test_support::TempDirectory linked;
+    test_support::TempDirectory numbered;
     // As udev makes it: serial/by-id/<name> -> ../../<tty>, and here the tty is boxsim's link to its pty.
     const std::string stable = linked.file("serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
     std::filesystem::create_directories(linked.file("serial/by-id"));
@@ -131,7 +131,7 @@ TEST(PortName, AnUpdateThroughTheDeviceNameAndThroughAStableLinkChainFlashesTheI
 
 TEST(PortName, LoopModeReopensTheSameDeviceForEveryBox) {
     if (e2e::underWine()) GTEST_SKIP() << "POSIX device paths";
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const BoxSession run = e2e::runSession(dir, throughPort(dir, dir.file("com1"), 2, "yn"));
     EXPECT_EQ(run.update.exitCode, 0) << describe(run);
     EXPECT_EQ(run.update.err, "");
@@ -145,8 +145,8 @@ TEST(PortName, LoopModeReopensTheSameDeviceForEveryBox) {
 
 TEST(PortName, ADeviceThatIsNoTerminalFailsAtTheOpeningWithTheSystemsCodeAndNeverHangs) {
     if (e2e::underWine()) GTEST_SKIP() << "POSIX devices";
-    e2e::TempDir dir;
-    e2e::writeWholeFile(dir.file("image.pad"), kImage);
+    test_support::TempDirectory dir;
+    test_support::writeWholeFile(dir.file("image.pad"), kImage);
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
     e2e::ProcessOptions options;
     options.environment["UPDATE_COM1"] = dir.file("missing-com1");
@@ -162,8 +162,8 @@ TEST(PortName, ADeviceThatIsNoTerminalFailsAtTheOpeningWithTheSystemsCodeAndNeve
 
 TEST(PortName, OnATerminalAFailedOpenIsExplainedAfterTheUnchangedLine) {
     if (e2e::underWine()) GTEST_SKIP() << "POSIX terminals and /proc";
-    e2e::TempDir dir;
-    e2e::writeWholeFile(dir.file("image.pad"), kImage);
+    test_support::TempDirectory dir;
+    test_support::writeWholeFile(dir.file("image.pad"), kImage);
 
     const std::string missing = dir.file("ttyUSB9");
     std::string shown = standardErrorOnTerminal({UPDATE_PROGRAM, "--port", missing, dir.file("image.pad")});
@@ -196,21 +196,21 @@ namespace {
 TEST(SystemConsole, IsMarkedInTheListingAndNeverOpened) {
     if (e2e::underWine()) GTEST_SKIP() << "the console tables of Linux";
     namespace fs = std::filesystem;
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string root = dir.file("root");
     for (const char* tty : {"ttyS0", "ttyS1"}) {
         fs::create_directories(root + "/sys/devices/platform/serial8250/tty/" + tty);
         fs::create_directories(root + "/sys/class/tty/" + tty);
         fs::create_symlink(root + "/sys/devices/platform/serial8250/tty/" + tty, root + "/sys/class/tty/" + tty + "/device");
-        e2e::writeWholeFile(root + "/sys/class/tty/" + tty + "/type", "4\n");
+        test_support::writeWholeFile(root + "/sys/class/tty/" + tty + "/type", "4\n");
     }
     fs::create_directories(root + "/sys/class/tty/console");
     fs::create_directories(root + "/proc");
     fs::create_directories(root + "/dev/serial/by-id");
-    e2e::writeWholeFile(root + "/sys/class/tty/console/active", "tty0 ttyS0\n");
-    e2e::writeWholeFile(root + "/proc/consoles", "ttyS0                -W- (EC  p a)    4:64\n");
-    e2e::writeWholeFile(root + "/dev/ttyS1", "");
-    e2e::writeWholeFile(root + "/dev/ttyS0", "");
+    test_support::writeWholeFile(root + "/sys/class/tty/console/active", "tty0 ttyS0\n");
+    test_support::writeWholeFile(root + "/proc/consoles", "ttyS0                -W- (EC  p a)    4:64\n");
+    test_support::writeWholeFile(root + "/dev/ttyS1", "");
+    test_support::writeWholeFile(root + "/dev/ttyS0", "");
 
     e2e::ProcessOptions listing;
     listing.environment["UPDATE_SYSTEM_ROOT"] = root;

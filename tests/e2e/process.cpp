@@ -244,32 +244,10 @@ bool waitForPath(const std::string& path, std::chrono::milliseconds limit) {
 bool waitForFileText(const std::string& path, const std::string& text, std::chrono::milliseconds limit) {
     auto deadline = Clock::now() + limit;
     for (;;) {
-        if (readWholeFile(path).find(text) != std::string::npos) return true;
+        if (test_support::readWholeFile(path).find(text) != std::string::npos) return true;
         if (Clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds{10});
     }
-}
-
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "update-e2e-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::string readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-void writeWholeFile(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
 }
 
 }  // namespace e2e

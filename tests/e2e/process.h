@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_directory.h"  // the directories and files the runs use
+
 namespace e2e {
 
 struct ProcessResult {
@@ -76,20 +78,5 @@ bool waitForPath(const std::string& path, std::chrono::milliseconds limit = std:
 // log), looking again every few milliseconds.
 bool waitForFileText(const std::string& path, const std::string& text,
                      std::chrono::milliseconds limit = std::chrono::milliseconds{30000});
-
-// A fresh directory under the system's temporary directory, removed with the object.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-std::string readWholeFile(const std::string& path);
-void writeWholeFile(const std::string& path, const std::string& content);
 
 }  // namespace e2e

@@ -165,11 +165,11 @@ std::vector<Phase> phases() {
 
 void interruptIn(const Phase& phase, int signalNumber) {
     SCOPED_TRACE(std::string(phase.name) + ", signal " + strsignal(signalNumber));
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string link = dir.file("com1");
     const std::string log = dir.file("dialogue.log");
     const std::string imagePath = dir.file("image.pad");
-    e2e::writeWholeFile(imagePath, e2e::paddedImage(e2e::samplePayload(phase.payloadBytes), 7, 0x4000C));
+    test_support::writeWholeFile(imagePath, e2e::paddedImage(e2e::samplePayload(phase.payloadBytes), 7, 0x4000C));
 
     std::vector<std::string> boxsimArgs = {BOXSIM_PROGRAM, "--link", link, "--log", log, "--image-out",
                                            dir.file("flashed.bin"), "--bootloader", "4.12", "--timeout", "300",
@@ -224,7 +224,7 @@ void interruptIn(const Phase& phase, int signalNumber) {
     EXPECT_NE(box.out.find("stopped by a signal: box " + std::string(phase.loop ? "2" : "1") + ": " + phase.boxState),
               std::string::npos)
         << box.out << box.err;
-    const std::string dialogue = e2e::readWholeFile(log);
+    const std::string dialogue = test_support::readWholeFile(log);
     if (phase.logMark.rfind("PC line settings", 0) == 0) {
         // The signal came while the speed of the mark was set: the next
         // change the line saw was the restore itself.

@@ -45,7 +45,7 @@ std::string withPlainLineEnds(const std::string& raw) {
 
 // update with all three standard streams on one terminal, its controlling
 // terminal, against boxsim on COM1 (no boxsim: COM1 leads nowhere).
-TerminalRun runOnTerminal(const e2e::TempDir& dir, const std::vector<std::string>& boxsimArgs,
+TerminalRun runOnTerminal(const test_support::TempDirectory& dir, const std::vector<std::string>& boxsimArgs,
                           const std::vector<std::string>& updateArgs, std::vector<Response> responses = {}) {
     TerminalRun run;
     const std::string link = dir.file("com1");
@@ -111,7 +111,7 @@ TerminalRun runOnTerminal(const e2e::TempDir& dir, const std::vector<std::string
     return run;
 }
 
-e2e::ProcessResult runThroughPipes(const e2e::TempDir& dir, const std::vector<std::string>& args) {
+e2e::ProcessResult runThroughPipes(const test_support::TempDirectory& dir, const std::vector<std::string>& args) {
     std::vector<std::string> argv = {UPDATE_PROGRAM};
     argv.insert(argv.end(), args.begin(), args.end());
     e2e::ProcessOptions options;
@@ -131,10 +131,10 @@ std::vector<std::uint8_t> randomBytes(std::size_t count, std::uint32_t seed) {
     return bytes;
 }
 
-std::string image4(const e2e::TempDir& dir, std::size_t bytes) {
+std::string image4(const test_support::TempDirectory& dir, std::size_t bytes) {
     const std::string path = dir.file("image.pad");
     const auto image = test_support::paddedImage(randomBytes(bytes, 7), {4, 0, 4, 0, 20});
-    e2e::writeWholeFile(path, std::string(image.begin(), image.end()));
+    test_support::writeWholeFile(path, std::string(image.begin(), image.end()));
     return path;
 }
 
@@ -145,7 +145,7 @@ std::size_t count(const std::string& text, const std::string& part) {
 }
 
 TEST(Terminal, CommandLineMistakesAreExplainedOnATerminalOnly) {
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string image = image4(dir, 1000);
 
     // Nothing after the image name: ended before the port is touched.
@@ -171,13 +171,13 @@ TEST(Terminal, CommandLineMistakesAreExplainedOnATerminalOnly) {
 }
 
 TEST(Terminal, EveryImageCheckSaysWhichCheckFailed) {
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string good = image4(dir, 1000);
-    std::string bytes = e2e::readWholeFile(good);
-    e2e::writeWholeFile(dir.file("short.pad"), bytes.substr(0, bytes.size() - 100));
+    std::string bytes = test_support::readWholeFile(good);
+    test_support::writeWholeFile(dir.file("short.pad"), bytes.substr(0, bytes.size() - 100));
     bytes[20] = static_cast<char>(bytes[20] ^ 1);
-    e2e::writeWholeFile(dir.file("sum.pad"), bytes);
-    e2e::writeWholeFile(dir.file("empty.pad"), "");
+    test_support::writeWholeFile(dir.file("sum.pad"), bytes);
+    test_support::writeWholeFile(dir.file("empty.pad"), "");
     std::filesystem::create_directory(dir.file("folder.pad"));
     const std::pair<std::string, std::string> cases[] = {
         {dir.file("missing.pad"), " does not exist"},
@@ -197,7 +197,7 @@ TEST(Terminal, EveryImageCheckSaysWhichCheckFailed) {
 }
 
 TEST(Terminal, LoopPromptReadsALineAndAsksAgainForAnythingElse) {
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string image = image4(dir, 2000);
     const std::string prompt = "Update another box (y/n)? [y]\n";
     // "yes" and a blank are no answers; Enter goes on; "N" ends.
@@ -211,7 +211,7 @@ TEST(Terminal, LoopPromptReadsALineAndAsksAgainForAnythingElse) {
     EXPECT_EQ(count(shown.shown, "Please answer y (or just Enter) to update another box, n to end: "), 2u);
 
     // Ctrl-D ends the loop on a terminal.
-    e2e::TempDir again;
+    test_support::TempDirectory again;
     const std::string second = image4(again, 2000);
     const TerminalRun ended =
         runOnTerminal(again, {"--full-speed", "--bootloader", "4.20", "--boxes", "2", "--expect", "flashed,none"},
@@ -223,14 +223,14 @@ TEST(Terminal, LoopPromptReadsALineAndAsksAgainForAnythingElse) {
 TEST(Terminal, TheBoxsWordsWholeAndWhatToDoNext) {
     const std::vector<std::string> box = {"--full-speed", "--bootloader", "4.20", "--fault", "error", "--fault-at",
                                           "3000", "--fault-text", "simulated transfer failure"};
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string image = image4(dir, 20000);
     e2e::SessionOptions piped;
     piped.boxsimArgs = {"--bootloader", "4.20", "--fault", "error", "--fault-at", "3000", "--fault-text",
                         "simulated transfer failure"};
     piped.updateArgs = {"image.pad"};
-    piped.files["image.pad"] = e2e::readWholeFile(image);
-    e2e::TempDir pipedDir;
+    piped.files["image.pad"] = test_support::readWholeFile(image);
+    test_support::TempDirectory pipedDir;
     const e2e::BoxSession session = e2e::runSession(pipedDir, piped);
     EXPECT_EQ(session.update.exitCode, 1);
     EXPECT_EQ(session.update.err, "Compressing file\nFehler: ERROR: simulated transfer failure\n\n");
@@ -242,10 +242,10 @@ TEST(Terminal, TheBoxsWordsWholeAndWhatToDoNext) {
         << shown.shown;
 
     // Generation 2 prints "ERROR:" alone; a person gets the box's line.
-    e2e::TempDir gen2;
+    test_support::TempDirectory gen2;
     const std::string plain = gen2.file("image.pad");
     const auto image2 = test_support::paddedImage(randomBytes(20000, 8), {2});
-    e2e::writeWholeFile(plain, std::string(image2.begin(), image2.end()));
+    test_support::writeWholeFile(plain, std::string(image2.begin(), image2.end()));
     const TerminalRun said = runOnTerminal(
         gen2, {"--full-speed", "--bootloader", "2.0", "--fault", "error", "--fault-at", "3000", "--fault-text", "no room"},
         {plain});
@@ -253,7 +253,7 @@ TEST(Terminal, TheBoxsWordsWholeAndWhatToDoNext) {
 }
 
 TEST(Terminal, AHangUpAfterTheMenuIsNamed) {
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string image = image4(dir, 20000);
     const TerminalRun shown = runOnTerminal(dir, {"--full-speed", "--bootloader", "4.20", "--hangup-at", "menu"}, {image});
     EXPECT_EQ(shown.exitCode, 1);
@@ -265,7 +265,7 @@ TEST(Terminal, AHangUpAfterTheMenuIsNamed) {
 }
 
 TEST(Terminal, SignsOfLifeWhileTheBoxIsSlowAndNoneInAPipe) {
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string image = image4(dir, 2000);
     // The box answers the second keyword only, and programs for three seconds.
     const std::vector<std::string> box = {"--full-speed", "--bootloader", "4.20", "--answer-after", "2",
@@ -281,8 +281,8 @@ TEST(Terminal, SignsOfLifeWhileTheBoxIsSlowAndNoneInAPipe) {
     e2e::SessionOptions piped;
     piped.boxsimArgs = {"--bootloader", "4.20", "--answer-after", "2", "--programming-ms", "3000"};
     piped.updateArgs = {"image.pad"};
-    piped.files["image.pad"] = e2e::readWholeFile(image);
-    e2e::TempDir pipedDir;
+    piped.files["image.pad"] = test_support::readWholeFile(image);
+    test_support::TempDirectory pipedDir;
     const e2e::BoxSession session = e2e::runSession(pipedDir, piped);
     EXPECT_EQ(session.update.exitCode, 0);
     EXPECT_EQ(session.update.out.find("attempt"), std::string::npos);
@@ -290,7 +290,7 @@ TEST(Terminal, SignsOfLifeWhileTheBoxIsSlowAndNoneInAPipe) {
 }
 
 TEST(Terminal, CtrlCInTheMiddleSaysThatTheBoxNeedsSwitchingOffAndRemovesHyperPad) {
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string image = image4(dir, 200000);
     // At the line's own pace the transfer takes long enough to be interrupted.
     const TerminalRun shown = runOnTerminal(dir, {"--bootloader", "4.20", "--expect", "none"}, {image},
@@ -301,10 +301,10 @@ TEST(Terminal, CtrlCInTheMiddleSaysThatTheBoxNeedsSwitchingOffAndRemovesHyperPad
               std::string::npos)
         << shown.shown;
 
-    e2e::TempDir gen1;
+    test_support::TempDirectory gen1;
     const std::string plain = gen1.file("image.pad");
     const auto image1 = test_support::paddedImage(randomBytes(20000, 9), {});
-    e2e::writeWholeFile(plain, std::string(image1.begin(), image1.end()));
+    test_support::writeWholeFile(plain, std::string(image1.begin(), image1.end()));
     const TerminalRun stopped =
         runOnTerminal(gen1, {"--bootloader", "1.8", "--expect", "none"}, {plain}, {{"% transfered", "\x03"}});
     EXPECT_EQ(stopped.signal, SIGINT) << stopped.shown;

@@ -23,13 +23,6 @@ inline std::uint64_t msSince(std::chrono::steady_clock::time_point start) {
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
 }
 
-// A fresh directory for one test's link, log and image.
-inline std::string scratchDir() {
-    char pattern[] = "/tmp/boxsim-test-XXXXXX";
-    const char* dir = mkdtemp(pattern);
-    return dir ? dir : "/tmp";
-}
-
 class BoxsimProcess {
 public:
     explicit BoxsimProcess(std::vector<std::string> args) {

@@ -6,6 +6,7 @@
 
 #include "boxsim_options.h"
 #include "boxsim_process.h"
+#include "support/temp_directory.h"
 
 using boxtest::BoxsimProcess;
 using boxtest::PcPort;
@@ -30,7 +31,8 @@ std::uint32_t sumOf(std::string_view bytes) {
 }  // namespace
 
 TEST(Boxsim, SatelliteRequestAtThePacedSpeedOfA38400Box) {
-    const std::string dir = boxtest::scratchDir();
+    const test_support::TempDirectory scratch{"boxsim-test-"};
+    const std::string& dir = scratch.path();
     BoxsimProcess boxsim({"--bootloader", "1.7", "--link", dir + "/com1", "--log", dir + "/log", "--expect",
                           "satellite:6", "--timeout", "20"});
     PcPort pc;
@@ -67,7 +69,8 @@ TEST(Boxsim, SatelliteRequestAtThePacedSpeedOfA38400Box) {
 // As on a UART: a byte leaves at the speed the line has when it goes, and
 // one still waiting when the PC puts the old speed back is garbled.
 TEST(Boxsim, KeyStillWaitingWhenThePcRestoresTheLinesSpeedLeavesAtTheRestoredSpeed) {
-    const std::string dir = boxtest::scratchDir();
+    const test_support::TempDirectory scratch{"boxsim-test-"};
+    const std::string& dir = scratch.path();
     BoxsimProcess boxsim({"--bootloader", "1.7", "--link", dir + "/com1", "--log", dir + "/log", "--expect",
                           "satellite:6", "--timeout", "3", "--full-speed"});
     PcPort pc;
@@ -92,7 +95,8 @@ TEST(Boxsim, KeyStillWaitingWhenThePcRestoresTheLinesSpeedLeavesAtTheRestoredSpe
 }
 
 TEST(Boxsim, KeyAtTheWrongSpeedIsGarbledAndTheExpectationFails) {
-    const std::string dir = boxtest::scratchDir();
+    const test_support::TempDirectory scratch{"boxsim-test-"};
+    const std::string& dir = scratch.path();
     BoxsimProcess boxsim({"--bootloader", "1.7", "--link", dir + "/com1", "--log", dir + "/log", "--expect",
                           "satellite", "--timeout", "3"});
     PcPort pc;
@@ -108,7 +112,8 @@ TEST(Boxsim, KeyAtTheWrongSpeedIsGarbledAndTheExpectationFails) {
 }
 
 TEST(Boxsim, DatedDownloadWritesTheFlashedImage) {
-    const std::string dir = boxtest::scratchDir();
+    const test_support::TempDirectory scratch{"boxsim-test-"};
+    const std::string& dir = scratch.path();
     BoxsimProcess boxsim({"--bootloader", "4.12", "--link", dir + "/com1", "--full-speed", "--programming-ms", "100",
                           "--image-out", dir + "/flashed", "--expect", "flashed", "--timeout", "20"});
     PcPort pc;
@@ -159,7 +164,8 @@ TEST(Boxsim, DatedDownloadWritesTheFlashedImage) {
 }
 
 TEST(Boxsim, AtFullSpeedTheBoxsRepliesReachThePcWhileItIsStillWriting) {
-    const std::string dir = boxtest::scratchDir();
+    const test_support::TempDirectory scratch{"boxsim-test-"};
+    const std::string& dir = scratch.path();
     BoxsimProcess boxsim({"--bootloader", "4.12", "--no-irdeto", "--link", dir + "/com1", "--full-speed", "--fault",
                           "error", "--fault-text", "flash broken", "--fault-at", "30000", "--clock-tolerance", "-1",
                           "--expect", "aborted", "--timeout", "20"});
@@ -195,7 +201,8 @@ TEST(Boxsim, AtFullSpeedTheBoxsRepliesReachThePcWhileItIsStillWriting) {
 }
 
 TEST(Boxsim, HangUpDropsTheLineAndTheNextBoxComesOnAFreshOne) {
-    const std::string dir = boxtest::scratchDir();
+    const test_support::TempDirectory scratch{"boxsim-test-"};
+    const std::string& dir = scratch.path();
     BoxsimProcess boxsim({"--bootloader", "4.20", "--link", dir + "/com1", "--hangup-at", "version", "--boxes", "2",
                           "--expect", "hungup,released", "--timeout", "20"});
     {
@@ -222,7 +229,8 @@ TEST(Boxsim, HangUpDropsTheLineAndTheNextBoxComesOnAFreshOne) {
 }
 
 TEST(Boxsim, SeveralBoxesOnTheSamePathOneAfterTheProgramClosedTheLine) {
-    const std::string dir = boxtest::scratchDir();
+    const test_support::TempDirectory scratch{"boxsim-test-"};
+    const std::string& dir = scratch.path();
     BoxsimProcess boxsim({"--bootloader", "4.20", "--link", dir + "/com1", "--log", dir + "/log", "--boxes", "2",
                           "--full-speed", "--expect", "satellite:5,released", "--timeout", "20"});
     for (const char* key : {"5", "1"}) {

@@ -12,7 +12,8 @@
 #include "image/padded_image.h"
 #include "common/status.h"
 #include "support/bunzip2.h"
-#include "temp_file.h"
+#include "support/payload.h"
+#include "support/temp_directory.h"
 #include "transfer/send_file.h"
 #include "support/image_bytes.h"
 #include "transfer_line.h"
@@ -127,7 +128,7 @@ protected:
     // Unpacks with the library's decoder, which the program never calls.
     Bytes bunzip2(const Bytes& payload) { return test_support::bunzip2(payload); }
 
-    TempDir dir;
+    test_support::TempDirectory dir{"update-transfer-"};
 };
 
 TEST_F(CompressedTest, Type2FrameHoldsABzip2StreamOfTheFile) {
@@ -179,7 +180,7 @@ TEST_F(CompressedTest, HeaderRewriteChangesOnlyTheImagesTypeAndId) {
 }
 
 // Random data whose type 2 frame is exactly 50000 bytes (the tests check it).
-Bytes dataForFrameOf50000() { return randomBytes(49423, 1); }
+Bytes dataForFrameOf50000() { return test_support::randomBytes(49423, 1); }
 
 TEST_F(CompressedTest, ProgressIsTakenBeforeEachWrite) {
     const Bytes data = dataForFrameOf50000();
@@ -215,7 +216,7 @@ TEST_F(CompressedTest, BoxThatStopsTakingDataTimesOutAfterTheLimit) {
     scenario.transferFault = boxmodel::TransferFault::StopReading;
     scenario.faultAtByte = 30000;
     openAtFilePrompt(scenario, '7');
-    const std::string path = dir.write("image", test_support::paddedImage(randomBytes(60000, 5), {4, 0, 0, 0, 0}));
+    const std::string path = dir.write("image", test_support::paddedImage(test_support::randomBytes(60000, 5), {4, 0, 0, 0, 0}));
     CaptureStderr();
     const std::uint32_t start = platform::millis();
     EXPECT_EQ(sendFileCompressed(port, path.c_str(), 4, 0, 20000, 0, 0), 0);
@@ -256,7 +257,7 @@ TEST_F(CompressedTest, BoxErrorDuringTheFrame) {
     scenario.faultText = "no room";
     scenario.faultAtByte = 3000;
     openAtFilePrompt(scenario, '7');
-    const std::string path = dir.write("image", test_support::paddedImage(randomBytes(60000, 5), {4, 0, 0, 0, 0}));
+    const std::string path = dir.write("image", test_support::paddedImage(test_support::randomBytes(60000, 5), {4, 0, 0, 0, 0}));
     CaptureStderr();
     EXPECT_EQ(sendFileCompressed(port, path.c_str(), 4, 0, 120000, 0, 0), 0);
     GetCapturedStderr();
@@ -274,7 +275,7 @@ TEST_F(CompressedTest, UnknownImageTypeSendsNothing) {
 }
 
 TEST_F(CompressedTest, ImageThatDoesNotFitCompressedIsRefused) {
-    const std::string path = dir.write("image", randomBytes(kCompressionBufferSize, 7));
+    const std::string path = dir.write("image", test_support::randomBytes(kCompressionBufferSize, 7));
     CaptureStderr();
     EXPECT_EQ(sendFileCompressed(port, path.c_str(), 4, 0, 120000, 0, 0), 0);
     EXPECT_EQ(GetCapturedStderr(), "Compressing file\ncan not compress file (rc=-8) !!\nSwitch off settop box !!\n");
@@ -283,7 +284,7 @@ TEST_F(CompressedTest, ImageThatDoesNotFitCompressedIsRefused) {
 }
 
 TEST_F(CompressedTest, MissingFileLeavesTheSystemsError) {
-    EXPECT_EQ(sendFileCompressed(port, dir.path("missing").c_str(), 2, 0, 120000, 0, 0), 0);
+    EXPECT_EQ(sendFileCompressed(port, dir.file("missing").c_str(), 2, 0, 120000, 0, 0), 0);
     EXPECT_EQ(platform::lastError(), static_cast<std::uint32_t>(ENOENT));
 }
 

@@ -8,7 +8,8 @@
 
 #include "packed_decoder.h"
 #include "common/status.h"
-#include "temp_file.h"
+#include "support/payload.h"
+#include "support/temp_directory.h"
 #include "transfer/packing.h"
 #include "support/image_bytes.h"
 #include "transfer_line.h"
@@ -107,7 +108,7 @@ TEST(StreamReplyScan, FlashIdMessageGetsItsOwnStatusAndALoneFStillFails) {
 
 class SendFileTest : public TransferLineTest {
 protected:
-    TempDir dir;
+    test_support::TempDirectory dir{"update-transfer-"};
 };
 
 // Transfers against a box: the packed image a box of 2.0 takes after "3".
@@ -122,10 +123,10 @@ protected:
         return scenario;
     }
     std::string imageOf(std::size_t payloadBytes, std::uint32_t seed) {
-        image = test_support::paddedImage(randomBytes(payloadBytes, seed));
+        image = test_support::paddedImage(test_support::randomBytes(payloadBytes, seed));
         return dir.write("image", image);
     }
-    TempDir dir;
+    test_support::TempDirectory dir{"update-transfer-"};
     Bytes image;
 };
 
@@ -141,7 +142,7 @@ TEST_F(SendFileTest, BoxLineIsGatheredAcrossReadsWithABoundedWait) {
         port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
         platform::configureLine(port, 115200, false);
         platform::setWriteTimeouts(port, 1, 10);
-        const std::string path = dir.write("image", randomBytes(20000, 4));
+        const std::string path = dir.write("image", test_support::randomBytes(20000, 4));
         EXPECT_EQ(sendFile(port, path.c_str(), 120000, 0, 0, 0), 0);
         EXPECT_EQ(platform::lastError(), UPD_ERR_BOX_ERROR);
         platform::closePort(port);
@@ -159,7 +160,7 @@ TEST_F(SendFileTest, BoxLineIsGatheredAcrossReadsWithABoundedWait) {
 
 TEST_F(SendFileTest, PlainFileGoesOutInBlocksWithProgress) {
     openLine();
-    const Bytes data = randomBytes(25000, 3);
+    const Bytes data = test_support::randomBytes(25000, 3);
     const std::string path = dir.write("image", data);
     CaptureStdout();
     EXPECT_EQ(sendFile(port, path.c_str(), 120000, 1, 0, 0), 1);
@@ -194,9 +195,9 @@ TEST_F(SendFileTest, PackedProgressCountsFileBytes) {
 TEST_F(SendFileTest, LeadingRecordIsSentAloneAndFollowedByAPause) {
     openLine();
     Bytes data = {0x11, 0x20};
-    const Bytes record = randomBytes(32, 5);
+    const Bytes record = test_support::randomBytes(32, 5);
     data.insert(data.end(), record.begin(), record.end());
-    const Bytes rest = randomBytes(15000, 6);
+    const Bytes rest = test_support::randomBytes(15000, 6);
     data.insert(data.end(), rest.begin(), rest.end());
     const std::string path = dir.write("dated", data);
 
@@ -217,7 +218,7 @@ TEST_F(SendFileTest, LeadingRecordIsSentAloneAndFollowedByAPause) {
 
 TEST_F(SendFileTest, WithoutTheRecordTagOnlyThePairIsShort) {
     openLine();
-    const Bytes data = randomBytes(12000, 8);
+    const Bytes data = test_support::randomBytes(12000, 8);
     ASSERT_NE(data[0], 0x11);
     const std::string path = dir.write("plain", data);
     EXPECT_EQ(sendFile(port, path.c_str(), 120000, 0, 0, 1), 1);
@@ -228,7 +229,7 @@ TEST_F(SendFileTest, WithoutTheRecordTagOnlyThePairIsShort) {
 TEST_F(SendFileTest, EmptyLeadingRecordDoesNotCutTheImageShort) {
     openLine();
     Bytes data = {0x11, 0x00};
-    const Bytes rest = randomBytes(3000, 9);
+    const Bytes rest = test_support::randomBytes(3000, 9);
     data.insert(data.end(), rest.begin(), rest.end());
     const std::string path = dir.write("empty-record", data);
     EXPECT_EQ(sendFile(port, path.c_str(), 120000, 0, 0, 1), 1);
@@ -285,7 +286,7 @@ TEST_F(SendFileToBoxTest, ChatterWhileStalledIsProgressAndShowsTheProgrammingNot
 
 TEST_F(SendFileTest, MissingFileLeavesTheSystemsError) {
     openLine();
-    EXPECT_EQ(sendFile(port, dir.path("missing").c_str(), 120000, 0, 0, 0), 0);
+    EXPECT_EQ(sendFile(port, dir.file("missing").c_str(), 120000, 0, 0, 0), 0);
     EXPECT_EQ(platform::lastError(), static_cast<std::uint32_t>(ENOENT));
 }
 
