@@ -119,15 +119,15 @@ BoxSession runSession(const test_support::TempDirectory& dir, const SessionOptio
     if (options.fullSpeed) boxsimArgs.push_back("--full-speed");
     boxsimArgs.insert(boxsimArgs.end(), options.boxsimArgs.begin(), options.boxsimArgs.end());
     for (const auto& [name, content] : options.files) test_support::writeWholeFile(dir.file(name), content);
-    Background boxsim(boxsimArgs);
+    test_support::Background boxsim(boxsimArgs);
 
     BoxSession session;
-    if (!waitForPath(link)) {
+    if (!test_support::waitForPath(link)) {
         session.boxsim = boxsim.wait(std::chrono::milliseconds{2000});
         return session;
     }
 
-    ProcessOptions updateOptions = options.update;
+    test_support::ProcessOptions updateOptions = options.update;
     // Under Wine COM1 to COM4 already lead to the session's paths (or to none),
     // and a POSIX path means nothing to update.exe.
     if (!wine) {
@@ -143,7 +143,7 @@ BoxSession runSession(const test_support::TempDirectory& dir, const SessionOptio
     const std::vector<std::string> program = updateCommand();
     updateArgs.insert(updateArgs.end(), program.begin(), program.end());
     updateArgs.insert(updateArgs.end(), options.updateArgs.begin(), options.updateArgs.end());
-    session.update = run(updateArgs, updateOptions);
+    session.update = test_support::run(updateArgs, updateOptions);
     if (wine) {
         session.update.out = withoutCarriageReturns(session.update.out);
         session.update.err = withoutCarriageReturns(session.update.err);

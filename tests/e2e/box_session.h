@@ -17,13 +17,13 @@
 #include <string>
 #include <vector>
 
-#include "e2e/process.h"
+#include "support/process.h"
 
 namespace e2e {
 
 struct BoxSession {
-    ProcessResult update;
-    ProcessResult boxsim;
+    test_support::ProcessResult update;
+    test_support::ProcessResult boxsim;
     std::string flashedImage;  // what boxsim wrote with --image-out (empty if nothing)
     std::vector<std::string> flashedImages;  // every box's, box 1 first, up to the first box without one
     std::string dialogueLog;   // boxsim's --log
@@ -32,7 +32,7 @@ struct BoxSession {
 struct SessionOptions {
     std::vector<std::string> boxsimArgs;  // scenario options; --link, --log, --image-out are added
     std::vector<std::string> updateArgs;  // the program's arguments, without the program name
-    ProcessOptions update;                // environment additions, standard input, time limit
+    test_support::ProcessOptions update;                // environment additions, standard input, time limit
     bool fullSpeed = true;                // carry bytes at once instead of at the line's real rate
     std::map<std::string, std::string> files;  // written into the session's directory first (name, content)
     // The program is started through this command (e.g. a shell that sets a

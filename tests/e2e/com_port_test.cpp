@@ -60,7 +60,7 @@ TEST_F(ComPortBeyondNine, EnvironmentLeadsPortOneThereAndMessagesKeepTheNumberGi
 TEST_F(ComPortBeyondNine, ListingNamesTheMappedPortsInNumberOrder) {
     std::vector<std::string> argv = e2e::updateCommand();
     argv.push_back("--list-ports");
-    const e2e::ProcessResult listed = e2e::run(argv);
+    const test_support::ProcessResult listed = test_support::run(argv);
     EXPECT_EQ(listed.exitCode, 0) << listed.err;
     const std::size_t four = listed.out.find("COM4 ");
     const std::size_t ten = listed.out.find("COM10 ");

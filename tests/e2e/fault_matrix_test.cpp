@@ -274,7 +274,7 @@ TEST(FaultMatrix, EveryFaultOfEveryFamilyEndsTheRunAsTheFamilyReportsIt) {
             continue;
         }
         const CellRun& run = runs[i];
-        const e2e::ProcessResult& update = run.session.update;
+        const test_support::ProcessResult& update = run.session.update;
         SCOPED_TRACE(std::string(cell.family->name) + ": " + cell.fault);
         bool passed = true;
         auto check = [&](bool holds, const std::string& what) {

@@ -44,7 +44,7 @@ struct Update {
 // an early byte reaches the program while it is still sending (at full speed
 // a fast machine may have written the whole file before the box spoke).
 Update updateBox(const test_support::TempDirectory& dir, const char* version, const std::string& image,
-                 std::vector<std::string> boxOptions = {}, e2e::ProcessOptions process = {}, bool fullSpeed = true) {
+                 std::vector<std::string> boxOptions = {}, test_support::ProcessOptions process = {}, bool fullSpeed = true) {
     const std::string imagePath = dir.file("image.bin");
     test_support::writeWholeFile(imagePath, image);
     e2e::SessionOptions options;
@@ -198,7 +198,7 @@ TEST(Generation1EndToEnd, HyperPadThatCannotBeCreatedReleasesTheBoxWithKey1) {
     } else {
         ASSERT_EQ(chmod(work.c_str(), 0555), 0);
     }
-    e2e::ProcessOptions process;
+    test_support::ProcessOptions process;
     process.workingDirectory = work;
     const Update update = updateBox(dir, "1.7", imageFor(1), {"--expect", "released"}, process);
     chmod(work.c_str(), 0755);
@@ -238,7 +238,7 @@ TEST(Generation1EndToEnd, PromptLoopSendsBlanksUntilThePromptComesWholeInOneAtte
 
 TEST(Generation1EndToEnd, AHyperBootloaderThatNeverAnswersGetsBlanksUntilTheProgramIsStopped) {
     test_support::TempDirectory dir;
-    e2e::ProcessOptions process;
+    test_support::ProcessOptions process;
     process.timeLimit = std::chrono::milliseconds{8000};
     const Update update =
         updateBox(dir, "1.8", imageFor(0), {"--hyperboot-answer-from", "0", "--timeout", "9"}, process);

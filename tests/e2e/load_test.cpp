@@ -107,17 +107,17 @@ TEST(Load, FiftyBoxesInLoopModeGatherNoDescriptorsAndNoMemory) {
     const std::string image = e2e::paddedImage(e2e::samplePayload(60000, 50), kImageType, kImageId);
     test_support::writeWholeFile(imagePath, image);
 
-    e2e::Background boxsim({BOXSIM_PROGRAM, "--link", link, "--image-out", dir.file("flashed.bin"), "--bootloader",
+    test_support::Background boxsim({BOXSIM_PROGRAM, "--link", link, "--image-out", dir.file("flashed.bin"), "--bootloader",
                             kBootloader, "--boxes", std::to_string(kBoxes), "--full-speed", "--programming-ms", "50",
                             "--expect", "flashed", "--timeout", "1800"});
-    ASSERT_TRUE(e2e::waitForPath(link, 10s));
+    ASSERT_TRUE(test_support::waitForPath(link, 10s));
 
-    e2e::ProcessOptions options;
+    test_support::ProcessOptions options;
     options.closeInput = false;  // one answer per prompt, given once the figures are taken
     options.workingDirectory = dir.path();
     options.environment = portsFor(dir, {link, "", "", ""});
     const auto start = Clock::now();
-    e2e::Background update({UPDATE_PROGRAM, "-l", imagePath}, options);
+    test_support::Background update({UPDATE_PROGRAM, "-l", imagePath}, options);
 
     std::vector<Sample> samples;
     for (int box = 1; box <= kBoxes; ++box) {
@@ -134,9 +134,9 @@ TEST(Load, FiftyBoxesInLoopModeGatherNoDescriptorsAndNoMemory) {
         }
         update.sendInput(box < kBoxes ? "y" : "n");
     }
-    const e2e::ProcessResult result = update.wait(kPerBoxLimit);
+    const test_support::ProcessResult result = update.wait(kPerBoxLimit);
     const double wallSeconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const e2e::ProcessResult box = boxsim.wait(30s);
+    const test_support::ProcessResult box = boxsim.wait(30s);
 
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(countOf(result.out, "Download on com port 1 successfully finished.\n"), kBoxes);
@@ -190,7 +190,7 @@ TEST(Load, FourProgramsOnFourPortsAtOnceEachFlashTheirOwnImage) {
     test_support::TempDirectory dir;
     std::array<std::string, 4> links;
     std::vector<std::string> images;
-    std::vector<std::unique_ptr<e2e::Background>> boxes;
+    std::vector<std::unique_ptr<test_support::Background>> boxes;
     for (int n = 1; n <= kPorts; ++n) {
         const PortBox& port = kPortBoxes[n - 1];
         links[n - 1] = dir.file("com" + std::to_string(n));
@@ -200,32 +200,32 @@ TEST(Load, FourProgramsOnFourPortsAtOnceEachFlashTheirOwnImage) {
                                           port.imageType, port.imageId));
         test_support::writeWholeFile(dir.file("image" + std::to_string(n) + ".pad"), images.back());
         // At the line's real pace, so that the four dialogues overlap.
-        boxes.push_back(std::make_unique<e2e::Background>(std::vector<std::string>{
+        boxes.push_back(std::make_unique<test_support::Background>(std::vector<std::string>{
             BOXSIM_PROGRAM, "--link", links[n - 1], "--image-out", dir.file("flashed" + std::to_string(n) + ".bin"),
             "--bootloader", port.bootloader, "--expect", "flashed", "--timeout", "600"}));
     }
-    for (const auto& link : links) ASSERT_TRUE(e2e::waitForPath(link, 10s));
+    for (const auto& link : links) ASSERT_TRUE(test_support::waitForPath(link, 10s));
 
     const auto start = Clock::now();
-    std::vector<std::unique_ptr<e2e::Background>> programs;
+    std::vector<std::unique_ptr<test_support::Background>> programs;
     for (int n = 1; n <= kPorts; ++n) {
-        e2e::ProcessOptions options;
+        test_support::ProcessOptions options;
         options.workingDirectory = dir.path();
         options.environment = portsFor(dir, links);
-        programs.push_back(std::make_unique<e2e::Background>(
+        programs.push_back(std::make_unique<test_support::Background>(
             std::vector<std::string>{UPDATE_PROGRAM, "-p", std::to_string(n), dir.file("image" + std::to_string(n) + ".pad")},
             options));
     }
     std::vector<double> seconds;
     for (int n = 1; n <= kPorts; ++n) {
         SCOPED_TRACE("port " + std::to_string(n));
-        const e2e::ProcessResult result = programs[n - 1]->wait(std::chrono::milliseconds{600000});
+        const test_support::ProcessResult result = programs[n - 1]->wait(std::chrono::milliseconds{600000});
         seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
         EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
         EXPECT_NE(result.out.find("Download on com port " + std::to_string(n) + " successfully finished.\n"),
                   std::string::npos)
             << result.out;
-        const e2e::ProcessResult box = boxes[n - 1]->wait(30s);
+        const test_support::ProcessResult box = boxes[n - 1]->wait(30s);
         EXPECT_EQ(box.exitCode, 0) << box.out << box.err;
         EXPECT_EQ(test_support::readWholeFile(dir.file("flashed" + std::to_string(n) + ".bin")), images[n - 1]);
     }

@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -59,22 +58,14 @@ std::string standardErrorOnTerminal(const std::vector<std::string>& argv) {
     int master = -1;
     int slave = -1;
     if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return "(no pseudo-terminal)";
-    const pid_t child = fork();
-    if (child == 0) {
-        const int nothing = open("/dev/null", O_RDWR);
-        dup2(nothing, 0);
-        dup2(nothing, 1);
-        dup2(slave, 2);
-        // Whatever the arguments say, no default device is ever reached.
-        for (const char* variable : {"UPDATE_COM1", "UPDATE_COM2", "UPDATE_COM3", "UPDATE_COM4"}) {
-            setenv(variable, "/nonexistent/update-test-port", 1);
-        }
-        std::vector<char*> args;
-        for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+    test_support::ProcessOptions options;
+    options.controllingTerminal = ptsname(master);
+    options.streamsOnTerminal = {2};
+    // Whatever the arguments say, no default device is ever reached.
+    for (const char* variable : {"UPDATE_COM1", "UPDATE_COM2", "UPDATE_COM3", "UPDATE_COM4"}) {
+        options.environment[variable] = "/nonexistent/update-test-port";
     }
+    test_support::Background program(argv, options);
     close(slave);
     std::string shown;
     char chunk[512];
@@ -86,8 +77,7 @@ std::string standardErrorOnTerminal(const std::vector<std::string>& argv) {
         if (got <= 0) break;
         shown.append(chunk, static_cast<std::size_t>(got));
     }
-    int status = 0;
-    waitpid(child, &status, 0);
+    program.wait();
     close(master);
     return shown;
 }
@@ -148,11 +138,11 @@ TEST(PortName, ADeviceThatIsNoTerminalFailsAtTheOpeningWithTheSystemsCodeAndNeve
     test_support::TempDirectory dir;
     test_support::writeWholeFile(dir.file("image.pad"), kImage);
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
-    e2e::ProcessOptions options;
+    test_support::ProcessOptions options;
     options.environment["UPDATE_COM1"] = dir.file("missing-com1");
     options.timeLimit = std::chrono::milliseconds{10000};
     for (const std::string& device : {std::string("/dev/null"), dir.file("fifo")}) {
-        const e2e::ProcessResult result = e2e::run({UPDATE_PROGRAM, "--port", device, dir.file("image.pad")}, options);
+        const test_support::ProcessResult result = test_support::run({UPDATE_PROGRAM, "--port", device, dir.file("image.pad")}, options);
         EXPECT_FALSE(result.timedOut) << device;
         EXPECT_EQ(result.exitCode, 1) << device;
         EXPECT_EQ(result.out, "Checking file... OK!\n");
@@ -176,7 +166,7 @@ TEST(PortName, OnATerminalAFailedOpenIsExplainedAfterTheUnchangedLine) {
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     const std::string device = ttyname(slave);
     close(slave);  // the test holds only the master, or it would be named as a holder too
-    e2e::Background first({UPDATE_PROGRAM, "-b", "--port", device, dir.file("image.pad")});
+    test_support::Background first({UPDATE_PROGRAM, "-b", "--port", device, dir.file("image.pad")});
     ASSERT_TRUE(first.waitForOutput("\n\n", std::chrono::milliseconds{10000}));
     shown = standardErrorOnTerminal({UPDATE_PROGRAM, "--port", device, dir.file("image.pad")});
     const std::string holder = device + " is held by update (pid " + std::to_string(first.pid()) + ")";
@@ -212,9 +202,9 @@ TEST(SystemConsole, IsMarkedInTheListingAndNeverOpened) {
     test_support::writeWholeFile(root + "/dev/ttyS1", "");
     test_support::writeWholeFile(root + "/dev/ttyS0", "");
 
-    e2e::ProcessOptions listing;
+    test_support::ProcessOptions listing;
     listing.environment["UPDATE_SYSTEM_ROOT"] = root;
-    const auto listed = e2e::run({UPDATE_PROGRAM, "--list-ports"}, listing);
+    const auto listed = test_support::run({UPDATE_PROGRAM, "--list-ports"}, listing);
     EXPECT_NE(listed.out.find(root + "/dev/ttyS0  system console, never opened: "), std::string::npos) << listed.out;
     EXPECT_EQ(listed.out.find("ttyS1  system console"), std::string::npos) << listed.out;
 

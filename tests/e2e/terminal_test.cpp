@@ -6,7 +6,6 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -16,7 +15,7 @@
 #include <vector>
 
 #include "e2e/box_session.h"
-#include "e2e/process.h"
+#include "support/process.h"
 #include "support/image_bytes.h"
 
 namespace {
@@ -49,12 +48,12 @@ TerminalRun runOnTerminal(const test_support::TempDirectory& dir, const std::vec
                           const std::vector<std::string>& updateArgs, std::vector<Response> responses = {}) {
     TerminalRun run;
     const std::string link = dir.file("com1");
-    std::unique_ptr<e2e::Background> boxsim;
+    std::unique_ptr<test_support::Background> boxsim;
     if (!boxsimArgs.empty()) {
         std::vector<std::string> argv = {BOXSIM_PROGRAM, "--link", link};
         argv.insert(argv.end(), boxsimArgs.begin(), boxsimArgs.end());
-        boxsim = std::make_unique<e2e::Background>(argv);
-        if (!e2e::waitForPath(link)) return run;
+        boxsim = std::make_unique<test_support::Background>(argv);
+        if (!test_support::waitForPath(link)) return run;
     }
     int master = -1;
     int slave = -1;
@@ -62,23 +61,15 @@ TerminalRun runOnTerminal(const test_support::TempDirectory& dir, const std::vec
     size.ws_row = 24;
     size.ws_col = 80;
     if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) return run;
-    const pid_t child = fork();
-    if (child == 0) {
-        setsid();
-        ioctl(slave, TIOCSCTTY, 0);
-        dup2(slave, 0);
-        dup2(slave, 1);
-        dup2(slave, 2);
-        close(master);
-        setenv("UPDATE_COM1", link.c_str(), 1);
-        for (const char* variable : {"UPDATE_COM2", "UPDATE_COM3", "UPDATE_COM4"}) setenv(variable, dir.file("none").c_str(), 1);
-        if (chdir(dir.path().c_str()) != 0) _exit(126);
-        std::vector<char*> args = {const_cast<char*>(UPDATE_PROGRAM)};
-        for (const std::string& arg : updateArgs) args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
+    test_support::ProcessOptions options;
+    options.controllingTerminal = ptsname(master);
+    options.streamsOnTerminal = {0, 1, 2};
+    options.environment["UPDATE_COM1"] = link;
+    for (const char* variable : {"UPDATE_COM2", "UPDATE_COM3", "UPDATE_COM4"}) options.environment[variable] = dir.file("none");
+    options.workingDirectory = dir.path();
+    std::vector<std::string> argv = {UPDATE_PROGRAM};
+    argv.insert(argv.end(), updateArgs.begin(), updateArgs.end());
+    test_support::Background program(argv, options);
     close(slave);
     std::string raw;
     std::size_t answered = 0;
@@ -101,24 +92,23 @@ TerminalRun runOnTerminal(const test_support::TempDirectory& dir, const std::vec
             ++answered;
         }
     }
-    int status = 0;
-    waitpid(child, &status, 0);
+    const test_support::ProcessResult ended = program.wait();
     close(master);
-    if (WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+    run.exitCode = ended.exitCode;
+    run.signal = ended.signal;
     if (boxsim) run.boxsimOut = boxsim->wait().out;
     run.shown = withPlainLineEnds(raw);
     return run;
 }
 
-e2e::ProcessResult runThroughPipes(const test_support::TempDirectory& dir, const std::vector<std::string>& args) {
+test_support::ProcessResult runThroughPipes(const test_support::TempDirectory& dir, const std::vector<std::string>& args) {
     std::vector<std::string> argv = {UPDATE_PROGRAM};
     argv.insert(argv.end(), args.begin(), args.end());
-    e2e::ProcessOptions options;
+    test_support::ProcessOptions options;
     for (const char* variable : {"UPDATE_COM1", "UPDATE_COM2", "UPDATE_COM3", "UPDATE_COM4"})
         options.environment[variable] = dir.file("none");
     options.workingDirectory = dir.path();
-    return e2e::run(argv, options);
+    return test_support::run(argv, options);
 }
 
 // Bytes that do not compress.

@@ -144,7 +144,7 @@ TEST(TraceReplay, ThePcDepartingFromTheRecordingIsNamedInOneLine) {
 TEST(TraceReplay, ABadTraceIsNamedWithItsLineAndEndsWithStatus2) {
     test_support::TempDirectory dir;
     test_support::writeWholeFile(dir.file("binary.txt"), std::string("\x7F" "ELF\x02\x01\x01\0\0", 9));
-    const auto result = e2e::run({BOXSIM_PROGRAM, "--link", dir.file("com1"), "--replay", dir.file("binary.txt")});
+    const auto result = test_support::run({BOXSIM_PROGRAM, "--link", dir.file("com1"), "--replay", dir.file("binary.txt")});
     EXPECT_EQ(result.exitCode, 2);
     EXPECT_EQ(result.err, "boxsim: " + dir.file("binary.txt") + ":1: binary data, not the text of a trace\n");
     EXPECT_FALSE(std::filesystem::exists(dir.file("com1"))) << "a bad trace publishes no line";
@@ -191,10 +191,10 @@ TEST(Trace, AFileThatCannotBeCreatedStopsTheRunBeforeThePortIsOpened) {
     ASSERT_EQ(lstat(dir.file("planted").c_str(), &status), 0);
     EXPECT_TRUE(S_ISREG(status.st_mode));
 
-    e2e::ProcessOptions missingDir;
+    test_support::ProcessOptions missingDir;
     for (int n = 1; n <= 4; ++n) missingDir.environment["UPDATE_COM" + std::to_string(n)] = dir.file("never-opened");
     const auto result =
-        e2e::run({UPDATE_PROGRAM, "--trace", dir.path() + "/no/such/dir/t.txt", "-s", "orb"}, missingDir);
+        test_support::run({UPDATE_PROGRAM, "--trace", dir.path() + "/no/such/dir/t.txt", "-s", "orb"}, missingDir);
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err.rfind("Cannot create the trace file " + dir.path() + "/no/such/dir/t.txt (Error: ", 0), 0u)
@@ -213,20 +213,20 @@ TEST(Trace, CtrlCDuringTheTransferIsTheTracesLastLine) {
     const std::string link = dir.file("com1");
     const std::string trace = dir.file("trace.txt");
     test_support::writeWholeFile(dir.file("image.pad"), e2e::paddedImage(e2e::samplePayload(400000, 3), 4, 0x40014));
-    e2e::Background boxsim({BOXSIM_PROGRAM, "--link", link, "--bootloader", "4.20", "--switch-on-ms", "200",
+    test_support::Background boxsim({BOXSIM_PROGRAM, "--link", link, "--bootloader", "4.20", "--switch-on-ms", "200",
                             "--timeout", "120"});
-    ASSERT_TRUE(e2e::waitForPath(link, 10s));
-    e2e::ProcessOptions options;
+    ASSERT_TRUE(test_support::waitForPath(link, 10s));
+    test_support::ProcessOptions options;
     options.workingDirectory = dir.path();
     options.environment = {{"UPDATE_COM1", link},
                            {"UPDATE_COM2", dir.file("none")},
                            {"UPDATE_COM3", dir.file("none")},
                            {"UPDATE_COM4", dir.file("none")}};
-    e2e::Background update({UPDATE_PROGRAM, "--trace", trace, "image.pad"}, options);
+    test_support::Background update({UPDATE_PROGRAM, "--trace", trace, "image.pad"}, options);
     // The first progress report comes after image data have gone out.
     const bool reached = update.waitForOutput("% transfered", 60s);
     update.signal(SIGINT);
-    const e2e::ProcessResult result = update.wait(60s);
+    const test_support::ProcessResult result = update.wait(60s);
     boxsim.signal(SIGTERM);
     boxsim.wait(20s);
     ASSERT_TRUE(reached) << result.out << result.err;
@@ -258,8 +258,8 @@ TEST(Trace, AHangUpIsRecordedWhereTheLineDropped) {
 
 namespace {
 
-e2e::ProcessOptions portsOnly(const test_support::TempDirectory& dir, const std::string& link) {
-    e2e::ProcessOptions options;
+test_support::ProcessOptions portsOnly(const test_support::TempDirectory& dir, const std::string& link) {
+    test_support::ProcessOptions options;
     options.workingDirectory = dir.path();
     options.environment = {{"UPDATE_COM1", link},
                            {"UPDATE_COM2", dir.file("none")},
@@ -274,14 +274,14 @@ TEST(Trace, ARunKilledInTheTransferKeepsEveryEventUpToItsDeath) {
     const std::string link = dir.file("com1");
     const std::string trace = dir.file("trace.txt");
     test_support::writeWholeFile(dir.file("image.pad"), e2e::paddedImage(e2e::samplePayload(400000, 3), 4, 0x40014));
-    e2e::Background boxsim({BOXSIM_PROGRAM, "--link", link, "--bootloader", "4.20", "--switch-on-ms", "200",
+    test_support::Background boxsim({BOXSIM_PROGRAM, "--link", link, "--bootloader", "4.20", "--switch-on-ms", "200",
                             "--timeout", "120"});
-    ASSERT_TRUE(e2e::waitForPath(link, 10s));
-    e2e::Background update({UPDATE_PROGRAM, "--trace", trace, "image.pad"}, portsOnly(dir, link));
+    ASSERT_TRUE(test_support::waitForPath(link, 10s));
+    test_support::Background update({UPDATE_PROGRAM, "--trace", trace, "image.pad"}, portsOnly(dir, link));
     // Printed after image data went out and the box's reply to them came in.
     const bool reached = update.waitForOutput("% transfered", 60s);
     update.signal(SIGKILL);
-    const e2e::ProcessResult result = update.wait(60s);
+    const test_support::ProcessResult result = update.wait(60s);
     boxsim.signal(SIGTERM);
     boxsim.wait(20s);
     ASSERT_TRUE(reached) << result.out << result.err;
@@ -366,13 +366,13 @@ TEST(Trace, AFileRemovedWhileWrittenIsNamedOnceAndTheRunGoesOn) {
     const std::string link = dir.file("com1");
     const std::string trace = dir.file("trace.txt");
     test_support::writeWholeFile(dir.file("image.pad"), e2e::paddedImage(e2e::samplePayload(20000, 3), 4, 0x40014));
-    e2e::Background boxsim({BOXSIM_PROGRAM, "--link", link, "--bootloader", "4.20", "--switch-on-ms", "200",
+    test_support::Background boxsim({BOXSIM_PROGRAM, "--link", link, "--bootloader", "4.20", "--switch-on-ms", "200",
                             "--programming-ms", "20", "--timeout", "120", "--full-speed"});
-    ASSERT_TRUE(e2e::waitForPath(link, 10s));
-    e2e::Background update({UPDATE_PROGRAM, "--trace", trace, "image.pad"}, portsOnly(dir, link));
-    ASSERT_TRUE(e2e::waitForFileText(trace, "  open     \"", 30s));
+    ASSERT_TRUE(test_support::waitForPath(link, 10s));
+    test_support::Background update({UPDATE_PROGRAM, "--trace", trace, "image.pad"}, portsOnly(dir, link));
+    ASSERT_TRUE(test_support::waitForFileText(trace, "  open     \"", 30s));
     ASSERT_EQ(unlink(trace.c_str()), 0);
-    const e2e::ProcessResult result = update.wait(60s);
+    const test_support::ProcessResult result = update.wait(60s);
     boxsim.wait(30s);
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_NE(result.out.find("successfully finished"), std::string::npos);

@@ -1,4 +1,4 @@
-#include "e2e/process.h"
+#include "support/process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -19,7 +19,7 @@
 
 extern char** environ;
 
-namespace e2e {
+namespace test_support {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -74,6 +74,9 @@ pid_t spawn(const std::vector<std::string>& argv, const ProcessOptions& options,
     if (!options.controllingTerminal.empty()) {
         groupFlag = POSIX_SPAWN_SETSID;
         posix_spawn_file_actions_addopen(&actions, 3, options.controllingTerminal.c_str(), O_RDWR, 0);
+        for (const int stream : options.streamsOnTerminal) posix_spawn_file_actions_adddup2(&actions, 3, stream);
+        // The program then holds the terminal through its streams alone.
+        if (!options.streamsOnTerminal.empty()) posix_spawn_file_actions_addclose(&actions, 3);
     }
     posix_spawnattr_setflags(&attributes, groupFlag | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     posix_spawnattr_setpgroup(&attributes, 0);
@@ -207,6 +210,17 @@ void Background::signal(int signalNumber) {
     if (!finished_) ::kill(pid_, signalNumber);
 }
 
+void Background::pause() {
+    if (finished_) return;
+    ::kill(pid_, SIGSTOP);
+    int status = 0;
+    waitpid(pid_, &status, WUNTRACED);  // stopped, not just signalled
+}
+
+void Background::resume() {
+    if (!finished_) ::kill(pid_, SIGCONT);
+}
+
 bool Background::waitForOutput(const std::function<bool(const std::string& out)>& done,
                                std::chrono::milliseconds limit) {
     if (finished_) return done(result_.out);
@@ -250,4 +264,4 @@ bool waitForFileText(const std::string& path, const std::string& text, std::chro
     }
 }
 
-}  // namespace e2e
+}  // namespace test_support
