@@ -2,36 +2,30 @@
 
 #include "control/bootloader_table.h"
 #include "procedures/procedures.h"
+#include "support/bootloader_rows.h"
 
 namespace {
 
-struct ExpectedRow {
-    const char* version;
-    std::uint8_t imageType;
-    UpdateProcedure procedure;
-};
+using test_support::ExpectedProcedure;
+using test_support::kExpectedRows;
 
-// Every supported pairing of boot loader and image type, as documented for the users.
-const ExpectedRow kExpectedRows[kSupportedBootloaderCount] = {
-    {"1.4", 0, updateBootloader14},      {"1.5", 0, updateBootloader15},      {"1.6", 0, updateBootloader16},
-    {"1.7", 1, updateBootloader17},      {"1.8", 0, updateBootloader18},      {"1.9", 1, updateBootloader17},
-    {"2.0", 2, updateGeneration2},       {"2.1", 2, updateGeneration2},       {"2.2", 2, updateGeneration2},
-    {"3.1", 2, updateGeneration2},       {"3.2", 2, updateGeneration2},       {"3.3", 2, updateGeneration2},
-    {"4.1", 2, updateGeneration2},       {"4.2", 4, updateGeneration4Type4},  {"4.3", 4, updateGeneration4Type4},
-    {"4.4", 4, updateGeneration4Type4},  {"4.5", 4, updateGeneration4Type4},  {"4.6", 5, updateGeneration4Type5},
-    {"4.7", 5, updateGeneration4Type5},  {"4.8", 4, updateGeneration4Type4},  {"4.9", 4, updateGeneration4Type4},
-    {"4.10", 4, updateGeneration4Type4}, {"4.11", 7, updateDated},            {"4.11", 8, updateDated},
-    {"4.11", 9, updateDated},            {"4.12", 7, updateDated},            {"4.12", 8, updateDated},
-    {"4.12", 9, updateDated},            {"4.13", 7, updateDated},            {"4.13", 8, updateDated},
-    {"4.13", 9, updateDated},            {"4.14", 5, updateGeneration4Type5}, {"4.15", 4, updateGeneration4Type4},
-    {"4.16", 4, updateGeneration4Type4}, {"4.17", 4, updateGeneration4Type4}, {"4.18", 4, updateGeneration4Type4},
-    {"4.19", 4, updateGeneration4Type4}, {"4.20", 4, updateGeneration4Type4}, {"4.21", 18, updateGeneration4Type4},
-    {"4.22", 18, updateGeneration4Type4}, {"4.23", 18, updateGeneration4Type4},
-    {"4.24", 18, updateGeneration4Type4}, {"4.25", 4, updateGeneration4Type4},
-    {"4.26", 4, updateGeneration4Type4}, {"4.27", 4, updateGeneration4Type4}, {"4.28", 4, updateGeneration4Type4},
-    {"4.29", 4, updateGeneration4Type4}, {"4.90", 4, updateGeneration4Type4}, {"4.91", 4, updateGeneration4Type4},
-    {"4.99", 6, updateGeneration4Type6},
-};
+static_assert(test_support::kExpectedRowCount == kSupportedBootloaderCount);
+
+UpdateProcedure procedureOf(ExpectedProcedure procedure) {
+    switch (procedure) {
+        case ExpectedProcedure::Bootloader14: return updateBootloader14;
+        case ExpectedProcedure::Bootloader15: return updateBootloader15;
+        case ExpectedProcedure::Bootloader16: return updateBootloader16;
+        case ExpectedProcedure::Bootloader17: return updateBootloader17;
+        case ExpectedProcedure::Bootloader18: return updateBootloader18;
+        case ExpectedProcedure::Generation2: return updateGeneration2;
+        case ExpectedProcedure::Generation4Type4: return updateGeneration4Type4;
+        case ExpectedProcedure::Generation4Type5: return updateGeneration4Type5;
+        case ExpectedProcedure::Generation4Type6: return updateGeneration4Type6;
+        case ExpectedProcedure::Dated: return updateDated;
+    }
+    return nullptr;
+}
 
 const SupportedBootloader* find(const char* boxVersion, std::uint8_t& imageType, std::uint32_t& imageId,
                                 bool overrideImageHeader = false) {
@@ -44,13 +38,13 @@ std::ptrdiff_t rowNumber(const SupportedBootloader* row) { return row - Supporte
 
 TEST(BootloaderTable, EveryPairingFindsItsProcedureAndEndsWithAnEmptyRow) {
     for (int i = 0; i < kSupportedBootloaderCount; ++i) {
-        const ExpectedRow& expected = kExpectedRows[i];
+        const test_support::ExpectedRow& expected = kExpectedRows[i];
         std::uint8_t imageType = expected.imageType;
         std::uint32_t imageId = 0x1234;
         const SupportedBootloader* row = find(expected.version, imageType, imageId);
         ASSERT_NE(row, nullptr) << expected.version << " type " << int{expected.imageType};
         EXPECT_EQ(rowNumber(row), i + 1) << expected.version << " type " << int{expected.imageType};
-        EXPECT_EQ(row->procedure, expected.procedure) << "row " << i + 1;
+        EXPECT_EQ(row->procedure, procedureOf(expected.procedure)) << "row " << i + 1;
         EXPECT_EQ(imageType, expected.imageType);
         EXPECT_EQ(imageId, 0x1234u) << "without -x the image id stays";
     }

@@ -137,7 +137,7 @@ TEST(Access, UnsupportedVersionIsRefusedAndTheBoxReleasedAtBothSpeeds) {
     // Under Wine the key at 38400 reaches the line as a separate write before
     // the port closes: the log holds three PC lines where two are counted.
     if (e2e::underWine()) GTEST_SKIP() << "Wine delivers the second key as its own write";
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const auto run = e2e::runSession(dir, session({"--bootloader", "5.0", "--expect", "released"}, {"image.pad"}));
     EXPECT_EQ(run.update.exitCode, 1) << describe(run);
     EXPECT_EQ(run.update.out, "Checking file... OK!\n\n\nBootloader version 5.0 accessed!\n");

@@ -13,33 +13,20 @@
 #include <vector>
 
 #include "e2e/box_session.h"
+#include "support/bootloader_rows.h"
 
 namespace {
 
-struct Row {
-    int number;
-    const char* version;
-    int imageType;
-};
-
-constexpr Row kTable[] = {
-    {1, "1.4", 0},   {2, "1.5", 0},   {3, "1.6", 0},   {4, "1.7", 1},   {5, "1.8", 0},   {6, "1.9", 1},
-    {7, "2.0", 2},   {8, "2.1", 2},   {9, "2.2", 2},   {10, "3.1", 2},  {11, "3.2", 2},  {12, "3.3", 2},
-    {13, "4.1", 2},  {14, "4.2", 4},  {15, "4.3", 4},  {16, "4.4", 4},  {17, "4.5", 4},  {18, "4.6", 5},
-    {19, "4.7", 5},  {20, "4.8", 4},  {21, "4.9", 4},  {22, "4.10", 4}, {23, "4.11", 7}, {24, "4.11", 8},
-    {25, "4.11", 9}, {26, "4.12", 7}, {27, "4.12", 8}, {28, "4.12", 9}, {29, "4.13", 7}, {30, "4.13", 8},
-    {31, "4.13", 9}, {32, "4.14", 5}, {33, "4.15", 4}, {34, "4.16", 4}, {35, "4.17", 4}, {36, "4.18", 4},
-    {37, "4.19", 4}, {38, "4.20", 4}, {39, "4.21", 18}, {40, "4.22", 18}, {41, "4.23", 18}, {42, "4.24", 18},
-    {43, "4.25", 4}, {44, "4.26", 4}, {45, "4.27", 4}, {46, "4.28", 4}, {47, "4.29", 4}, {48, "4.90", 4},
-    {49, "4.91", 4}, {50, "4.99", 6},
-};
+using Row = test_support::ExpectedRow;
+using test_support::kExpectedRowCount;
+using test_support::rowNumberOf;
 
 // "1-6,23-31" -> those row numbers; unset or empty: all.
 std::vector<bool> chosenRows() {
-    std::vector<bool> chosen(51, true);
+    std::vector<bool> chosen(kExpectedRowCount + 1, true);
     const char* only = std::getenv("ALL_ROWS_ONLY");
     if (only == nullptr || *only == '\0') return chosen;
-    chosen.assign(51, false);
+    chosen.assign(kExpectedRowCount + 1, false);
     std::string list = only;
     std::size_t start = 0;
     while (start < list.size()) {
@@ -48,7 +35,7 @@ std::vector<bool> chosenRows() {
         const std::size_t dash = item.find('-');
         const int from = std::atoi(item.c_str());
         const int to = dash == std::string::npos ? from : std::atoi(item.c_str() + dash + 1);
-        for (int n = std::max(from, 1); n <= std::min(to, 50); ++n) chosen[static_cast<std::size_t>(n)] = true;
+        for (int n = std::max(from, 1); n <= std::min(to, static_cast<int>(kExpectedRowCount)); ++n) chosen[static_cast<std::size_t>(n)] = true;
         start = comma + 1;
     }
     return chosen;
@@ -74,15 +61,15 @@ struct RowResult {
 };
 
 RowResult runRow(const Row& row) {
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     // Type 0 without a header extension, the others with type and id.
     const std::string image =
         row.imageType == 0
-            ? e2e::paddedImage(e2e::samplePayload(4000, static_cast<unsigned>(row.number)))
-            : e2e::paddedImage(e2e::samplePayload(4000, static_cast<unsigned>(row.number)), row.imageType,
+            ? e2e::paddedImage(e2e::samplePayload(4000, static_cast<unsigned>(rowNumberOf(row))))
+            : e2e::paddedImage(e2e::samplePayload(4000, static_cast<unsigned>(rowNumberOf(row))), row.imageType,
                                imageIdOf(row.version));
     const std::string imagePath = dir.file("image.bin");
-    e2e::writeWholeFile(imagePath, image);
+    test_support::writeWholeFile(imagePath, image);
 
     e2e::SessionOptions options;
     options.boxsimArgs = {"--bootloader", row.version, "--programming-ms", "100", "--expect", "flashed",
@@ -111,8 +98,8 @@ RowResult runRow(const Row& row) {
 TEST(AllRows, EveryRowOfTheTableUpdatesABoxWithTheSourceImage) {
     const std::vector<bool> chosen = chosenRows();
     std::vector<const Row*> rows;
-    for (const Row& row : kTable)
-        if (chosen[static_cast<std::size_t>(row.number)]) rows.push_back(&row);
+    for (const Row& row : test_support::kExpectedRows)
+        if (chosen[static_cast<std::size_t>(rowNumberOf(row))]) rows.push_back(&row);
     std::vector<RowResult> results(rows.size());
 
     std::vector<std::function<void()>> jobs;
@@ -127,9 +114,9 @@ TEST(AllRows, EveryRowOfTheTableUpdatesABoxWithTheSourceImage) {
         const RowResult& r = results[i];
         const bool ok = r.done && r.updated && r.boxAsExpected && r.sameImage;
         passed += ok ? 1 : 0;
-        std::printf("row %2d  %-5s type %2d  %5zu bytes  %5.1f s  %s\n", row.number, row.version, row.imageType,
+        std::printf("row %2d  %-5s type %2d  %5zu bytes  %5.1f s  %s\n", rowNumberOf(row), row.version, row.imageType,
                     r.imageBytes, r.seconds, ok ? "flashed, same image" : "FAILED");
-        EXPECT_TRUE(ok) << "row " << row.number << " (" << row.version << ", type " << row.imageType
+        EXPECT_TRUE(ok) << "row " << rowNumberOf(row) << " (" << row.version << ", type " << int{row.imageType}
                         << "): " << r.story;
     }
     std::printf("%d of %zu rows updated end to end in %.1f s wall time\n", passed, rows.size(), wall);

@@ -50,7 +50,7 @@ std::string quoted(const std::string& text) {
 
 class Bench : public testing::Test {
 protected:
-    void SetUp() override { e2e::writeWholeFile(dir_.file("image.pad"), kImage); }
+    void SetUp() override { test_support::writeWholeFile(dir_.file("image.pad"), kImage); }
 
     // A box on a line of its own at dir/<name>.
     std::string box(const std::string& name, std::vector<std::string> args) {
@@ -58,36 +58,36 @@ protected:
                                       dir_.file(name + ".flashed"), "--log", dir_.file(name + ".log"),
                                       "--full-speed", "--timeout", "300"};
         argv.insert(argv.end(), args.begin(), args.end());
-        boxes_.push_back(std::make_unique<e2e::Background>(argv));
-        EXPECT_TRUE(e2e::waitForPath(dir_.file(name)));
+        boxes_.push_back(std::make_unique<test_support::Background>(argv));
+        EXPECT_TRUE(test_support::waitForPath(dir_.file(name)));
         return dir_.file(name);
     }
 
-    e2e::ProcessOptions updateOptions() const {
-        e2e::ProcessOptions options;
+    test_support::ProcessOptions updateOptions() const {
+        test_support::ProcessOptions options;
         for (int n = 1; n <= 4; ++n) options.environment["UPDATE_COM" + std::to_string(n)] = dir_.file("no-com");
         options.workingDirectory = dir_.path();
         options.timeLimit = 120s;
         return options;
     }
 
-    e2e::ProcessResult update(std::vector<std::string> args) {
+    test_support::ProcessResult update(std::vector<std::string> args) {
         args.insert(args.begin(), UPDATE_PROGRAM);
-        return e2e::run(args, updateOptions());
+        return test_support::run(args, updateOptions());
     }
 
-    std::string flashed(const std::string& name) const { return e2e::readWholeFile(dir_.file(name + ".flashed")); }
-    std::vector<std::string> records() const { return linesOf(e2e::readWholeFile(dir_.file("report.jsonl"))); }
+    std::string flashed(const std::string& name) const { return test_support::readWholeFile(dir_.file(name + ".flashed")); }
+    std::vector<std::string> records() const { return linesOf(test_support::readWholeFile(dir_.file("report.jsonl"))); }
 
-    e2e::TempDir dir_;
-    std::vector<std::unique_ptr<e2e::Background>> boxes_;
+    test_support::TempDirectory dir_;
+    std::vector<std::unique_ptr<test_support::Background>> boxes_;
 };
 
 TEST_F(Bench, EachBoxItsOwnProcedureAMissingPortFailsAloneAndEveryBoxHasItsRecord) {
     const std::string a = box("a", {"--bootloader", "2.0"});
     const std::string b = box("b", {"--bootloader", "3.1"});
     const std::string c = box("c", {"--bootloader", "4.1", "--fault", "error", "--fault-at", "3000"});
-    const e2e::ProcessResult run =
+    const test_support::ProcessResult run =
         update({"--ports", a + "," + b, "--ports", c + "," + dir_.file("gone"), "--report", "report.jsonl", "image.pad"});
     EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
     EXPECT_TRUE(e2e::sameBytes(flashed("a"), kImage));
@@ -102,7 +102,7 @@ TEST_F(Bench, EachBoxItsOwnProcedureAMissingPortFailsAloneAndEveryBoxHasItsRecor
         EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line << " in:\n" << run.out;
     }
     const std::vector<std::string> report = records();
-    ASSERT_EQ(report.size(), 4u) << e2e::readWholeFile(dir_.file("report.jsonl"));
+    ASSERT_EQ(report.size(), 4u) << test_support::readWholeFile(dir_.file("report.jsonl"));
     std::map<std::string, std::string> resultOf;
     for (const std::string& record : report) {
         resultOf[field(record, "port")] = field(record, "result") + " " + field(record, "bootloader") + " " +
@@ -120,7 +120,7 @@ TEST_F(Bench, EachBoxItsOwnProcedureAMissingPortFailsAloneAndEveryBoxHasItsRecor
 TEST_F(Bench, OneAdapterUnderTwoNamesIsOnePortAndOnePortRunsAsPortDoes) {
     const std::string a = box("a", {"--bootloader", "2.2"});
     std::filesystem::create_symlink(a, dir_.file("alias"));
-    const e2e::ProcessResult run = update({"--ports", a + "," + dir_.file("alias") + "," + a, "--report",
+    const test_support::ProcessResult run = update({"--ports", a + "," + dir_.file("alias") + "," + a, "--report",
                                            "report.jsonl", "image.pad"});
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
     EXPECT_NE(run.out.find("Download on com port " + a + " successfully finished."), std::string::npos) << run.out;
@@ -145,11 +145,11 @@ TEST_F(Bench, BadListsAndReportsEndTheRunBeforeAnyPortOpens) {
          "Cannot open the report file folder/no/such for appending (Error: 2).\n"},
     };
     for (const Case& bad : cases) {
-        const e2e::ProcessResult run = update(bad.args);
+        const test_support::ProcessResult run = update(bad.args);
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(run.err, bad.message);
     }
-    EXPECT_EQ(e2e::readWholeFile(dir_.file("a.log")).find("opened the line"), std::string::npos);
+    EXPECT_EQ(test_support::readWholeFile(dir_.file("a.log")).find("opened the line"), std::string::npos);
 }
 
 TEST_F(Bench, ACrashAndAHangEndTheirOwnPortsOnly) {
@@ -158,14 +158,14 @@ TEST_F(Bench, ACrashAndAHangEndTheirOwnPortsOnly) {
     const std::string c = box("c", {"--bootloader", "2.2", "--silent"});   // its process is made to crash
     std::vector<std::string> args{UPDATE_PROGRAM, "--ports", a + "," + b + "," + c, "--box-timeout", "20",
                                   "--report", "report.jsonl", "image.pad"};
-    e2e::Background bench(args, updateOptions());
-    ASSERT_TRUE(e2e::waitForFileText(dir_.file("c.log"), "opened the line"));
+    test_support::Background bench(args, updateOptions());
+    ASSERT_TRUE(test_support::waitForFileText(dir_.file("c.log"), "opened the line"));
     // The process serving c: the bench's child that holds c's name.
     pid_t serving = -1;
     std::ifstream children("/proc/" + std::to_string(bench.pid()) + "/task/" + std::to_string(bench.pid()) +
                            "/children");
     for (pid_t pid; children >> pid;) {
-        std::string commandLine = e2e::readWholeFile("/proc/" + std::to_string(pid) + "/cmdline");
+        std::string commandLine = test_support::readWholeFile("/proc/" + std::to_string(pid) + "/cmdline");
         std::replace(commandLine.begin(), commandLine.end(), '\0', ' ');
         if (commandLine.find(" " + c + " ") != std::string::npos) serving = pid;
     }
@@ -173,7 +173,7 @@ TEST_F(Bench, ACrashAndAHangEndTheirOwnPortsOnly) {
     // SIGKILL, not SIGSEGV: the sanitizers catch a SEGV and end the process
     // by exit, and nothing at all can catch this one.
     ::kill(serving, SIGKILL);
-    const e2e::ProcessResult run = bench.wait(120s);
+    const test_support::ProcessResult run = bench.wait(120s);
     EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
     EXPECT_TRUE(e2e::sameBytes(flashed("a"), kImage));
     EXPECT_NE(run.out.find("b\tfailed\tNo result within the box time-out of 20 s."), std::string::npos) << run.out;
@@ -189,14 +189,14 @@ TEST_F(Bench, UnattendedTakesEachNewBoxAndNeverUpdatesABoxLeftOnTwice) {
     const std::string left = box("left", {"--bootloader", "3.1", "--boxes", "50", "--expect", "flashed,released"});
     std::vector<std::string> args{UPDATE_PROGRAM, "-l", "--ports", swapped + "," + left, "--report", "report.jsonl",
                                   "image.pad"};
-    e2e::Background bench(args, updateOptions());
+    test_support::Background bench(args, updateOptions());
     ASSERT_TRUE(boxes_[0]->waitForOutput("box 3 (boot loader 2.0): flashed", 120s));
     // The box left on has been asked again and again by now, and let go each time.
-    ASSERT_TRUE(e2e::waitForFileText(dir_.file("left.log"), "box 4 (boot loader 3.1)", 60s));
+    ASSERT_TRUE(test_support::waitForFileText(dir_.file("left.log"), "box 4 (boot loader 3.1)", 60s));
     bench.signal(SIGINT);
-    const e2e::ProcessResult run = bench.wait(60s);
+    const test_support::ProcessResult run = bench.wait(60s);
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-    EXPECT_TRUE(e2e::sameBytes(e2e::readWholeFile(dir_.file("swapped.flashed.3")), kImage));
+    EXPECT_TRUE(e2e::sameBytes(test_support::readWholeFile(dir_.file("swapped.flashed.3")), kImage));
     EXPECT_TRUE(e2e::sameBytes(flashed("left"), kImage));
     EXPECT_FALSE(std::filesystem::exists(dir_.file("left.flashed.2")));
     EXPECT_TRUE(boxes_[1]->waitForOutput("box 3 (boot loader 3.1): released", 10s));

@@ -101,7 +101,7 @@ std::vector<std::string> updateCommand() {
     return {UPDATE_PROGRAM};
 }
 
-BoxSession runSession(const TempDir& dir, const SessionOptions& options) {
+BoxSession runSession(const test_support::TempDirectory& dir, const SessionOptions& options) {
     const auto& wine = wineTarget();
     // Wine's COM ports lead to fixed paths: sessions that a test runs side by
     // side take their turns there.
@@ -118,16 +118,16 @@ BoxSession runSession(const TempDir& dir, const SessionOptions& options) {
     std::vector<std::string> boxsimArgs = {BOXSIM_PROGRAM, "--link", link, "--log", log, "--image-out", imageOut};
     if (options.fullSpeed) boxsimArgs.push_back("--full-speed");
     boxsimArgs.insert(boxsimArgs.end(), options.boxsimArgs.begin(), options.boxsimArgs.end());
-    for (const auto& [name, content] : options.files) writeWholeFile(dir.file(name), content);
-    Background boxsim(boxsimArgs);
+    for (const auto& [name, content] : options.files) test_support::writeWholeFile(dir.file(name), content);
+    test_support::Background boxsim(boxsimArgs);
 
     BoxSession session;
-    if (!waitForPath(link)) {
+    if (!test_support::waitForPath(link)) {
         session.boxsim = boxsim.wait(std::chrono::milliseconds{2000});
         return session;
     }
 
-    ProcessOptions updateOptions = options.update;
+    test_support::ProcessOptions updateOptions = options.update;
     // Under Wine COM1 to COM4 already lead to the session's paths (or to none),
     // and a POSIX path means nothing to update.exe.
     if (!wine) {
@@ -143,23 +143,23 @@ BoxSession runSession(const TempDir& dir, const SessionOptions& options) {
     const std::vector<std::string> program = updateCommand();
     updateArgs.insert(updateArgs.end(), program.begin(), program.end());
     updateArgs.insert(updateArgs.end(), options.updateArgs.begin(), options.updateArgs.end());
-    session.update = run(updateArgs, updateOptions);
+    session.update = test_support::run(updateArgs, updateOptions);
     if (wine) {
         session.update.out = withoutCarriageReturns(session.update.out);
         session.update.err = withoutCarriageReturns(session.update.err);
     }
     session.boxsim = boxsim.wait(std::chrono::milliseconds{10000});
-    session.flashedImage = readWholeFile(imageOut);
+    session.flashedImage = test_support::readWholeFile(imageOut);
     for (int box = 1;; ++box) {
         const std::string path = box == 1 ? imageOut : imageOut + "." + std::to_string(box);
         if (!std::filesystem::exists(path)) break;
-        session.flashedImages.push_back(readWholeFile(path));
+        session.flashedImages.push_back(test_support::readWholeFile(path));
     }
-    session.dialogueLog = readWholeFile(log);
+    session.dialogueLog = test_support::readWholeFile(log);
     return session;
 }
 
-BoxSession runSession(const TempDir& dir, std::vector<std::string> boxsimArgs, std::vector<std::string> updateArgs) {
+BoxSession runSession(const test_support::TempDirectory& dir, std::vector<std::string> boxsimArgs, std::vector<std::string> updateArgs) {
     SessionOptions options;
     options.boxsimArgs = std::move(boxsimArgs);
     options.updateArgs = std::move(updateArgs);
@@ -170,7 +170,7 @@ std::vector<BoxSession> runSessions(const std::vector<SessionOptions>& sessions)
     std::vector<std::future<BoxSession>> running;
     for (const SessionOptions& options : sessions) {
         running.push_back(std::async(std::launch::async, [&options] {
-            TempDir dir;
+            test_support::TempDirectory dir;
             return runSession(dir, options);
         }));
     }

@@ -17,13 +17,13 @@
 #include <string>
 #include <vector>
 
-#include "e2e/process.h"
+#include "support/process.h"
 
 namespace e2e {
 
 struct BoxSession {
-    ProcessResult update;
-    ProcessResult boxsim;
+    test_support::ProcessResult update;
+    test_support::ProcessResult boxsim;
     std::string flashedImage;  // what boxsim wrote with --image-out (empty if nothing)
     std::vector<std::string> flashedImages;  // every box's, box 1 first, up to the first box without one
     std::string dialogueLog;   // boxsim's --log
@@ -32,7 +32,7 @@ struct BoxSession {
 struct SessionOptions {
     std::vector<std::string> boxsimArgs;  // scenario options; --link, --log, --image-out are added
     std::vector<std::string> updateArgs;  // the program's arguments, without the program name
-    ProcessOptions update;                // environment additions, standard input, time limit
+    test_support::ProcessOptions update;                // environment additions, standard input, time limit
     bool fullSpeed = true;                // carry bytes at once instead of at the line's real rate
     std::map<std::string, std::string> files;  // written into the session's directory first (name, content)
     // The program is started through this command (e.g. a shell that sets a
@@ -54,8 +54,8 @@ std::vector<std::string> updateCommand();
 
 // Runs the session in `dir`; the program's working directory is `dir` too,
 // unless options.update.workingDirectory says otherwise.
-BoxSession runSession(const TempDir& dir, const SessionOptions& options);
-BoxSession runSession(const TempDir& dir, std::vector<std::string> boxsimArgs, std::vector<std::string> updateArgs);
+BoxSession runSession(const test_support::TempDirectory& dir, const SessionOptions& options);
+BoxSession runSession(const test_support::TempDirectory& dir, std::vector<std::string> boxsimArgs, std::vector<std::string> updateArgs);
 
 // Runs the sessions at the same time, each in a fresh directory of its own
 // (removed afterwards); the results come in the order given.

@@ -8,13 +8,13 @@
 
 #include <gtest/gtest.h>
 
-#include "e2e/process.h"
+#include "support/process.h"
 
 namespace {
 
 // Every run points all four ports away from the machine's real devices.
-e2e::ProcessOptions safePorts(const e2e::TempDir& dir) {
-    e2e::ProcessOptions options;
+test_support::ProcessOptions safePorts(const test_support::TempDirectory& dir) {
+    test_support::ProcessOptions options;
     for (int n = 1; n <= 4; ++n) options.environment["UPDATE_COM" + std::to_string(n)] = dir.file("missing-com" + std::to_string(n));
     options.timeLimit = std::chrono::milliseconds{20000};
     return options;
@@ -39,50 +39,50 @@ std::string smallImage() {
 }
 
 TEST(CommandLine, UsageVersionListingAndOptionErrorsGoToTheirStreamsWithTheirExitCodes) {
-    e2e::TempDir dir;
-    auto usage = e2e::run({UPDATE_PROGRAM}, safePorts(dir));
+    test_support::TempDirectory dir;
+    auto usage = test_support::run({UPDATE_PROGRAM}, safePorts(dir));
     EXPECT_EQ(usage.exitCode, 1);
     EXPECT_EQ(usage.out, "");
     EXPECT_EQ(usage.err.rfind("Usage: update [-p <int>] [-b] [-l] [-w] <image>\n", 0), 0u);
     EXPECT_EQ(std::count(usage.err.begin(), usage.err.end(), '\n'), 20);
 
-    auto listing = e2e::run({UPDATE_PROGRAM, "-V"}, safePorts(dir));
+    auto listing = test_support::run({UPDATE_PROGRAM, "-V"}, safePorts(dir));
     EXPECT_EQ(listing.exitCode, 0);
     EXPECT_EQ(listing.out.rfind("update 1.39\n", 0), 0u);
     EXPECT_EQ(std::count(listing.out.begin(), listing.out.end(), '\n'), 1 + 1 + 2 + 50 + 1);
 
-    auto invalid = e2e::run({UPDATE_PROGRAM, "-q", "-V"}, safePorts(dir));
+    auto invalid = test_support::run({UPDATE_PROGRAM, "-q", "-V"}, safePorts(dir));
     EXPECT_EQ(invalid.exitCode, 1);
     EXPECT_EQ(invalid.err, "-q is an invalid option.\n");
     EXPECT_EQ(invalid.out, "");
 
-    auto port = e2e::run({UPDATE_PROGRAM, "-p", "5", "image.pad"}, safePorts(dir));
+    auto port = test_support::run({UPDATE_PROGRAM, "-p", "5", "image.pad"}, safePorts(dir));
     EXPECT_EQ(port.exitCode, 1);
     EXPECT_EQ(port.err, "5is an invalid port number.\n");
 }
 
 TEST(CommandLine, AFailingImageEndsBeforeAnyPortIsOpened) {
-    e2e::TempDir dir;
-    e2e::writeWholeFile(dir.file("broken.pad"), smallImage().substr(0, 12));
-    auto result = e2e::run({UPDATE_PROGRAM, dir.file("broken.pad")}, safePorts(dir));
+    test_support::TempDirectory dir;
+    test_support::writeWholeFile(dir.file("broken.pad"), smallImage().substr(0, 12));
+    auto result = test_support::run({UPDATE_PROGRAM, dir.file("broken.pad")}, safePorts(dir));
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.out, "Checking file... failed! Abort\n");
     EXPECT_EQ(result.err, "");
 }
 
 TEST(PortFailure, AMissingDeviceIsReportedWithItsErrorNumber) {
-    e2e::TempDir dir;
-    e2e::writeWholeFile(dir.file("image.pad"), smallImage());
+    test_support::TempDirectory dir;
+    test_support::writeWholeFile(dir.file("image.pad"), smallImage());
     auto options = safePorts(dir);
-    auto result = e2e::run({UPDATE_PROGRAM, "-p", "3", dir.file("image.pad")}, options);
+    auto result = test_support::run({UPDATE_PROGRAM, "-p", "3", dir.file("image.pad")}, options);
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.out, "Checking file... OK!\n");
     EXPECT_EQ(result.err, "Inititialization of COM-port failed (Error: 2)\n");
 }
 
 TEST(PortFailure, ASecondProgramOnAHeldPortIsRefusedAndTheFirstLeavesTheLineAsItFoundIt) {
-    e2e::TempDir dir;
-    e2e::writeWholeFile(dir.file("image.pad"), smallImage());
+    test_support::TempDirectory dir;
+    test_support::writeWholeFile(dir.file("image.pad"), smallImage());
     int master = -1;
     int slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
@@ -93,10 +93,10 @@ TEST(PortFailure, ASecondProgramOnAHeldPortIsRefusedAndTheFirstLeavesTheLineAsIt
     auto options = safePorts(dir);
     options.environment["UPDATE_COM1"] = slavePath;
     // -b: the first program opens the port and waits for a version line that never comes.
-    e2e::Background first({UPDATE_PROGRAM, "-b", dir.file("image.pad")}, options);
+    test_support::Background first({UPDATE_PROGRAM, "-b", dir.file("image.pad")}, options);
     ASSERT_TRUE(waitUntilLocked(slavePath));
 
-    auto second = e2e::run({UPDATE_PROGRAM, dir.file("image.pad")}, options);
+    auto second = test_support::run({UPDATE_PROGRAM, dir.file("image.pad")}, options);
     EXPECT_EQ(second.exitCode, 1);
     EXPECT_TRUE(second.err == "Inititialization of COM-port failed (Error: 11)\n" ||
                 second.err == "Inititialization of COM-port failed (Error: 16)\n")

@@ -38,7 +38,7 @@ protected:
 
 TEST_F(ComPortBeyondNine, PortOptionInAnyLetterCaseReachesTheBoxAndNamesItsNumber) {
     for (const char* name : {"COM10", "com10"}) {
-        e2e::TempDir dir;
+        test_support::TempDirectory dir;
         const BoxSession session = e2e::runSession(dir, onComTen({"--port", name, "image.pad"}));
         EXPECT_EQ(session.update.exitCode, 0) << name << "\n" << session.update.err << session.boxsim.out;
         EXPECT_EQ(session.boxsim.exitCode, 0) << session.boxsim.out << session.boxsim.err;
@@ -48,7 +48,7 @@ TEST_F(ComPortBeyondNine, PortOptionInAnyLetterCaseReachesTheBoxAndNamesItsNumbe
 }
 
 TEST_F(ComPortBeyondNine, EnvironmentLeadsPortOneThereAndMessagesKeepTheNumberGiven) {
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     SessionOptions options = onComTen({"-p", "1", "image.pad"});
     options.update.environment["UPDATE_COM1"] = "COM10";
     const BoxSession session = e2e::runSession(dir, options);
@@ -60,7 +60,7 @@ TEST_F(ComPortBeyondNine, EnvironmentLeadsPortOneThereAndMessagesKeepTheNumberGi
 TEST_F(ComPortBeyondNine, ListingNamesTheMappedPortsInNumberOrder) {
     std::vector<std::string> argv = e2e::updateCommand();
     argv.push_back("--list-ports");
-    const e2e::ProcessResult listed = e2e::run(argv);
+    const test_support::ProcessResult listed = test_support::run(argv);
     EXPECT_EQ(listed.exitCode, 0) << listed.err;
     const std::size_t four = listed.out.find("COM4 ");
     const std::size_t ten = listed.out.find("COM10 ");

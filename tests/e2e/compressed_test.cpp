@@ -75,8 +75,8 @@ void updateEveryRow(const std::string& option) {
             RowRun& run = runs[i];
             run.label = std::string(row.version) + " " + (option.empty() ? "(no option)" : option);
             run.image = rowImage(row, 2500 + 100 * i, static_cast<unsigned>(i + 1));
-            e2e::TempDir dir;
-            e2e::writeWholeFile(dir.file("image.pad"), option == "-2" ? precompressed(row, run.image) : run.image);
+            test_support::TempDirectory dir;
+            test_support::writeWholeFile(dir.file("image.pad"), option == "-2" ? precompressed(row, run.image) : run.image);
             std::vector<std::string> args;
             if (!option.empty()) args.push_back(option);
             args.push_back("image.pad");
@@ -142,8 +142,8 @@ TEST(HeaderOverride, TheBoxsVersionChoosesTheRowAndTheImageIsRelabelled) {
     std::vector<std::function<void()>> jobs;
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         jobs.push_back([&, i] {
-            e2e::TempDir dir;
-            e2e::writeWholeFile(dir.file("image.pad"), cases[i].image);
+            test_support::TempDirectory dir;
+            test_support::writeWholeFile(dir.file("image.pad"), cases[i].image);
             std::vector<std::string> args = cases[i].options;
             args.push_back("image.pad");
             sessions[i] = e2e::runSession(
@@ -167,8 +167,8 @@ TEST(HeaderOverride, TheBoxsVersionChoosesTheRowAndTheImageIsRelabelled) {
     }
 
     // Without -x the 4.21 box is not served a type 4 image at all.
-    e2e::TempDir dir;
-    e2e::writeWholeFile(dir.file("image.pad"), type4For42);
+    test_support::TempDirectory dir;
+    test_support::writeWholeFile(dir.file("image.pad"), type4For42);
     const auto refused = e2e::runSession(dir, {"--bootloader", "4.21", "--expect", "released"}, {"image.pad"});
     EXPECT_EQ(refused.update.err, "Error: Bootloader Version 4.21 not supported!\n");
     EXPECT_EQ(refused.boxsim.exitCode, 0) << refused.boxsim.out;
@@ -178,26 +178,26 @@ TEST(HeaderOverride, TheBoxsVersionChoosesTheRowAndTheImageIsRelabelled) {
 // inflates to the image the program was given.
 TEST(FrameOnTheLine, TheBzip2ProgramInflatesItsPayloadToTheImage) {
     if (std::system("bzip2 --help >/dev/null 2>&1") != 0) GTEST_SKIP() << "no bzip2 program here";
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string image = e2e::paddedImage(e2e::samplePayload(20000, 3), 5, 0x40007);
-    e2e::writeWholeFile(dir.file("image.pad"), image);
+    test_support::writeWholeFile(dir.file("image.pad"), image);
     e2e::SessionOptions options;
     options.boxsimArgs = {"--bootloader", "4.7", "--programming-ms", "20", "--frame-out", dir.file("frame.bin")};
     options.updateArgs = {"image.pad"};
     const auto session = e2e::runSession(dir, options);
     ASSERT_EQ(session.update.exitCode, 0) << session.update.err;
 
-    const std::string frame = e2e::readWholeFile(dir.file("frame.bin"));
+    const std::string frame = test_support::readWholeFile(dir.file("frame.bin"));
     ASSERT_GT(frame.size(), 13u);
     const auto byteAt = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(frame[i])); };
     const std::uint32_t n = byteAt(0) << 24 | byteAt(1) << 16 | byteAt(2) << 8 | byteAt(3);
     ASSERT_EQ(frame.size(), n + 13u);
     EXPECT_EQ(frame.substr(4, 5), std::string("\x05\x00\x04\x00\x07", 5));
     EXPECT_EQ(frame.substr(9, 4), "BZh1");
-    e2e::writeWholeFile(dir.file("payload.bz2"), frame.substr(9, n));
+    test_support::writeWholeFile(dir.file("payload.bz2"), frame.substr(9, n));
     const std::string command = "bzip2 -dc '" + dir.file("payload.bz2") + "' > '" + dir.file("inflated") + "'";
     ASSERT_EQ(std::system(command.c_str()), 0);
-    EXPECT_TRUE(e2e::readWholeFile(dir.file("inflated")) == image);
+    EXPECT_TRUE(test_support::readWholeFile(dir.file("inflated")) == image);
 }
 
 constexpr std::uint32_t kMaxPayload = 1900544;
@@ -208,9 +208,9 @@ TEST(PayloadLimit, TheLargestPayloadIsTakenAndOneByteMoreIsRefused) {
     std::string payload(kMaxPayload, '\0');
     for (std::size_t i = 0; i < payload.size(); i += 97) payload[i] = static_cast<char>(i / 97);
     {
-        e2e::TempDir dir;
+        test_support::TempDirectory dir;
         const std::string image = e2e::paddedImage(payload, 4, 0x40009);
-        e2e::writeWholeFile(dir.file("image.pad"), image);
+        test_support::writeWholeFile(dir.file("image.pad"), image);
         const auto session = e2e::runSession(
             dir, {"--bootloader", "4.9", "--programming-ms", "20", "--expect", "flashed"}, {"image.pad"});
         EXPECT_EQ(session.update.exitCode, 0) << session.update.err;
@@ -219,9 +219,9 @@ TEST(PayloadLimit, TheLargestPayloadIsTakenAndOneByteMoreIsRefused) {
     payload.push_back('\x01');
     for (const char* box : {"2.0", "4.1", "4.9"}) {
         SCOPED_TRACE(box);
-        e2e::TempDir dir;
+        test_support::TempDirectory dir;
         const bool gen2 = box[0] != '4' || box[2] == '1';
-        e2e::writeWholeFile(dir.file("image.pad"), gen2 ? e2e::paddedImage(payload, 2)
+        test_support::writeWholeFile(dir.file("image.pad"), gen2 ? e2e::paddedImage(payload, 2)
                                                         : e2e::paddedImage(payload, 4, 0x40009));
         const auto session = e2e::runSession(dir, {"--bootloader", box, "--expect", "released"}, {"image.pad"});
         EXPECT_EQ(session.update.exitCode, 1);
@@ -235,8 +235,8 @@ TEST(PayloadLimit, TheLargestPayloadIsTakenAndOneByteMoreIsRefused) {
 // An image length value below 8 comes only from an irdeto image (its file
 // size); -i makes it type 7, which -x then relabels to the row of any box.
 TEST(PayloadLimit, AnImageLengthBelowEightIsAnUnsignedHugePayload) {
-    e2e::TempDir dir;
-    e2e::writeWholeFile(dir.file("tiny.bin"), "abcde");
+    test_support::TempDirectory dir;
+    test_support::writeWholeFile(dir.file("tiny.bin"), "abcde");
     const auto session =
         e2e::runSession(dir, {"--bootloader", "4.2", "--irdeto", "--expect", "released"}, {"-i", "-x", "tiny.bin"});
     EXPECT_EQ(session.update.exitCode, 1);
@@ -314,9 +314,9 @@ TEST(FailureReports, EachFailureReadsAsTheGenerationPrintsIt) {
             std::string image = row.imageType == 2 ? e2e::paddedImage(payload, 2)
                                                    : e2e::paddedImage(payload, row.imageType, versionId(row.version));
             if (c.spoilInnerSum) image.back() = static_cast<char>(image.back() ^ 1);
-            e2e::TempDir dir;
+            test_support::TempDirectory dir;
             const bool stored = !c.options.empty() && c.options[0] == "-2";
-            e2e::writeWholeFile(dir.file("image.pad"), stored ? precompressed(row, image) : image);
+            test_support::writeWholeFile(dir.file("image.pad"), stored ? precompressed(row, image) : image);
             e2e::SessionOptions options;
             options.boxsimArgs = {"--bootloader", c.box, "--fault-at", "3000", "--programming-ms", "20",
                                   "--expect",     c.outcome};

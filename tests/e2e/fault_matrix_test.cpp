@@ -70,7 +70,7 @@ std::string incompressible(std::size_t size, std::uint32_t seed) {
 
 CellRun runCell(const Cell& cell, std::size_t index) {
     const Family& family = *cell.family;
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     e2e::SessionOptions options;
     options.fullSpeed = !cell.realPace;
     options.boxsimArgs = {"--bootloader", family.version, "--switch-on-ms", "200", "--programming-ms", "20",
@@ -274,7 +274,7 @@ TEST(FaultMatrix, EveryFaultOfEveryFamilyEndsTheRunAsTheFamilyReportsIt) {
             continue;
         }
         const CellRun& run = runs[i];
-        const e2e::ProcessResult& update = run.session.update;
+        const test_support::ProcessResult& update = run.session.update;
         SCOPED_TRACE(std::string(cell.family->name) + ": " + cell.fault);
         bool passed = true;
         auto check = [&](bool holds, const std::string& what) {

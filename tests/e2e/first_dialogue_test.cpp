@@ -8,7 +8,7 @@ namespace {
 
 TEST(SatelliteRequest, EachMethodSendsItsKeyAt115200) {
     for (auto [method, key] : {std::pair{"eol", "5"}, {"orb", "6"}, {"Mix", "8"}}) {
-        e2e::TempDir dir;
+        test_support::TempDirectory dir;
         auto session = e2e::runSession(dir, {"--bootloader", "4.20", "--expect", std::string("satellite:") + key},
                                        {"-s", method});
         EXPECT_EQ(session.update.exitCode, 0) << method << session.update.err;

@@ -43,10 +43,10 @@ struct Update {
 // fullSpeed false: bytes cross the line at its real rate, so a box's reply to
 // an early byte reaches the program while it is still sending (at full speed
 // a fast machine may have written the whole file before the box spoke).
-Update updateBox(const e2e::TempDir& dir, const char* version, const std::string& image,
-                 std::vector<std::string> boxOptions = {}, e2e::ProcessOptions process = {}, bool fullSpeed = true) {
+Update updateBox(const test_support::TempDirectory& dir, const char* version, const std::string& image,
+                 std::vector<std::string> boxOptions = {}, test_support::ProcessOptions process = {}, bool fullSpeed = true) {
     const std::string imagePath = dir.file("image.bin");
-    e2e::writeWholeFile(imagePath, image);
+    test_support::writeWholeFile(imagePath, image);
     e2e::SessionOptions options;
     options.boxsimArgs = {"--bootloader", version, "--programming-ms", "100", "--timeout", "60"};
     options.boxsimArgs.insert(options.boxsimArgs.end(), boxOptions.begin(), boxOptions.end());
@@ -58,7 +58,7 @@ Update updateBox(const e2e::TempDir& dir, const char* version, const std::string
     const std::string workDir = options.update.workingDirectory.empty() ? dir.path() : options.update.workingDirectory;
     const std::string padPath = workDir + "/hyper.pad";
     update.hyperPadLeft = fs::exists(fs::symlink_status(padPath));
-    if (update.hyperPadLeft) update.hyperPad = e2e::readWholeFile(padPath);
+    if (update.hyperPadLeft) update.hyperPad = test_support::readWholeFile(padPath);
     return update;
 }
 
@@ -100,7 +100,7 @@ std::string boxCode(const e2e::BoxSession& session) { return session.boxsim.out;
 TEST(Generation1EndToEnd, EveryRowFlashesTheSourceImageThroughTheHyperBootloader) {
     for (const Row& row : kRows) {
         SCOPED_TRACE(row.version);
-        e2e::TempDir dir;
+        test_support::TempDirectory dir;
         const std::string image = imageFor(row.imageType);
         const Update update = updateBox(dir, row.version, image, {"--expect", "flashed"});
         EXPECT_EQ(update.session.update.exitCode, 0) << update.session.update.out << update.session.update.err;
@@ -112,7 +112,7 @@ TEST(Generation1EndToEnd, EveryRowFlashesTheSourceImageThroughTheHyperBootloader
 }
 
 TEST(Generation1EndToEnd, OutputOfASuccessfulUpdateOfA17Box) {
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string image = imageFor(1, 3000);
     const Update update = updateBox(dir, "1.7", image);
     ASSERT_EQ(update.session.update.exitCode, 0) << update.session.update.err;
@@ -127,7 +127,7 @@ TEST(Generation1EndToEnd, OutputOfASuccessfulUpdateOfA17Box) {
 }
 
 TEST(Generation1EndToEnd, HyperPadStaysAfterAFailedTransferOfIt) {
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const Update update = updateBox(dir, "1.7", imageFor(1),
                                     {"--fault", "error", "--fault-at", "3000", "--expect", "aborted"}, {}, false);
     EXPECT_EQ(update.session.update.exitCode, 1);
@@ -153,7 +153,7 @@ TEST(Generation1EndToEnd, FaultsOfTheImageTransferAndOfTheHyperBootloaderEndTheR
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.box.front() + " " + c.box[1]);
-        e2e::TempDir dir;
+        test_support::TempDirectory dir;
         auto options = c.box;
         options.insert(options.end(), {"--expect", c.expect});
         // Several blocks: the program reads the box's replies after each, so
@@ -171,14 +171,14 @@ TEST(Generation1EndToEnd, APlantedSymbolicLinkNamedHyperPadIsNotFollowed) {
     // Wine treats a POSIX symbolic link as the file it names: its DeleteFileA
     // removed precious.txt and left the link. Windows deletes the link itself.
     if (e2e::underWine()) GTEST_SKIP() << "Wine's DeleteFileA follows POSIX symbolic links";
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string victim = dir.file("precious.txt");
-    e2e::writeWholeFile(victim, "not to be overwritten\n");
+    test_support::writeWholeFile(victim, "not to be overwritten\n");
     ASSERT_EQ(symlink(victim.c_str(), dir.file("hyper.pad").c_str()), 0);
     const std::string image = imageFor(0);
     const Update update = updateBox(dir, "1.8", image, {"--expect", "flashed"});
     EXPECT_EQ(update.session.update.exitCode, 0) << update.session.update.err;
-    EXPECT_EQ(e2e::readWholeFile(victim), "not to be overwritten\n");
+    EXPECT_EQ(test_support::readWholeFile(victim), "not to be overwritten\n");
     EXPECT_TRUE(update.session.flashedImage == image);
     EXPECT_FALSE(update.hyperPadLeft);
 }
@@ -188,17 +188,17 @@ TEST(Generation1EndToEnd, HyperPadThatCannotBeCreatedReleasesTheBoxWithKey1) {
     // writes into a read-only directory all the same, so run as root the test
     // plants a read-only hyper.pad instead, which the program refuses to
     // replace even for root: the same failure, reached the other way.
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string work = dir.file("work");
     ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
     const bool root = geteuid() == 0;
     if (root) {
-        e2e::writeWholeFile(work + "/hyper.pad", "left by someone\n");
+        test_support::writeWholeFile(work + "/hyper.pad", "left by someone\n");
         ASSERT_EQ(chmod((work + "/hyper.pad").c_str(), 0444), 0);
     } else {
         ASSERT_EQ(chmod(work.c_str(), 0555), 0);
     }
-    e2e::ProcessOptions process;
+    test_support::ProcessOptions process;
     process.workingDirectory = work;
     const Update update = updateBox(dir, "1.7", imageFor(1), {"--expect", "released"}, process);
     chmod(work.c_str(), 0755);
@@ -225,7 +225,7 @@ TEST(Generation1EndToEnd, PromptLoopSendsBlanksUntilThePromptComesWholeInOneAtte
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.blanks);
-        e2e::TempDir dir;
+        test_support::TempDirectory dir;
         auto options = c.box;
         options.insert(options.end(), {"--expect", "flashed"});
         const std::string image = imageFor(0, 2000);
@@ -237,8 +237,8 @@ TEST(Generation1EndToEnd, PromptLoopSendsBlanksUntilThePromptComesWholeInOneAtte
 }
 
 TEST(Generation1EndToEnd, AHyperBootloaderThatNeverAnswersGetsBlanksUntilTheProgramIsStopped) {
-    e2e::TempDir dir;
-    e2e::ProcessOptions process;
+    test_support::TempDirectory dir;
+    test_support::ProcessOptions process;
     process.timeLimit = std::chrono::milliseconds{8000};
     const Update update =
         updateBox(dir, "1.8", imageFor(0), {"--hyperboot-answer-from", "0", "--timeout", "9"}, process);

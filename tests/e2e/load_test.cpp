@@ -41,7 +41,7 @@ const char kPrompt[] = "Update another box (y/n)? [y]\n";
 // Generous limits: the machine may be shared with other builds and tests.
 constexpr auto kPerBoxLimit = 60s;
 
-std::map<std::string, std::string> portsFor(const e2e::TempDir& dir, const std::array<std::string, 4>& links) {
+std::map<std::string, std::string> portsFor(const test_support::TempDirectory& dir, const std::array<std::string, 4>& links) {
     std::map<std::string, std::string> environment;
     for (int n = 1; n <= 4; ++n) {
         environment["UPDATE_COM" + std::to_string(n)] =
@@ -86,7 +86,7 @@ Sample sample(pid_t pid, int box, Clock::time_point start) {
         s.descriptors.push_back(name + " -> " + (n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "?"));
     }
     std::sort(s.descriptors.begin(), s.descriptors.end());
-    const std::string status = e2e::readWholeFile(proc + "/status");
+    const std::string status = test_support::readWholeFile(proc + "/status");
     s.rssKiB = statusKiB(status, "VmRSS");
     s.peakRssKiB = statusKiB(status, "VmHWM");
     return s;
@@ -101,23 +101,23 @@ std::string joined(const std::vector<std::string>& texts) {
 TEST(Load, FiftyBoxesInLoopModeGatherNoDescriptorsAndNoMemory) {
     constexpr int kBoxes = 50;
     const std::array<int, 4> sampledBoxes = {1, 10, 25, 50};
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string link = dir.file("com1");
     const std::string imagePath = dir.file("image.pad");
     const std::string image = e2e::paddedImage(e2e::samplePayload(60000, 50), kImageType, kImageId);
-    e2e::writeWholeFile(imagePath, image);
+    test_support::writeWholeFile(imagePath, image);
 
-    e2e::Background boxsim({BOXSIM_PROGRAM, "--link", link, "--image-out", dir.file("flashed.bin"), "--bootloader",
+    test_support::Background boxsim({BOXSIM_PROGRAM, "--link", link, "--image-out", dir.file("flashed.bin"), "--bootloader",
                             kBootloader, "--boxes", std::to_string(kBoxes), "--full-speed", "--programming-ms", "50",
                             "--expect", "flashed", "--timeout", "1800"});
-    ASSERT_TRUE(e2e::waitForPath(link, 10s));
+    ASSERT_TRUE(test_support::waitForPath(link, 10s));
 
-    e2e::ProcessOptions options;
+    test_support::ProcessOptions options;
     options.closeInput = false;  // one answer per prompt, given once the figures are taken
     options.workingDirectory = dir.path();
     options.environment = portsFor(dir, {link, "", "", ""});
     const auto start = Clock::now();
-    e2e::Background update({UPDATE_PROGRAM, "-l", imagePath}, options);
+    test_support::Background update({UPDATE_PROGRAM, "-l", imagePath}, options);
 
     std::vector<Sample> samples;
     for (int box = 1; box <= kBoxes; ++box) {
@@ -134,9 +134,9 @@ TEST(Load, FiftyBoxesInLoopModeGatherNoDescriptorsAndNoMemory) {
         }
         update.sendInput(box < kBoxes ? "y" : "n");
     }
-    const e2e::ProcessResult result = update.wait(kPerBoxLimit);
+    const test_support::ProcessResult result = update.wait(kPerBoxLimit);
     const double wallSeconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const e2e::ProcessResult box = boxsim.wait(30s);
+    const test_support::ProcessResult box = boxsim.wait(30s);
 
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(countOf(result.out, "Download on com port 1 successfully finished.\n"), kBoxes);
@@ -145,7 +145,7 @@ TEST(Load, FiftyBoxesInLoopModeGatherNoDescriptorsAndNoMemory) {
     EXPECT_EQ(countOf(box.out, ": flashed: "), kBoxes) << box.out;
     for (int n = 1; n <= kBoxes; ++n) {
         const std::string flashed = dir.file("flashed.bin") + (n == 1 ? "" : "." + std::to_string(n));
-        EXPECT_EQ(e2e::readWholeFile(flashed), image) << "box " << n;
+        EXPECT_EQ(test_support::readWholeFile(flashed), image) << "box " << n;
     }
 
     ASSERT_EQ(samples.size(), sampledBoxes.size());
@@ -187,10 +187,10 @@ const PortBox kPortBoxes[4] = {{"4.12", 7, 0x4000C}, {"4.20", 4, 0x40014}, {"2.1
 
 TEST(Load, FourProgramsOnFourPortsAtOnceEachFlashTheirOwnImage) {
     constexpr int kPorts = 4;
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     std::array<std::string, 4> links;
     std::vector<std::string> images;
-    std::vector<std::unique_ptr<e2e::Background>> boxes;
+    std::vector<std::unique_ptr<test_support::Background>> boxes;
     for (int n = 1; n <= kPorts; ++n) {
         const PortBox& port = kPortBoxes[n - 1];
         links[n - 1] = dir.file("com" + std::to_string(n));
@@ -198,36 +198,36 @@ TEST(Load, FourProgramsOnFourPortsAtOnceEachFlashTheirOwnImage) {
         images.push_back(e2e::paddedImage(e2e::samplePayload(20000 + 7000 * static_cast<std::size_t>(n),
                                                              static_cast<unsigned>(n)),
                                           port.imageType, port.imageId));
-        e2e::writeWholeFile(dir.file("image" + std::to_string(n) + ".pad"), images.back());
+        test_support::writeWholeFile(dir.file("image" + std::to_string(n) + ".pad"), images.back());
         // At the line's real pace, so that the four dialogues overlap.
-        boxes.push_back(std::make_unique<e2e::Background>(std::vector<std::string>{
+        boxes.push_back(std::make_unique<test_support::Background>(std::vector<std::string>{
             BOXSIM_PROGRAM, "--link", links[n - 1], "--image-out", dir.file("flashed" + std::to_string(n) + ".bin"),
             "--bootloader", port.bootloader, "--expect", "flashed", "--timeout", "600"}));
     }
-    for (const auto& link : links) ASSERT_TRUE(e2e::waitForPath(link, 10s));
+    for (const auto& link : links) ASSERT_TRUE(test_support::waitForPath(link, 10s));
 
     const auto start = Clock::now();
-    std::vector<std::unique_ptr<e2e::Background>> programs;
+    std::vector<std::unique_ptr<test_support::Background>> programs;
     for (int n = 1; n <= kPorts; ++n) {
-        e2e::ProcessOptions options;
+        test_support::ProcessOptions options;
         options.workingDirectory = dir.path();
         options.environment = portsFor(dir, links);
-        programs.push_back(std::make_unique<e2e::Background>(
+        programs.push_back(std::make_unique<test_support::Background>(
             std::vector<std::string>{UPDATE_PROGRAM, "-p", std::to_string(n), dir.file("image" + std::to_string(n) + ".pad")},
             options));
     }
     std::vector<double> seconds;
     for (int n = 1; n <= kPorts; ++n) {
         SCOPED_TRACE("port " + std::to_string(n));
-        const e2e::ProcessResult result = programs[n - 1]->wait(std::chrono::milliseconds{600000});
+        const test_support::ProcessResult result = programs[n - 1]->wait(std::chrono::milliseconds{600000});
         seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
         EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
         EXPECT_NE(result.out.find("Download on com port " + std::to_string(n) + " successfully finished.\n"),
                   std::string::npos)
             << result.out;
-        const e2e::ProcessResult box = boxes[n - 1]->wait(30s);
+        const test_support::ProcessResult box = boxes[n - 1]->wait(30s);
         EXPECT_EQ(box.exitCode, 0) << box.out << box.err;
-        EXPECT_EQ(e2e::readWholeFile(dir.file("flashed" + std::to_string(n) + ".bin")), images[n - 1]);
+        EXPECT_EQ(test_support::readWholeFile(dir.file("flashed" + std::to_string(n) + ".bin")), images[n - 1]);
     }
     std::printf("load: four ports at once, real pace: done after");
     for (int n = 1; n <= kPorts; ++n) {

@@ -70,7 +70,7 @@ TEST(LoopMode, OneCharacterPerPromptAndTheSameImageToEveryBox) {
 }
 
 TEST(LoopMode, AtTheEndOfInputEveryPromptGoesOnUntilNoBoxIsThere) {
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const BoxSession run = e2e::runSession(dir, loop(3, ""));
     EXPECT_EQ(run.boxsim.exitCode, 0) << describe(run);
     ASSERT_EQ(run.flashedImages.size(), 3u) << describe(run);

@@ -10,7 +10,7 @@
 #include <sstream>
 #include <string>
 
-#include "e2e/process.h"
+#include "support/process.h"
 
 namespace {
 
@@ -102,10 +102,10 @@ struct Sources {
 };
 
 Sources readSources() {
-    e2e::TempDir dir;
-    e2e::ProcessOptions options;
+    test_support::TempDirectory dir;
+    test_support::ProcessOptions options;
     for (int n = 1; n <= 4; ++n) options.environment["UPDATE_COM" + std::to_string(n)] = dir.file("missing");
-    const e2e::ProcessResult help = e2e::run({UPDATE_PROGRAM, "--help"}, options);
+    const test_support::ProcessResult help = test_support::run({UPDATE_PROGRAM, "--help"}, options);
     EXPECT_EQ(help.exitCode, 0) << help.err;
     return {helpOptions(help.out), manualOptions(sourceFile("docs/update.1")), readmeOptions(sourceFile("README.md"))};
 }
@@ -134,11 +134,11 @@ TEST(OptionDocs, ADocumentedOptionThatTheHelpTextLeavesOutIsOneTheProgramTakes) 
     documented.insert(sources.readme.begin(), sources.readme.end());
     for (const std::string& option : documented) {
         if (sources.help.count(option) != 0) continue;
-        e2e::TempDir dir;
-        e2e::ProcessOptions options;
+        test_support::TempDirectory dir;
+        test_support::ProcessOptions options;
         for (int n = 1; n <= 4; ++n) options.environment["UPDATE_COM" + std::to_string(n)] = dir.file("missing");
         options.timeLimit = std::chrono::milliseconds{20000};
-        const e2e::ProcessResult run = e2e::run({UPDATE_PROGRAM, option, dir.file("no-image.pad")}, options);
+        const test_support::ProcessResult run = test_support::run({UPDATE_PROGRAM, option, dir.file("no-image.pad")}, options);
         EXPECT_EQ(run.err.find("is an invalid option"), std::string::npos) << option << ": " << run.err;
     }
 }

@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -32,7 +31,7 @@ std::string describe(const BoxSession& s) {
 
 // The box's link is com1 in the session's directory; COM1 itself leads
 // nowhere, so only the device named on the command line reaches the box.
-SessionOptions throughPort(const e2e::TempDir& dir, const std::string& device, int boxes = 1,
+SessionOptions throughPort(const test_support::TempDirectory& dir, const std::string& device, int boxes = 1,
                            const std::string& input = "") {
     SessionOptions options;
     options.boxsimArgs = {"--boxes", std::to_string(boxes), "--programming-ms", "100", "--timeout", "60",
@@ -59,22 +58,14 @@ std::string standardErrorOnTerminal(const std::vector<std::string>& argv) {
     int master = -1;
     int slave = -1;
     if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return "(no pseudo-terminal)";
-    const pid_t child = fork();
-    if (child == 0) {
-        const int nothing = open("/dev/null", O_RDWR);
-        dup2(nothing, 0);
-        dup2(nothing, 1);
-        dup2(slave, 2);
-        // Whatever the arguments say, no default device is ever reached.
-        for (const char* variable : {"UPDATE_COM1", "UPDATE_COM2", "UPDATE_COM3", "UPDATE_COM4"}) {
-            setenv(variable, "/nonexistent/update-test-port", 1);
-        }
-        std::vector<char*> args;
-        for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+    test_support::ProcessOptions options;
+    options.controllingTerminal = ptsname(master);
+    options.streamsOnTerminal = {2};
+    // Whatever the arguments say, no default device is ever reached.
+    for (const char* variable : {"UPDATE_COM1", "UPDATE_COM2", "UPDATE_COM3", "UPDATE_COM4"}) {
+        options.environment[variable] = "/nonexistent/update-test-port";
     }
+    test_support::Background program(argv, options);
     close(slave);
     std::string shown;
     char chunk[512];
@@ -86,17 +77,16 @@ std::string standardErrorOnTerminal(const std::vector<std::string>& argv) {
         if (got <= 0) break;
         shown.append(chunk, static_cast<std::size_t>(got));
     }
-    int status = 0;
-    waitpid(child, &status, 0);
+    program.wait();
     close(master);
     return shown;
 }
 
 TEST(PortName, AnUpdateThroughTheDeviceNameAndThroughAStableLinkChainFlashesTheImage) {
     if (e2e::underWine()) GTEST_SKIP() << "POSIX device paths; the Windows names have tests of their own";
-    e2e::TempDir plain;
-    e2e::TempDir linked;
-    e2e::TempDir numbered;
+    test_support::TempDirectory plain;
+    test_support::TempDirectory linked;
+    test_support::TempDirectory numbered;
     // As udev makes it: serial/by-id/<name> -> ../../<tty>, and here the tty is boxsim's link to its pty.
     const std::string stable = linked.file("serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
     std::filesystem::create_directories(linked.file("serial/by-id"));
@@ -131,7 +121,7 @@ TEST(PortName, AnUpdateThroughTheDeviceNameAndThroughAStableLinkChainFlashesTheI
 
 TEST(PortName, LoopModeReopensTheSameDeviceForEveryBox) {
     if (e2e::underWine()) GTEST_SKIP() << "POSIX device paths";
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const BoxSession run = e2e::runSession(dir, throughPort(dir, dir.file("com1"), 2, "yn"));
     EXPECT_EQ(run.update.exitCode, 0) << describe(run);
     EXPECT_EQ(run.update.err, "");
@@ -145,14 +135,14 @@ TEST(PortName, LoopModeReopensTheSameDeviceForEveryBox) {
 
 TEST(PortName, ADeviceThatIsNoTerminalFailsAtTheOpeningWithTheSystemsCodeAndNeverHangs) {
     if (e2e::underWine()) GTEST_SKIP() << "POSIX devices";
-    e2e::TempDir dir;
-    e2e::writeWholeFile(dir.file("image.pad"), kImage);
+    test_support::TempDirectory dir;
+    test_support::writeWholeFile(dir.file("image.pad"), kImage);
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
-    e2e::ProcessOptions options;
+    test_support::ProcessOptions options;
     options.environment["UPDATE_COM1"] = dir.file("missing-com1");
     options.timeLimit = std::chrono::milliseconds{10000};
     for (const std::string& device : {std::string("/dev/null"), dir.file("fifo")}) {
-        const e2e::ProcessResult result = e2e::run({UPDATE_PROGRAM, "--port", device, dir.file("image.pad")}, options);
+        const test_support::ProcessResult result = test_support::run({UPDATE_PROGRAM, "--port", device, dir.file("image.pad")}, options);
         EXPECT_FALSE(result.timedOut) << device;
         EXPECT_EQ(result.exitCode, 1) << device;
         EXPECT_EQ(result.out, "Checking file... OK!\n");
@@ -162,8 +152,8 @@ TEST(PortName, ADeviceThatIsNoTerminalFailsAtTheOpeningWithTheSystemsCodeAndNeve
 
 TEST(PortName, OnATerminalAFailedOpenIsExplainedAfterTheUnchangedLine) {
     if (e2e::underWine()) GTEST_SKIP() << "POSIX terminals and /proc";
-    e2e::TempDir dir;
-    e2e::writeWholeFile(dir.file("image.pad"), kImage);
+    test_support::TempDirectory dir;
+    test_support::writeWholeFile(dir.file("image.pad"), kImage);
 
     const std::string missing = dir.file("ttyUSB9");
     std::string shown = standardErrorOnTerminal({UPDATE_PROGRAM, "--port", missing, dir.file("image.pad")});
@@ -176,7 +166,7 @@ TEST(PortName, OnATerminalAFailedOpenIsExplainedAfterTheUnchangedLine) {
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     const std::string device = ttyname(slave);
     close(slave);  // the test holds only the master, or it would be named as a holder too
-    e2e::Background first({UPDATE_PROGRAM, "-b", "--port", device, dir.file("image.pad")});
+    test_support::Background first({UPDATE_PROGRAM, "-b", "--port", device, dir.file("image.pad")});
     ASSERT_TRUE(first.waitForOutput("\n\n", std::chrono::milliseconds{10000}));
     shown = standardErrorOnTerminal({UPDATE_PROGRAM, "--port", device, dir.file("image.pad")});
     const std::string holder = device + " is held by update (pid " + std::to_string(first.pid()) + ")";
@@ -196,25 +186,25 @@ namespace {
 TEST(SystemConsole, IsMarkedInTheListingAndNeverOpened) {
     if (e2e::underWine()) GTEST_SKIP() << "the console tables of Linux";
     namespace fs = std::filesystem;
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string root = dir.file("root");
     for (const char* tty : {"ttyS0", "ttyS1"}) {
         fs::create_directories(root + "/sys/devices/platform/serial8250/tty/" + tty);
         fs::create_directories(root + "/sys/class/tty/" + tty);
         fs::create_symlink(root + "/sys/devices/platform/serial8250/tty/" + tty, root + "/sys/class/tty/" + tty + "/device");
-        e2e::writeWholeFile(root + "/sys/class/tty/" + tty + "/type", "4\n");
+        test_support::writeWholeFile(root + "/sys/class/tty/" + tty + "/type", "4\n");
     }
     fs::create_directories(root + "/sys/class/tty/console");
     fs::create_directories(root + "/proc");
     fs::create_directories(root + "/dev/serial/by-id");
-    e2e::writeWholeFile(root + "/sys/class/tty/console/active", "tty0 ttyS0\n");
-    e2e::writeWholeFile(root + "/proc/consoles", "ttyS0                -W- (EC  p a)    4:64\n");
-    e2e::writeWholeFile(root + "/dev/ttyS1", "");
-    e2e::writeWholeFile(root + "/dev/ttyS0", "");
+    test_support::writeWholeFile(root + "/sys/class/tty/console/active", "tty0 ttyS0\n");
+    test_support::writeWholeFile(root + "/proc/consoles", "ttyS0                -W- (EC  p a)    4:64\n");
+    test_support::writeWholeFile(root + "/dev/ttyS1", "");
+    test_support::writeWholeFile(root + "/dev/ttyS0", "");
 
-    e2e::ProcessOptions listing;
+    test_support::ProcessOptions listing;
     listing.environment["UPDATE_SYSTEM_ROOT"] = root;
-    const auto listed = e2e::run({UPDATE_PROGRAM, "--list-ports"}, listing);
+    const auto listed = test_support::run({UPDATE_PROGRAM, "--list-ports"}, listing);
     EXPECT_NE(listed.out.find(root + "/dev/ttyS0  system console, never opened: "), std::string::npos) << listed.out;
     EXPECT_EQ(listed.out.find("ttyS1  system console"), std::string::npos) << listed.out;
 

@@ -165,26 +165,26 @@ std::vector<Phase> phases() {
 
 void interruptIn(const Phase& phase, int signalNumber) {
     SCOPED_TRACE(std::string(phase.name) + ", signal " + strsignal(signalNumber));
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string link = dir.file("com1");
     const std::string log = dir.file("dialogue.log");
     const std::string imagePath = dir.file("image.pad");
-    e2e::writeWholeFile(imagePath, e2e::paddedImage(e2e::samplePayload(phase.payloadBytes), 7, 0x4000C));
+    test_support::writeWholeFile(imagePath, e2e::paddedImage(e2e::samplePayload(phase.payloadBytes), 7, 0x4000C));
 
     std::vector<std::string> boxsimArgs = {BOXSIM_PROGRAM, "--link", link, "--log", log, "--image-out",
                                            dir.file("flashed.bin"), "--bootloader", "4.12", "--timeout", "300",
                                            "--boxes", phase.loop ? "2" : "1"};
     if (phase.fullSpeed) boxsimArgs.push_back("--full-speed");
     boxsimArgs.insert(boxsimArgs.end(), phase.boxsimArgs.begin(), phase.boxsimArgs.end());
-    e2e::Background boxsim(boxsimArgs);
-    ASSERT_TRUE(e2e::waitForPath(link, 10s));
+    test_support::Background boxsim(boxsimArgs);
+    ASSERT_TRUE(test_support::waitForPath(link, 10s));
     const std::string slave = targetOf(link);
     BorrowedSlave line(boxsim.pid(), slave);
     ASSERT_GE(line.fd(), 0) << "cannot borrow boxsim's descriptor of " << slave << ": " << std::strerror(errno);
     const std::string before = settingsOf(line.fd());
     OpenCloseWatch watch(slave);
 
-    e2e::ProcessOptions options;
+    test_support::ProcessOptions options;
     options.closeInput = false;  // the loop prompt must wait for an answer that never comes
     options.workingDirectory = dir.path();
     options.environment = {{"UPDATE_COM1", link},
@@ -194,13 +194,13 @@ void interruptIn(const Phase& phase, int signalNumber) {
     std::vector<std::string> updateArgs = {UPDATE_PROGRAM};
     updateArgs.insert(updateArgs.end(), phase.updateOptions.begin(), phase.updateOptions.end());
     updateArgs.push_back(imagePath);
-    e2e::Background update(updateArgs, options);
+    test_support::Background update(updateArgs, options);
 
     const bool reached = update.waitForOutput(phase.outputMark, kPhaseLimit) &&
-                         (phase.logMark.empty() || e2e::waitForFileText(log, phase.logMark, kPhaseLimit));
+                         (phase.logMark.empty() || test_support::waitForFileText(log, phase.logMark, kPhaseLimit));
     const std::string settingsDuringPhase = settingsOf(line.fd());
     update.signal(signalNumber);
-    const e2e::ProcessResult result = update.wait(kPhaseLimit);
+    const test_support::ProcessResult result = update.wait(kPhaseLimit);
     ASSERT_TRUE(reached) << "the phase never came; output so far:\n" << result.out << result.err;
 
     EXPECT_FALSE(result.timedOut);
@@ -220,11 +220,11 @@ void interruptIn(const Phase& phase, int signalNumber) {
     EXPECT_EQ(opens, closes) << "the port was left open";
 
     boxsim.signal(SIGTERM);
-    const e2e::ProcessResult box = boxsim.wait(20s);
+    const test_support::ProcessResult box = boxsim.wait(20s);
     EXPECT_NE(box.out.find("stopped by a signal: box " + std::string(phase.loop ? "2" : "1") + ": " + phase.boxState),
               std::string::npos)
         << box.out << box.err;
-    const std::string dialogue = e2e::readWholeFile(log);
+    const std::string dialogue = test_support::readWholeFile(log);
     if (phase.logMark.rfind("PC line settings", 0) == 0) {
         // The signal came while the speed of the mark was set: the next
         // change the line saw was the restore itself.

@@ -6,7 +6,6 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -16,7 +15,7 @@
 #include <vector>
 
 #include "e2e/box_session.h"
-#include "e2e/process.h"
+#include "support/process.h"
 #include "support/image_bytes.h"
 
 namespace {
@@ -45,16 +44,16 @@ std::string withPlainLineEnds(const std::string& raw) {
 
 // update with all three standard streams on one terminal, its controlling
 // terminal, against boxsim on COM1 (no boxsim: COM1 leads nowhere).
-TerminalRun runOnTerminal(const e2e::TempDir& dir, const std::vector<std::string>& boxsimArgs,
+TerminalRun runOnTerminal(const test_support::TempDirectory& dir, const std::vector<std::string>& boxsimArgs,
                           const std::vector<std::string>& updateArgs, std::vector<Response> responses = {}) {
     TerminalRun run;
     const std::string link = dir.file("com1");
-    std::unique_ptr<e2e::Background> boxsim;
+    std::unique_ptr<test_support::Background> boxsim;
     if (!boxsimArgs.empty()) {
         std::vector<std::string> argv = {BOXSIM_PROGRAM, "--link", link};
         argv.insert(argv.end(), boxsimArgs.begin(), boxsimArgs.end());
-        boxsim = std::make_unique<e2e::Background>(argv);
-        if (!e2e::waitForPath(link)) return run;
+        boxsim = std::make_unique<test_support::Background>(argv);
+        if (!test_support::waitForPath(link)) return run;
     }
     int master = -1;
     int slave = -1;
@@ -62,23 +61,15 @@ TerminalRun runOnTerminal(const e2e::TempDir& dir, const std::vector<std::string
     size.ws_row = 24;
     size.ws_col = 80;
     if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) return run;
-    const pid_t child = fork();
-    if (child == 0) {
-        setsid();
-        ioctl(slave, TIOCSCTTY, 0);
-        dup2(slave, 0);
-        dup2(slave, 1);
-        dup2(slave, 2);
-        close(master);
-        setenv("UPDATE_COM1", link.c_str(), 1);
-        for (const char* variable : {"UPDATE_COM2", "UPDATE_COM3", "UPDATE_COM4"}) setenv(variable, dir.file("none").c_str(), 1);
-        if (chdir(dir.path().c_str()) != 0) _exit(126);
-        std::vector<char*> args = {const_cast<char*>(UPDATE_PROGRAM)};
-        for (const std::string& arg : updateArgs) args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
+    test_support::ProcessOptions options;
+    options.controllingTerminal = ptsname(master);
+    options.streamsOnTerminal = {0, 1, 2};
+    options.environment["UPDATE_COM1"] = link;
+    for (const char* variable : {"UPDATE_COM2", "UPDATE_COM3", "UPDATE_COM4"}) options.environment[variable] = dir.file("none");
+    options.workingDirectory = dir.path();
+    std::vector<std::string> argv = {UPDATE_PROGRAM};
+    argv.insert(argv.end(), updateArgs.begin(), updateArgs.end());
+    test_support::Background program(argv, options);
     close(slave);
     std::string raw;
     std::size_t answered = 0;
@@ -101,24 +92,23 @@ TerminalRun runOnTerminal(const e2e::TempDir& dir, const std::vector<std::string
             ++answered;
         }
     }
-    int status = 0;
-    waitpid(child, &status, 0);
+    const test_support::ProcessResult ended = program.wait();
     close(master);
-    if (WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+    run.exitCode = ended.exitCode;
+    run.signal = ended.signal;
     if (boxsim) run.boxsimOut = boxsim->wait().out;
     run.shown = withPlainLineEnds(raw);
     return run;
 }
 
-e2e::ProcessResult runThroughPipes(const e2e::TempDir& dir, const std::vector<std::string>& args) {
+test_support::ProcessResult runThroughPipes(const test_support::TempDirectory& dir, const std::vector<std::string>& args) {
     std::vector<std::string> argv = {UPDATE_PROGRAM};
     argv.insert(argv.end(), args.begin(), args.end());
-    e2e::ProcessOptions options;
+    test_support::ProcessOptions options;
     for (const char* variable : {"UPDATE_COM1", "UPDATE_COM2", "UPDATE_COM3", "UPDATE_COM4"})
         options.environment[variable] = dir.file("none");
     options.workingDirectory = dir.path();
-    return e2e::run(argv, options);
+    return test_support::run(argv, options);
 }
 
 // Bytes that do not compress.
@@ -131,10 +121,10 @@ std::vector<std::uint8_t> randomBytes(std::size_t count, std::uint32_t seed) {
     return bytes;
 }
 
-std::string image4(const e2e::TempDir& dir, std::size_t bytes) {
+std::string image4(const test_support::TempDirectory& dir, std::size_t bytes) {
     const std::string path = dir.file("image.pad");
     const auto image = test_support::paddedImage(randomBytes(bytes, 7), {4, 0, 4, 0, 20});
-    e2e::writeWholeFile(path, std::string(image.begin(), image.end()));
+    test_support::writeWholeFile(path, std::string(image.begin(), image.end()));
     return path;
 }
 
@@ -145,7 +135,7 @@ std::size_t count(const std::string& text, const std::string& part) {
 }
 
 TEST(Terminal, CommandLineMistakesAreExplainedOnATerminalOnly) {
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string image = image4(dir, 1000);
 
     // Nothing after the image name: ended before the port is touched.
@@ -171,13 +161,13 @@ TEST(Terminal, CommandLineMistakesAreExplainedOnATerminalOnly) {
 }
 
 TEST(Terminal, EveryImageCheckSaysWhichCheckFailed) {
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string good = image4(dir, 1000);
-    std::string bytes = e2e::readWholeFile(good);
-    e2e::writeWholeFile(dir.file("short.pad"), bytes.substr(0, bytes.size() - 100));
+    std::string bytes = test_support::readWholeFile(good);
+    test_support::writeWholeFile(dir.file("short.pad"), bytes.substr(0, bytes.size() - 100));
     bytes[20] = static_cast<char>(bytes[20] ^ 1);
-    e2e::writeWholeFile(dir.file("sum.pad"), bytes);
-    e2e::writeWholeFile(dir.file("empty.pad"), "");
+    test_support::writeWholeFile(dir.file("sum.pad"), bytes);
+    test_support::writeWholeFile(dir.file("empty.pad"), "");
     std::filesystem::create_directory(dir.file("folder.pad"));
     const std::pair<std::string, std::string> cases[] = {
         {dir.file("missing.pad"), " does not exist"},
@@ -197,7 +187,7 @@ TEST(Terminal, EveryImageCheckSaysWhichCheckFailed) {
 }
 
 TEST(Terminal, LoopPromptReadsALineAndAsksAgainForAnythingElse) {
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string image = image4(dir, 2000);
     const std::string prompt = "Update another box (y/n)? [y]\n";
     // "yes" and a blank are no answers; Enter goes on; "N" ends.
@@ -211,7 +201,7 @@ TEST(Terminal, LoopPromptReadsALineAndAsksAgainForAnythingElse) {
     EXPECT_EQ(count(shown.shown, "Please answer y (or just Enter) to update another box, n to end: "), 2u);
 
     // Ctrl-D ends the loop on a terminal.
-    e2e::TempDir again;
+    test_support::TempDirectory again;
     const std::string second = image4(again, 2000);
     const TerminalRun ended =
         runOnTerminal(again, {"--full-speed", "--bootloader", "4.20", "--boxes", "2", "--expect", "flashed,none"},
@@ -223,14 +213,14 @@ TEST(Terminal, LoopPromptReadsALineAndAsksAgainForAnythingElse) {
 TEST(Terminal, TheBoxsWordsWholeAndWhatToDoNext) {
     const std::vector<std::string> box = {"--full-speed", "--bootloader", "4.20", "--fault", "error", "--fault-at",
                                           "3000", "--fault-text", "simulated transfer failure"};
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string image = image4(dir, 20000);
     e2e::SessionOptions piped;
     piped.boxsimArgs = {"--bootloader", "4.20", "--fault", "error", "--fault-at", "3000", "--fault-text",
                         "simulated transfer failure"};
     piped.updateArgs = {"image.pad"};
-    piped.files["image.pad"] = e2e::readWholeFile(image);
-    e2e::TempDir pipedDir;
+    piped.files["image.pad"] = test_support::readWholeFile(image);
+    test_support::TempDirectory pipedDir;
     const e2e::BoxSession session = e2e::runSession(pipedDir, piped);
     EXPECT_EQ(session.update.exitCode, 1);
     EXPECT_EQ(session.update.err, "Compressing file\nFehler: ERROR: simulated transfer failure\n\n");
@@ -242,10 +232,10 @@ TEST(Terminal, TheBoxsWordsWholeAndWhatToDoNext) {
         << shown.shown;
 
     // Generation 2 prints "ERROR:" alone; a person gets the box's line.
-    e2e::TempDir gen2;
+    test_support::TempDirectory gen2;
     const std::string plain = gen2.file("image.pad");
     const auto image2 = test_support::paddedImage(randomBytes(20000, 8), {2});
-    e2e::writeWholeFile(plain, std::string(image2.begin(), image2.end()));
+    test_support::writeWholeFile(plain, std::string(image2.begin(), image2.end()));
     const TerminalRun said = runOnTerminal(
         gen2, {"--full-speed", "--bootloader", "2.0", "--fault", "error", "--fault-at", "3000", "--fault-text", "no room"},
         {plain});
@@ -253,7 +243,7 @@ TEST(Terminal, TheBoxsWordsWholeAndWhatToDoNext) {
 }
 
 TEST(Terminal, AHangUpAfterTheMenuIsNamed) {
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string image = image4(dir, 20000);
     const TerminalRun shown = runOnTerminal(dir, {"--full-speed", "--bootloader", "4.20", "--hangup-at", "menu"}, {image});
     EXPECT_EQ(shown.exitCode, 1);
@@ -265,7 +255,7 @@ TEST(Terminal, AHangUpAfterTheMenuIsNamed) {
 }
 
 TEST(Terminal, SignsOfLifeWhileTheBoxIsSlowAndNoneInAPipe) {
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string image = image4(dir, 2000);
     // The box answers the second keyword only, and programs for three seconds.
     const std::vector<std::string> box = {"--full-speed", "--bootloader", "4.20", "--answer-after", "2",
@@ -281,8 +271,8 @@ TEST(Terminal, SignsOfLifeWhileTheBoxIsSlowAndNoneInAPipe) {
     e2e::SessionOptions piped;
     piped.boxsimArgs = {"--bootloader", "4.20", "--answer-after", "2", "--programming-ms", "3000"};
     piped.updateArgs = {"image.pad"};
-    piped.files["image.pad"] = e2e::readWholeFile(image);
-    e2e::TempDir pipedDir;
+    piped.files["image.pad"] = test_support::readWholeFile(image);
+    test_support::TempDirectory pipedDir;
     const e2e::BoxSession session = e2e::runSession(pipedDir, piped);
     EXPECT_EQ(session.update.exitCode, 0);
     EXPECT_EQ(session.update.out.find("attempt"), std::string::npos);
@@ -290,7 +280,7 @@ TEST(Terminal, SignsOfLifeWhileTheBoxIsSlowAndNoneInAPipe) {
 }
 
 TEST(Terminal, CtrlCInTheMiddleSaysThatTheBoxNeedsSwitchingOffAndRemovesHyperPad) {
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string image = image4(dir, 200000);
     // At the line's own pace the transfer takes long enough to be interrupted.
     const TerminalRun shown = runOnTerminal(dir, {"--bootloader", "4.20", "--expect", "none"}, {image},
@@ -301,10 +291,10 @@ TEST(Terminal, CtrlCInTheMiddleSaysThatTheBoxNeedsSwitchingOffAndRemovesHyperPad
               std::string::npos)
         << shown.shown;
 
-    e2e::TempDir gen1;
+    test_support::TempDirectory gen1;
     const std::string plain = gen1.file("image.pad");
     const auto image1 = test_support::paddedImage(randomBytes(20000, 9), {});
-    e2e::writeWholeFile(plain, std::string(image1.begin(), image1.end()));
+    test_support::writeWholeFile(plain, std::string(image1.begin(), image1.end()));
     const TerminalRun stopped =
         runOnTerminal(gen1, {"--bootloader", "1.8", "--expect", "none"}, {plain}, {{"% transfered", "\x03"}});
     EXPECT_EQ(stopped.signal, SIGINT) << stopped.shown;

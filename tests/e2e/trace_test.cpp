@@ -40,8 +40,8 @@ struct Playback {
 
 Playback recordAndReplay(const Recording& recording) {
     Playback playback;
-    e2e::TempDir recordDir;
-    e2e::TempDir replayDir;
+    test_support::TempDirectory recordDir;
+    test_support::TempDirectory replayDir;
     const std::string trace = recordDir.file("trace.txt");
 
     std::vector<std::string> updateArgs = recording.updateArgs;
@@ -59,7 +59,7 @@ Playback recordAndReplay(const Recording& recording) {
     record.updateArgs.insert(record.updateArgs.end(), updateArgs.begin(), updateArgs.end());
     record.files = files;
     playback.recorded = e2e::runSession(recordDir, record);
-    playback.trace = e2e::readWholeFile(trace);
+    playback.trace = test_support::readWholeFile(trace);
 
     e2e::SessionOptions replay;
     replay.boxsimArgs = {"--replay", trace, "--timeout", "60"};
@@ -126,9 +126,9 @@ TEST(TraceReplay, ThePcDepartingFromTheRecordingIsNamedInOneLine) {
     Playback playback = recordAndReplay(recording);
     ASSERT_EQ(playback.replayed.boxsim.exitCode, 0);
     // The same recording, but the program asked for the satellite request.
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string trace = dir.file("recorded.txt");
-    e2e::writeWholeFile(trace, playback.trace);
+    test_support::writeWholeFile(trace, playback.trace);
     e2e::SessionOptions replay;
     replay.boxsimArgs = {"--replay", trace, "--timeout", "30"};
     replay.updateArgs = {"-s", "orb"};
@@ -142,17 +142,17 @@ TEST(TraceReplay, ThePcDepartingFromTheRecordingIsNamedInOneLine) {
 }
 
 TEST(TraceReplay, ABadTraceIsNamedWithItsLineAndEndsWithStatus2) {
-    e2e::TempDir dir;
-    e2e::writeWholeFile(dir.file("binary.txt"), std::string("\x7F" "ELF\x02\x01\x01\0\0", 9));
-    const auto result = e2e::run({BOXSIM_PROGRAM, "--link", dir.file("com1"), "--replay", dir.file("binary.txt")});
+    test_support::TempDirectory dir;
+    test_support::writeWholeFile(dir.file("binary.txt"), std::string("\x7F" "ELF\x02\x01\x01\0\0", 9));
+    const auto result = test_support::run({BOXSIM_PROGRAM, "--link", dir.file("com1"), "--replay", dir.file("binary.txt")});
     EXPECT_EQ(result.exitCode, 2);
     EXPECT_EQ(result.err, "boxsim: " + dir.file("binary.txt") + ":1: binary data, not the text of a trace\n");
     EXPECT_FALSE(std::filesystem::exists(dir.file("com1"))) << "a bad trace publishes no line";
 }
 
 TEST(Trace, OutputIsTheSameWithAndWithoutIt) {
-    e2e::TempDir withDir;
-    e2e::TempDir withoutDir;
+    test_support::TempDirectory withDir;
+    test_support::TempDirectory withoutDir;
     const std::string image = e2e::paddedImage(e2e::samplePayload(20000, 9), 4, 0x40014);
     auto session = [&](std::vector<std::string> traceArgs) {
         e2e::SessionOptions options;
@@ -176,25 +176,25 @@ TEST(Trace, OutputIsTheSameWithAndWithoutIt) {
 
 TEST(Trace, AFileThatCannotBeCreatedStopsTheRunBeforeThePortIsOpened) {
     if (e2e::underWine()) GTEST_SKIP() << "symbolic links and error numbers of the POSIX build";
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     // A symbolic link planted at the trace's name is replaced, never followed.
     const std::string victim = dir.file("victim.txt");
-    e2e::writeWholeFile(victim, "keep me");
+    test_support::writeWholeFile(victim, "keep me");
     ASSERT_EQ(symlink(victim.c_str(), dir.file("planted").c_str()), 0);
     e2e::SessionOptions options;
     options.boxsimArgs = {"--bootloader", "4.20", "--switch-on-ms", "200", "--programming-ms", "20"};
     options.updateArgs = {"--trace", dir.file("planted"), "-s", "orb"};
     const e2e::BoxSession planted = e2e::runSession(dir, options);
     EXPECT_EQ(planted.update.exitCode, 0);
-    EXPECT_EQ(e2e::readWholeFile(victim), "keep me");
+    EXPECT_EQ(test_support::readWholeFile(victim), "keep me");
     struct stat status {};
     ASSERT_EQ(lstat(dir.file("planted").c_str(), &status), 0);
     EXPECT_TRUE(S_ISREG(status.st_mode));
 
-    e2e::ProcessOptions missingDir;
+    test_support::ProcessOptions missingDir;
     for (int n = 1; n <= 4; ++n) missingDir.environment["UPDATE_COM" + std::to_string(n)] = dir.file("never-opened");
     const auto result =
-        e2e::run({UPDATE_PROGRAM, "--trace", dir.path() + "/no/such/dir/t.txt", "-s", "orb"}, missingDir);
+        test_support::run({UPDATE_PROGRAM, "--trace", dir.path() + "/no/such/dir/t.txt", "-s", "orb"}, missingDir);
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err.rfind("Cannot create the trace file " + dir.path() + "/no/such/dir/t.txt (Error: ", 0), 0u)
@@ -209,29 +209,29 @@ std::string lastLine(const std::string& text) {
 
 TEST(Trace, CtrlCDuringTheTransferIsTheTracesLastLine) {
     using namespace std::chrono_literals;
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string link = dir.file("com1");
     const std::string trace = dir.file("trace.txt");
-    e2e::writeWholeFile(dir.file("image.pad"), e2e::paddedImage(e2e::samplePayload(400000, 3), 4, 0x40014));
-    e2e::Background boxsim({BOXSIM_PROGRAM, "--link", link, "--bootloader", "4.20", "--switch-on-ms", "200",
+    test_support::writeWholeFile(dir.file("image.pad"), e2e::paddedImage(e2e::samplePayload(400000, 3), 4, 0x40014));
+    test_support::Background boxsim({BOXSIM_PROGRAM, "--link", link, "--bootloader", "4.20", "--switch-on-ms", "200",
                             "--timeout", "120"});
-    ASSERT_TRUE(e2e::waitForPath(link, 10s));
-    e2e::ProcessOptions options;
+    ASSERT_TRUE(test_support::waitForPath(link, 10s));
+    test_support::ProcessOptions options;
     options.workingDirectory = dir.path();
     options.environment = {{"UPDATE_COM1", link},
                            {"UPDATE_COM2", dir.file("none")},
                            {"UPDATE_COM3", dir.file("none")},
                            {"UPDATE_COM4", dir.file("none")}};
-    e2e::Background update({UPDATE_PROGRAM, "--trace", trace, "image.pad"}, options);
+    test_support::Background update({UPDATE_PROGRAM, "--trace", trace, "image.pad"}, options);
     // The first progress report comes after image data have gone out.
     const bool reached = update.waitForOutput("% transfered", 60s);
     update.signal(SIGINT);
-    const e2e::ProcessResult result = update.wait(60s);
+    const test_support::ProcessResult result = update.wait(60s);
     boxsim.signal(SIGTERM);
     boxsim.wait(20s);
     ASSERT_TRUE(reached) << result.out << result.err;
     EXPECT_EQ(result.signal, SIGINT);
-    const std::string text = e2e::readWholeFile(trace);
+    const std::string text = test_support::readWholeFile(trace);
     EXPECT_NE(text.find("PC>box  115200  [10240 bytes, digest "), std::string::npos) << text;
     EXPECT_NE(text.find("stdout \"Download file...\""), std::string::npos) << text;
     EXPECT_EQ(lastLine(text).substr(10), "  signal   SIGINT") << lastLine(text);
@@ -239,13 +239,13 @@ TEST(Trace, CtrlCDuringTheTransferIsTheTracesLastLine) {
 
 TEST(Trace, AHangUpIsRecordedWhereTheLineDropped) {
     if (e2e::underWine()) GTEST_SKIP() << "Wine reads a closed far end as silence, not as a hang-up";
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     e2e::SessionOptions options;
     options.boxsimArgs = {"--bootloader", "4.20", "--switch-on-ms", "200", "--hangup-at", "menu", "--expect", "hungup"};
     options.updateArgs = {"--trace", dir.file("t.txt"), "-s", "orb"};
     const e2e::BoxSession session = e2e::runSession(dir, options);
     EXPECT_EQ(session.update.exitCode, 1);
-    const std::string text = e2e::readWholeFile(dir.file("t.txt"));
+    const std::string text = test_support::readWholeFile(dir.file("t.txt"));
     const std::size_t hangUp = text.find("  hangup\n");
     ASSERT_NE(hangUp, std::string::npos) << text;
     // After it only what the program did about it: no more dialogue.
@@ -258,8 +258,8 @@ TEST(Trace, AHangUpIsRecordedWhereTheLineDropped) {
 
 namespace {
 
-e2e::ProcessOptions portsOnly(const e2e::TempDir& dir, const std::string& link) {
-    e2e::ProcessOptions options;
+test_support::ProcessOptions portsOnly(const test_support::TempDirectory& dir, const std::string& link) {
+    test_support::ProcessOptions options;
     options.workingDirectory = dir.path();
     options.environment = {{"UPDATE_COM1", link},
                            {"UPDATE_COM2", dir.file("none")},
@@ -270,23 +270,23 @@ e2e::ProcessOptions portsOnly(const e2e::TempDir& dir, const std::string& link) 
 
 TEST(Trace, ARunKilledInTheTransferKeepsEveryEventUpToItsDeath) {
     using namespace std::chrono_literals;
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string link = dir.file("com1");
     const std::string trace = dir.file("trace.txt");
-    e2e::writeWholeFile(dir.file("image.pad"), e2e::paddedImage(e2e::samplePayload(400000, 3), 4, 0x40014));
-    e2e::Background boxsim({BOXSIM_PROGRAM, "--link", link, "--bootloader", "4.20", "--switch-on-ms", "200",
+    test_support::writeWholeFile(dir.file("image.pad"), e2e::paddedImage(e2e::samplePayload(400000, 3), 4, 0x40014));
+    test_support::Background boxsim({BOXSIM_PROGRAM, "--link", link, "--bootloader", "4.20", "--switch-on-ms", "200",
                             "--timeout", "120"});
-    ASSERT_TRUE(e2e::waitForPath(link, 10s));
-    e2e::Background update({UPDATE_PROGRAM, "--trace", trace, "image.pad"}, portsOnly(dir, link));
+    ASSERT_TRUE(test_support::waitForPath(link, 10s));
+    test_support::Background update({UPDATE_PROGRAM, "--trace", trace, "image.pad"}, portsOnly(dir, link));
     // Printed after image data went out and the box's reply to them came in.
     const bool reached = update.waitForOutput("% transfered", 60s);
     update.signal(SIGKILL);
-    const e2e::ProcessResult result = update.wait(60s);
+    const test_support::ProcessResult result = update.wait(60s);
     boxsim.signal(SIGTERM);
     boxsim.wait(20s);
     ASSERT_TRUE(reached) << result.out << result.err;
     EXPECT_EQ(result.signal, SIGKILL);
-    const std::string text = e2e::readWholeFile(trace);
+    const std::string text = test_support::readWholeFile(trace);
     for (const char* event : {"  open     \"", "  box>PC  ", "stdout \"Download file...\"",
                               "PC>box  115200  [10240 bytes, digest "})
         EXPECT_NE(text.find(event), std::string::npos) << event << "\n" << text;
@@ -294,14 +294,14 @@ TEST(Trace, ARunKilledInTheTransferKeepsEveryEventUpToItsDeath) {
 }
 
 TEST(Trace, TheHeaderHasTheDateAndTheImageLineTheFilesSize) {
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string image = e2e::paddedImage(e2e::samplePayload(20000, 9), 4, 0x40014);
     e2e::SessionOptions options;
     options.boxsimArgs = {"--bootloader", "4.20", "--switch-on-ms", "200", "--programming-ms", "20"};
     options.updateArgs = {"--trace", dir.file("t.txt"), "image.pad"};
     options.files["image.pad"] = image;
     const e2e::BoxSession session = e2e::runSession(dir, options);
-    const std::string text = e2e::readWholeFile(dir.file("t.txt"));
+    const std::string text = test_support::readWholeFile(dir.file("t.txt"));
     EXPECT_TRUE(std::regex_search(text, std::regex("\n# started: 20[0-9][0-9]-[01][0-9]-[0-3][0-9] "
                                                    "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] [-+][0-9]{4}\n")))
         << text.substr(0, 400);
@@ -327,7 +327,7 @@ void expectRunGoesOnWithoutTrace(const e2e::BoxSession& session, const std::stri
 
 TEST(Trace, AFullDiskLeavesTheRunGoingOn) {
     if (e2e::underWine()) GTEST_SKIP() << "file size limits of the POSIX shell";
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string image = e2e::paddedImage(e2e::samplePayload(20000, 9), 4, 0x40014);
     e2e::SessionOptions options;
     options.boxsimArgs = {"--bootloader", "4.20", "--switch-on-ms", "200", "--programming-ms", "20"};
@@ -339,7 +339,7 @@ TEST(Trace, AFullDiskLeavesTheRunGoingOn) {
     options.updateArgs = {"--trace", "t.txt", "image.pad"};
     const e2e::BoxSession full = e2e::runSession(dir, options);
     expectRunGoesOnWithoutTrace(full, "The trace file t.txt is incomplete: writing it failed (Error: ");
-    const std::string text = e2e::readWholeFile(dir.file("t.txt"));
+    const std::string text = test_support::readWholeFile(dir.file("t.txt"));
     EXPECT_EQ(text.rfind("# update trace, format 1\n", 0), 0u);
     EXPECT_EQ(text.find("  end      "), std::string::npos);
 }
@@ -347,7 +347,7 @@ TEST(Trace, AFullDiskLeavesTheRunGoingOn) {
 // As root, replacing it would take the device from the whole machine.
 TEST(Trace, ADeviceNamedAsTheTraceIsWrittenInPlaceNeverReplaced) {
     if (e2e::underWine()) GTEST_SKIP() << "devices of the POSIX build";
-    e2e::TempDir deviceDir;
+    test_support::TempDirectory deviceDir;
     e2e::SessionOptions options;
     options.boxsimArgs = {"--bootloader", "4.20", "--switch-on-ms", "200", "--programming-ms", "20"};
     options.files["image.pad"] = e2e::paddedImage(e2e::samplePayload(20000, 9), 4, 0x40014);
@@ -362,17 +362,17 @@ TEST(Trace, ADeviceNamedAsTheTraceIsWrittenInPlaceNeverReplaced) {
 TEST(Trace, AFileRemovedWhileWrittenIsNamedOnceAndTheRunGoesOn) {
     using namespace std::chrono_literals;
     if (e2e::underWine()) GTEST_SKIP() << "Windows lets nobody remove a file that is open";
-    e2e::TempDir dir;
+    test_support::TempDirectory dir;
     const std::string link = dir.file("com1");
     const std::string trace = dir.file("trace.txt");
-    e2e::writeWholeFile(dir.file("image.pad"), e2e::paddedImage(e2e::samplePayload(20000, 3), 4, 0x40014));
-    e2e::Background boxsim({BOXSIM_PROGRAM, "--link", link, "--bootloader", "4.20", "--switch-on-ms", "200",
+    test_support::writeWholeFile(dir.file("image.pad"), e2e::paddedImage(e2e::samplePayload(20000, 3), 4, 0x40014));
+    test_support::Background boxsim({BOXSIM_PROGRAM, "--link", link, "--bootloader", "4.20", "--switch-on-ms", "200",
                             "--programming-ms", "20", "--timeout", "120", "--full-speed"});
-    ASSERT_TRUE(e2e::waitForPath(link, 10s));
-    e2e::Background update({UPDATE_PROGRAM, "--trace", trace, "image.pad"}, portsOnly(dir, link));
-    ASSERT_TRUE(e2e::waitForFileText(trace, "  open     \"", 30s));
+    ASSERT_TRUE(test_support::waitForPath(link, 10s));
+    test_support::Background update({UPDATE_PROGRAM, "--trace", trace, "image.pad"}, portsOnly(dir, link));
+    ASSERT_TRUE(test_support::waitForFileText(trace, "  open     \"", 30s));
     ASSERT_EQ(unlink(trace.c_str()), 0);
-    const e2e::ProcessResult result = update.wait(60s);
+    const test_support::ProcessResult result = update.wait(60s);
     boxsim.wait(30s);
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_NE(result.out.find("successfully finished"), std::string::npos);

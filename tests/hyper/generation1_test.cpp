@@ -49,7 +49,7 @@ protected:
         Bytes payload;
         for (int i = 0; i < 2000; ++i) payload.push_back(i % 3 == 0 ? 0 : static_cast<std::uint8_t>(i * 13));
         image = paddedImage(payload);
-        writeAll("image.bin", std::string(image.begin(), image.end()));
+        test_support::writeWholeFile("image.bin", std::string(image.begin(), image.end()));
     }
 
     // The box of that member, already in its boot loader, shows its menu at
@@ -129,7 +129,7 @@ const Member& member(const char* name) {
 }
 
 TEST_F(Generation1, UnwritableHyperPadReleasesTheBoxAtTheMenu) {
-    writeAll("hyper.pad", "older");
+    test_support::writeWholeFile("hyper.pad", "older");
     std::filesystem::permissions("hyper.pad", kReadOnly);
     connectTo(member("Bootloader17"));
     EXPECT_EQ(update(member("Bootloader17")), 1);
@@ -142,7 +142,7 @@ TEST_F(Generation1, UnwritableHyperPadReleasesTheBoxAtTheMenu) {
     EXPECT_EQ(keys[0].baud, 115200u);
     EXPECT_EQ(box->outcome().kind, boxmodel::Outcome::Kind::Released);
     EXPECT_EQ(out, "");
-    EXPECT_EQ(readAll("hyper.pad"), (Bytes{'o', 'l', 'd', 'e', 'r'}));
+    EXPECT_EQ(test_support::readFileBytes("hyper.pad"), (Bytes{'o', 'l', 'd', 'e', 'r'}));
 }
 
 TEST_F(Generation1, FailedHyperPadTransferKeepsTheFile) {
@@ -152,7 +152,7 @@ TEST_F(Generation1, FailedHyperPadTransferKeepsTheFile) {
     connectTo(member("Bootloader16"), scenario);
     EXPECT_EQ(update(member("Bootloader16")), 1);
     EXPECT_EQ(err, "Error(s) during erasing, programming or transfering. Abort!\n\n");
-    EXPECT_EQ(readAll("hyper.pad"), expectedHyperPad(0));
+    EXPECT_EQ(test_support::readFileBytes("hyper.pad"), expectedHyperPad(0));
     EXPECT_FALSE(simline::portOpen());
 }
 

@@ -28,7 +28,7 @@ protected:
 
     void useImage(const Bytes& bytes) {
         image = bytes;
-        writeAll("image.bin", std::string(bytes.begin(), bytes.end()));
+        test_support::writeWholeFile("image.bin", std::string(bytes.begin(), bytes.end()));
     }
 
     // A box of 1.8 (mode byte 0), or 1.7 (mode byte 1), that is already

@@ -13,14 +13,11 @@
 #include "box.h"
 #include "platform/serial_ports.h"
 #include "simplatform/sim_platform.h"
-#include "work_dir.h"
+#include "support/temp_directory.h"
 
-class OnTheLine : public InWorkDir {
+class OnTheLine : public ::testing::Test {
 protected:
-    void TearDown() override {
-        simline::uninstall();
-        InWorkDir::TearDown();
-    }
+    void TearDown() override { simline::uninstall(); }
 
     void connect(boxmodel::Scenario scenario) {
         box = std::make_unique<boxmodel::Box>(std::move(scenario));
@@ -76,6 +73,12 @@ protected:
     platform::PortHandle port = platform::kInvalidPort;
     std::string out;
     std::string err;
+
+private:
+    // hyper.pad, which the program writes into the current directory, never
+    // lands in the source tree.
+    test_support::TempDirectory directory_{"hyper-test-"};
+    test_support::CurrentDirectory inDirectory_{directory_.path()};
 };
 
 inline bool startsWith(const std::string& text, const std::string& head) { return text.rfind(head, 0) == 0; }

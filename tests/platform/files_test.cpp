@@ -10,20 +10,12 @@
 #include <iterator>
 #include <string>
 
+#include "support/temp_directory.h"
+
 namespace {
 
 class FilesTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = "/tmp/update-files-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override {
-        chmod(dir.c_str(), 0700);
-        const std::string command = "rm -rf '" + dir + "'";
-        EXPECT_EQ(std::system(command.c_str()), 0);
-    }
     std::string path(const char* name) const { return dir + "/" + name; }
     void put(const std::string& file, const std::string& content) const { std::ofstream(file) << content; }
     std::string contentOf(const std::string& file) const {
@@ -39,7 +31,8 @@ protected:
         return written;
     }
 
-    std::string dir;
+    const test_support::TempDirectory directory{"update-files-"};
+    const std::string dir = directory.path();
 };
 
 TEST_F(FilesTest, RefusesToReadAnythingButARegularFile) {

@@ -10,7 +10,7 @@
 #include "procedure_box.h"
 #include "procedures/procedures.h"
 #include "support/image_bytes.h"
-#include "transfer/temp_file.h"
+#include "support/temp_directory.h"
 
 namespace {
 
@@ -56,7 +56,7 @@ protected:
     }
     std::uint32_t fileLength() const { return static_cast<std::uint32_t>(image.size()); }
 
-    TempDir dir;
+    test_support::TempDirectory dir{"update-procedures-"};
     // An image that opens with a leading record (tag, length, 16 bytes).
     Bytes image = [] {
         Bytes bytes(12000, 0xFF);

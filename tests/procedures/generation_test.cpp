@@ -11,7 +11,7 @@
 #include "procedure_box.h"
 #include "procedures/procedures.h"
 #include "support/image_bytes.h"
-#include "transfer/temp_file.h"
+#include "support/temp_directory.h"
 
 namespace {
 
@@ -85,7 +85,7 @@ protected:
         return bytes;
     }
 
-    TempDir dir;
+    test_support::TempDirectory dir{"update-procedures-"};
     Bytes image;
     Bytes file;
 };

@@ -1,20 +1,27 @@
 // boxsim over a real pseudo-terminal, with a scripted PC on the other end.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
+#include <chrono>
+#include <string>
+#include <vector>
 
 #include "boxsim_options.h"
-#include "boxsim_process.h"
+#include "pc_port.h"
+#include "support/process.h"
+#include "support/temp_directory.h"
 
-using boxtest::BoxsimProcess;
 using boxtest::PcPort;
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+// boxsim in the background, with the arguments after its own path.
+std::vector<std::string> boxsimCommand(std::vector<std::string> args) {
+    args.insert(args.begin(), BOXSIM_PATH);
+    return args;
+}
+
+int exitCodeWithin(test_support::Background& boxsim, int limitMs = 10000) {
+    return boxsim.wait(std::chrono::milliseconds{limitMs}).exitCode;
 }
 
 void putBig32(std::string& out, std::uint32_t value) {
@@ -30,9 +37,10 @@ std::uint32_t sumOf(std::string_view bytes) {
 }  // namespace
 
 TEST(Boxsim, SatelliteRequestAtThePacedSpeedOfA38400Box) {
-    const std::string dir = boxtest::scratchDir();
-    BoxsimProcess boxsim({"--bootloader", "1.7", "--link", dir + "/com1", "--log", dir + "/log", "--expect",
-                          "satellite:6", "--timeout", "20"});
+    const test_support::TempDirectory scratch{"boxsim-test-"};
+    const std::string& dir = scratch.path();
+    test_support::Background boxsim(boxsimCommand({"--bootloader", "1.7", "--link", dir + "/com1", "--log", dir + "/log", "--expect",
+                          "satellite:6", "--timeout", "20"}));
     PcPort pc;
     ASSERT_TRUE(pc.open(dir + "/com1", B38400));
     const auto start = std::chrono::steady_clock::now();
@@ -53,13 +61,13 @@ TEST(Boxsim, SatelliteRequestAtThePacedSpeedOfA38400Box) {
     // As the program does: the key is its last word, and the line is let go
     // once it has left.
     const auto sent = std::chrono::steady_clock::now();
-    while (readFile(dir + "/log").find("\"6\"") == std::string::npos && boxtest::msSince(sent) < 5000)
+    while (test_support::readWholeFile(dir + "/log").find("\"6\"") == std::string::npos && boxtest::msSince(sent) < 5000)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     pc.close();
-    EXPECT_EQ(boxsim.wait(3000), 0) << boxsim.output();
-    EXPECT_EQ(boxsim.output(), "box 1 (boot loader 1.7): satellite:6: satellite update requested with key 6 at "
+    EXPECT_EQ(exitCodeWithin(boxsim, 3000), 0) << boxsim.outputSoFar();
+    EXPECT_EQ(boxsim.outputSoFar(), "box 1 (boot loader 1.7): satellite:6: satellite update requested with key 6 at "
                                "115200 baud\n");
-    const std::string log = readFile(dir + "/log");
+    const std::string log = test_support::readWholeFile(dir + "/log");
     EXPECT_NE(log.find("keyword \" quorcom\" recognised at 38400 baud"), std::string::npos) << log;
     EXPECT_NE(log.find("PC>box  115200  \"6\""), std::string::npos) << log;
 }
@@ -67,9 +75,10 @@ TEST(Boxsim, SatelliteRequestAtThePacedSpeedOfA38400Box) {
 // As on a UART: a byte leaves at the speed the line has when it goes, and
 // one still waiting when the PC puts the old speed back is garbled.
 TEST(Boxsim, KeyStillWaitingWhenThePcRestoresTheLinesSpeedLeavesAtTheRestoredSpeed) {
-    const std::string dir = boxtest::scratchDir();
-    BoxsimProcess boxsim({"--bootloader", "1.7", "--link", dir + "/com1", "--log", dir + "/log", "--expect",
-                          "satellite:6", "--timeout", "3", "--full-speed"});
+    const test_support::TempDirectory scratch{"boxsim-test-"};
+    const std::string& dir = scratch.path();
+    test_support::Background boxsim(boxsimCommand({"--bootloader", "1.7", "--link", dir + "/com1", "--log", dir + "/log", "--expect",
+                          "satellite:6", "--timeout", "3", "--full-speed"}));
     PcPort pc;
     ASSERT_TRUE(pc.open(dir + "/com1", B38400));
     pc.write(" quorcom");
@@ -83,34 +92,36 @@ TEST(Boxsim, KeyStillWaitingWhenThePcRestoresTheLinesSpeedLeavesAtTheRestoredSpe
     boxsim.resume();
     // The PC lets go only once the box has taken the key, one way or the other.
     const auto start = std::chrono::steady_clock::now();
-    while (readFile(dir + "/log").find("\"6\"") == std::string::npos && boxtest::msSince(start) < 5000)
+    while (test_support::readWholeFile(dir + "/log").find("\"6\"") == std::string::npos && boxtest::msSince(start) < 5000)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     pc.close();
-    EXPECT_NE(boxsim.wait(5000), 0) << boxsim.output() << readFile(dir + "/log");
-    const std::string log = readFile(dir + "/log");
+    EXPECT_NE(exitCodeWithin(boxsim, 5000), 0) << boxsim.outputSoFar() << test_support::readWholeFile(dir + "/log");
+    const std::string log = test_support::readWholeFile(dir + "/log");
     EXPECT_NE(log.find("PC>box  38400   \"6\"  (garbled: sent at another speed)"), std::string::npos) << log;
 }
 
 TEST(Boxsim, KeyAtTheWrongSpeedIsGarbledAndTheExpectationFails) {
-    const std::string dir = boxtest::scratchDir();
-    BoxsimProcess boxsim({"--bootloader", "1.7", "--link", dir + "/com1", "--log", dir + "/log", "--expect",
-                          "satellite", "--timeout", "3"});
+    const test_support::TempDirectory scratch{"boxsim-test-"};
+    const std::string& dir = scratch.path();
+    test_support::Background boxsim(boxsimCommand({"--bootloader", "1.7", "--link", dir + "/com1", "--log", dir + "/log", "--expect",
+                          "satellite", "--timeout", "3"}));
     PcPort pc;
     ASSERT_TRUE(pc.open(dir + "/com1", B38400));
     pc.write(" quorcom");
     ASSERT_NE(pc.readUntil("choice!:", 5000).find("choice!:"), std::string::npos);
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     pc.write("6");  // still at 38400: the box listens at 115200 by now
-    EXPECT_EQ(boxsim.wait(), 1);
-    EXPECT_NE(boxsim.output().find("gave up after the time-out: box 1: at the menu"), std::string::npos)
-        << boxsim.output();
-    EXPECT_NE(readFile(dir + "/log").find("(garbled: sent at another speed)"), std::string::npos);
+    EXPECT_EQ(exitCodeWithin(boxsim), 1);
+    EXPECT_NE(boxsim.outputSoFar().find("gave up after the time-out: box 1: at the menu"), std::string::npos)
+        << boxsim.outputSoFar();
+    EXPECT_NE(test_support::readWholeFile(dir + "/log").find("(garbled: sent at another speed)"), std::string::npos);
 }
 
 TEST(Boxsim, DatedDownloadWritesTheFlashedImage) {
-    const std::string dir = boxtest::scratchDir();
-    BoxsimProcess boxsim({"--bootloader", "4.12", "--link", dir + "/com1", "--full-speed", "--programming-ms", "100",
-                          "--image-out", dir + "/flashed", "--expect", "flashed", "--timeout", "20"});
+    const test_support::TempDirectory scratch{"boxsim-test-"};
+    const std::string& dir = scratch.path();
+    test_support::Background boxsim(boxsimCommand({"--bootloader", "4.12", "--link", dir + "/com1", "--full-speed", "--programming-ms", "100",
+                          "--image-out", dir + "/flashed", "--expect", "flashed", "--timeout", "20"}));
     PcPort pc;
     ASSERT_TRUE(pc.open(dir + "/com1", B115200));
     pc.write(" quorcom");
@@ -154,15 +165,16 @@ TEST(Boxsim, DatedDownloadWritesTheFlashedImage) {
     EXPECT_NE(progress.find("ep"), std::string::npos) << "a sector was programmed";
     EXPECT_NE(progress.find("finished!"), std::string::npos) << progress;
     pc.close();
-    EXPECT_EQ(boxsim.wait(), 0) << boxsim.output();
-    EXPECT_EQ(readFile(dir + "/flashed"), file);
+    EXPECT_EQ(exitCodeWithin(boxsim), 0) << boxsim.outputSoFar();
+    EXPECT_EQ(test_support::readWholeFile(dir + "/flashed"), file);
 }
 
 TEST(Boxsim, AtFullSpeedTheBoxsRepliesReachThePcWhileItIsStillWriting) {
-    const std::string dir = boxtest::scratchDir();
-    BoxsimProcess boxsim({"--bootloader", "4.12", "--no-irdeto", "--link", dir + "/com1", "--full-speed", "--fault",
+    const test_support::TempDirectory scratch{"boxsim-test-"};
+    const std::string& dir = scratch.path();
+    test_support::Background boxsim(boxsimCommand({"--bootloader", "4.12", "--no-irdeto", "--link", dir + "/com1", "--full-speed", "--fault",
                           "error", "--fault-text", "flash broken", "--fault-at", "30000", "--clock-tolerance", "-1",
-                          "--expect", "aborted", "--timeout", "20"});
+                          "--expect", "aborted", "--timeout", "20"}));
     PcPort pc;
     ASSERT_TRUE(pc.open(dir + "/com1", B115200));
     pc.write(" quorcom");
@@ -189,15 +201,16 @@ TEST(Boxsim, AtFullSpeedTheBoxsRepliesReachThePcWhileItIsStillWriting) {
     // Generous: a loaded machine may let a few more blocks go before the reply is read.
     EXPECT_LT(sent, 30000u + 10240 * 10) << "the reply came only after the program had written on";
     pc.close();
-    EXPECT_EQ(boxsim.wait(), 0) << boxsim.output();
-    EXPECT_EQ(boxsim.output(),
+    EXPECT_EQ(exitCodeWithin(boxsim), 0) << boxsim.outputSoFar();
+    EXPECT_EQ(boxsim.outputSoFar(),
               "box 1 (boot loader 4.12): aborted: ended the transfer with \"ERROR: flash broken\" after 29999 bytes\n");
 }
 
 TEST(Boxsim, HangUpDropsTheLineAndTheNextBoxComesOnAFreshOne) {
-    const std::string dir = boxtest::scratchDir();
-    BoxsimProcess boxsim({"--bootloader", "4.20", "--link", dir + "/com1", "--hangup-at", "version", "--boxes", "2",
-                          "--expect", "hungup,released", "--timeout", "20"});
+    const test_support::TempDirectory scratch{"boxsim-test-"};
+    const std::string& dir = scratch.path();
+    test_support::Background boxsim(boxsimCommand({"--bootloader", "4.20", "--link", dir + "/com1", "--hangup-at", "version", "--boxes", "2",
+                          "--expect", "hungup,released", "--timeout", "20"}));
     {
         PcPort pc;
         ASSERT_TRUE(pc.open(dir + "/com1", B115200));
@@ -215,16 +228,17 @@ TEST(Boxsim, HangUpDropsTheLineAndTheNextBoxComesOnAFreshOne) {
     const std::string second = again.readUntil("", 1500);
     EXPECT_TRUE(again.hungUp) << "every box of the run has the same scenario";
     EXPECT_NE(second.find("Bootloader Version 4.20"), std::string::npos);
-    EXPECT_EQ(boxsim.wait(), 1);
-    EXPECT_NE(boxsim.output().find("box 2 (boot loader 4.20): hungup: hung up at step version [expected released]"),
+    EXPECT_EQ(exitCodeWithin(boxsim), 1);
+    EXPECT_NE(boxsim.outputSoFar().find("box 2 (boot loader 4.20): hungup: hung up at step version [expected released]"),
               std::string::npos)
-        << boxsim.output();
+        << boxsim.outputSoFar();
 }
 
 TEST(Boxsim, SeveralBoxesOnTheSamePathOneAfterTheProgramClosedTheLine) {
-    const std::string dir = boxtest::scratchDir();
-    BoxsimProcess boxsim({"--bootloader", "4.20", "--link", dir + "/com1", "--log", dir + "/log", "--boxes", "2",
-                          "--full-speed", "--expect", "satellite:5,released", "--timeout", "20"});
+    const test_support::TempDirectory scratch{"boxsim-test-"};
+    const std::string& dir = scratch.path();
+    test_support::Background boxsim(boxsimCommand({"--bootloader", "4.20", "--link", dir + "/com1", "--log", dir + "/log", "--boxes", "2",
+                          "--full-speed", "--expect", "satellite:5,released", "--timeout", "20"}));
     for (const char* key : {"5", "1"}) {
         PcPort pc;
         ASSERT_TRUE(pc.open(dir + "/com1", B115200));
@@ -233,14 +247,14 @@ TEST(Boxsim, SeveralBoxesOnTheSamePathOneAfterTheProgramClosedTheLine) {
         // never answers, and a busy machine under the sanitizers needs more
         // than a few seconds to start one.
         const std::string menu = pc.readUntil("choice!:", 15000);
-        ASSERT_NE(menu.find("choice!:"), std::string::npos) << key << "\n" << readFile(dir + "/log");
+        ASSERT_NE(menu.find("choice!:"), std::string::npos) << key << "\n" << test_support::readWholeFile(dir + "/log");
         EXPECT_EQ(menu.find("choice!:"), menu.rfind("choice!:")) << "nothing left over from the previous box";
         std::this_thread::sleep_for(std::chrono::milliseconds(350));
         pc.write(key);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    EXPECT_EQ(boxsim.wait(), 0) << boxsim.output();
-    EXPECT_NE(boxsim.output().find("box 2 (boot loader 4.20): released"), std::string::npos) << boxsim.output();
+    EXPECT_EQ(exitCodeWithin(boxsim), 0) << boxsim.outputSoFar();
+    EXPECT_NE(boxsim.outputSoFar().find("box 2 (boot loader 4.20): released"), std::string::npos) << boxsim.outputSoFar();
 }
 
 TEST(BoxsimOptions, ReadsTheScenarioAndRefusesWhatItDoesNotKnow) {

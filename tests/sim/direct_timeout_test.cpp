@@ -11,6 +11,7 @@
 #include "platform/serial_ports.h"
 #include "procedures/procedures.h"
 #include "simplatform/sim_platform.h"
+#include "support/temp_directory.h"
 
 using platform::PortHandle;
 
@@ -49,7 +50,8 @@ TEST(TransferTimeOut, ABoxThatStopsReadingEndsInTheTimeOutLine) {
         {"2.0", updateGeneration2, 2, false, false},  // packed
         {"3.3", updateGeneration2, 2, true, false},   // compressed, type 2
     };
-    const std::string path = (std::filesystem::temp_directory_path() / "direct_timeout_image.pad").string();
+    const test_support::TempDirectory dir{"direct-timeout-"};
+    const std::string path = dir.file("image.pad");
     for (const Member& m : members) {
         SCOPED_TRACE(m.version);
         const std::string bytes = image(60000, m.type, 0x40000u | 2u);
@@ -91,7 +93,6 @@ TEST(TransferTimeOut, ABoxThatStopsReadingEndsInTheTimeOutLine) {
         EXPECT_GE(tookMs, 120000u);
         EXPECT_LT(tookMs, 150000u);
     }
-    std::filesystem::remove(path);
 }
 
 }  // namespace

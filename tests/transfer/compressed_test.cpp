@@ -12,10 +12,14 @@
 #include "image/padded_image.h"
 #include "common/status.h"
 #include "support/bunzip2.h"
-#include "temp_file.h"
+#include "support/payload.h"
+#include "support/temp_directory.h"
+#include "support/transfer_flags.h"
 #include "transfer/send_file.h"
 #include "support/image_bytes.h"
 #include "transfer_line.h"
+
+using test_support::kNoProgress;
 
 namespace {
 
@@ -127,14 +131,14 @@ protected:
     // Unpacks with the library's decoder, which the program never calls.
     Bytes bunzip2(const Bytes& payload) { return test_support::bunzip2(payload); }
 
-    TempDir dir;
+    test_support::TempDirectory dir{"update-transfer-"};
 };
 
 TEST_F(CompressedTest, Type2FrameHoldsABzip2StreamOfTheFile) {
     const Bytes image = sampleImage(30000, 1);
     const std::string path = dir.write("image", image);
     CaptureStderr();
-    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 2, 0x12345678, 120000, 0, 0), 1);
+    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 2, 0x12345678, 120000, kNoProgress, kKeepHeader), 1);
     EXPECT_EQ(GetCapturedStderr(), "Compressing file\n");
     const Frame frame = parseFrame(simline::bytesWritten(), 1);
     EXPECT_EQ(frame.header, Bytes{2});
@@ -149,7 +153,7 @@ TEST_F(CompressedTest, Type5FrameCarriesTheBootloaderId) {
     const Bytes image = sampleImage(5000, 2);
     const std::string path = dir.write("image", image);
     CaptureStderr();
-    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 5, 4 * 65536 + 7, 120000, 0, 0), 1);
+    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 5, 4 * 65536 + 7, 120000, kNoProgress, kKeepHeader), 1);
     GetCapturedStderr();
     const Frame frame = parseFrame(simline::bytesWritten(), 5);
     EXPECT_EQ(frame.header, (Bytes{5, 0x00, 0x04, 0x00, 0x07}));
@@ -163,14 +167,14 @@ TEST_F(CompressedTest, HeaderRewriteChangesOnlyTheImagesTypeAndId) {
     writeBigEndian32(image.data() + 5, 0x00040002);
     const std::string path = dir.write("image", image);
     CaptureStderr();
-    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 6, 0x00040063, 120000, 0, 1), 1);
+    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 6, 0x00040063, 120000, kNoProgress, kOverrideHeader), 1);
     Bytes expected = image;
     expected[4] = 6;
     writeBigEndian32(expected.data() + 5, 0x00040063);
     EXPECT_EQ(bunzip2(parseFrame(simline::bytesWritten(), 5).payload), expected);
 
     const std::size_t before = simline::bytesWritten().size();
-    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 2, 0x00040063, 120000, 0, 1), 1);
+    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 2, 0x00040063, 120000, kNoProgress, kOverrideHeader), 1);
     GetCapturedStderr();
     const Bytes all = simline::bytesWritten();
     expected = image;
@@ -179,14 +183,14 @@ TEST_F(CompressedTest, HeaderRewriteChangesOnlyTheImagesTypeAndId) {
 }
 
 // Random data whose type 2 frame is exactly 50000 bytes (the tests check it).
-Bytes dataForFrameOf50000() { return randomBytes(49423, 1); }
+Bytes dataForFrameOf50000() { return test_support::randomBytes(49423, 1); }
 
 TEST_F(CompressedTest, ProgressIsTakenBeforeEachWrite) {
     const Bytes data = dataForFrameOf50000();
     const std::string path = dir.write("image", data);
     CaptureStderr();
     CaptureStdout();
-    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 2, 0, 120000, 1, 0), 1);
+    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 2, 0, 120000, kShowProgress, kKeepHeader), 1);
     EXPECT_EQ(GetCapturedStdout(), progressLine(20) + progressLine(40) + progressLine(61) + progressLine(81));
     GetCapturedStderr();
     ASSERT_EQ(simline::bytesWritten().size(), 50000u);
@@ -200,7 +204,7 @@ TEST_F(CompressedTest, LimitBoundsAStallNotTheWholeFrame) {
     const Bytes data = dataForFrameOf50000();
     const std::string path = dir.write("image", data);
     CaptureStderr();
-    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 2, 0, 20000, 0, 0), 1);
+    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 2, 0, 20000, kNoProgress, kKeepHeader), 1);
     GetCapturedStderr();
     EXPECT_EQ(simline::bytesWritten().size(), 50000u);
     EXPECT_GT(platform::millis(), 40000u);  // twice the limit, and no time-out
@@ -215,10 +219,11 @@ TEST_F(CompressedTest, BoxThatStopsTakingDataTimesOutAfterTheLimit) {
     scenario.transferFault = boxmodel::TransferFault::StopReading;
     scenario.faultAtByte = 30000;
     openAtFilePrompt(scenario, '7');
-    const std::string path = dir.write("image", test_support::paddedImage(randomBytes(60000, 5), {4, 0, 0, 0, 0}));
+    const std::string path =
+        dir.write("image", test_support::paddedImage(test_support::randomBytes(60000, 5), {4, 0, 0, 0, 0}));
     CaptureStderr();
     const std::uint32_t start = platform::millis();
-    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 4, 0, 20000, 0, 0), 0);
+    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 4, 0, 20000, kNoProgress, kKeepHeader), 0);
     GetCapturedStderr();
     EXPECT_EQ(platform::lastError(), UPD_ERR_TIMEOUT);
     EXPECT_GE(simline::bytesWritten().size(), 30000u);
@@ -238,7 +243,7 @@ TEST_F(CompressedTest, PortThatNeverTakesAByteTimesOut) {
     openLine(115200, noBuffer);
     const std::string path = dir.write("image", sampleImage(20000, 4));
     CaptureStderr();
-    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 4, 0, 3000, 0, 0), 0);
+    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 4, 0, 3000, kNoProgress, kKeepHeader), 0);
     GetCapturedStderr();
     EXPECT_EQ(platform::lastError(), UPD_ERR_TIMEOUT);
     EXPECT_GT(platform::millis(), 3000u);
@@ -256,9 +261,10 @@ TEST_F(CompressedTest, BoxErrorDuringTheFrame) {
     scenario.faultText = "no room";
     scenario.faultAtByte = 3000;
     openAtFilePrompt(scenario, '7');
-    const std::string path = dir.write("image", test_support::paddedImage(randomBytes(60000, 5), {4, 0, 0, 0, 0}));
+    const std::string path =
+        dir.write("image", test_support::paddedImage(test_support::randomBytes(60000, 5), {4, 0, 0, 0, 0}));
     CaptureStderr();
-    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 4, 0, 120000, 0, 0), 0);
+    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 4, 0, 120000, kNoProgress, kKeepHeader), 0);
     GetCapturedStderr();
     EXPECT_EQ(platform::lastError(), UPD_ERR_BOX_ERROR);
     EXPECT_STREQ(boxErrorText, "ERROR: no room");
@@ -267,23 +273,23 @@ TEST_F(CompressedTest, BoxErrorDuringTheFrame) {
 TEST_F(CompressedTest, UnknownImageTypeSendsNothing) {
     const std::string path = dir.write("image", sampleImage(100, 6));
     CaptureStderr();
-    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 3, 0, 120000, 0, 0), 0);
+    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 3, 0, 120000, kNoProgress, kKeepHeader), 0);
     EXPECT_EQ(GetCapturedStderr(), "You cannot use compressed download with this version (3)\n");
     EXPECT_EQ(platform::lastError(), UPD_ERR_COMPRESSION);
     EXPECT_TRUE(simline::bytesWritten().empty());
 }
 
 TEST_F(CompressedTest, ImageThatDoesNotFitCompressedIsRefused) {
-    const std::string path = dir.write("image", randomBytes(kCompressionBufferSize, 7));
+    const std::string path = dir.write("image", test_support::randomBytes(kCompressionBufferSize, 7));
     CaptureStderr();
-    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 4, 0, 120000, 0, 0), 0);
+    EXPECT_EQ(sendFileCompressed(port, path.c_str(), 4, 0, 120000, kNoProgress, kKeepHeader), 0);
     EXPECT_EQ(GetCapturedStderr(), "Compressing file\ncan not compress file (rc=-8) !!\nSwitch off settop box !!\n");
     EXPECT_EQ(platform::lastError(), UPD_ERR_COMPRESSION);
     EXPECT_TRUE(simline::bytesWritten().empty());
 }
 
 TEST_F(CompressedTest, MissingFileLeavesTheSystemsError) {
-    EXPECT_EQ(sendFileCompressed(port, dir.path("missing").c_str(), 2, 0, 120000, 0, 0), 0);
+    EXPECT_EQ(sendFileCompressed(port, dir.file("missing").c_str(), 2, 0, 120000, kNoProgress, kKeepHeader), 0);
     EXPECT_EQ(platform::lastError(), static_cast<std::uint32_t>(ENOENT));
 }
 

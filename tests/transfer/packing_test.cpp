@@ -8,7 +8,8 @@
 
 #include "packed_decoder.h"
 #include "common/status.h"
-#include "temp_file.h"
+#include "support/payload.h"
+#include "support/temp_directory.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ protected:
     std::vector<std::uint8_t> pack(const std::vector<std::uint8_t>& bytes, std::uint32_t blockSize = 10240) {
         return packFile(dir.write("file" + std::to_string(files++), bytes), blockSize);
     }
-    TempDir dir;
+    test_support::TempDirectory dir{"update-transfer-"};
     int files = 0;
 };
 
@@ -91,7 +92,7 @@ TEST_F(PackingTest, WorkedExamples) {
 }
 
 TEST_F(PackingTest, BlocksOfOneByteGiveTheSameStreamAsOneBigBlock) {
-    const auto data = randomBytes(3000, 7, 40);
+    const auto data = test_support::randomBytes(3000, 7, 40);
     const auto whole = pack(data, 10240);
     EXPECT_EQ(pack(data, 1), whole);
     EXPECT_EQ(pack(data, 3), whole);
@@ -100,7 +101,7 @@ TEST_F(PackingTest, BlocksOfOneByteGiveTheSameStreamAsOneBigBlock) {
 
 TEST_F(PackingTest, RoundTripsThroughTheIndependentDecoder) {
     for (std::uint32_t seed = 1; seed <= 40; ++seed) {
-        const auto data = randomBytes(seed * 37, seed, seed % 3 == 0 ? 70 : 0);
+        const auto data = test_support::randomBytes(seed * 37, seed, seed % 3 == 0 ? 70 : 0);
         const auto stream = pack(data, seed % 2 ? 10240 : 5);
         bool fillOk = false;
         EXPECT_EQ(sim::unpackStream(stream, fillOk), data) << "seed " << seed;

@@ -8,11 +8,15 @@
 
 #include "packed_decoder.h"
 #include "common/status.h"
-#include "temp_file.h"
+#include "support/payload.h"
+#include "support/temp_directory.h"
+#include "support/transfer_flags.h"
 #include "transfer/packing.h"
 #include "transfer/report.h"
 #include "support/image_bytes.h"
 #include "transfer_line.h"
+
+using test_support::kNoProgress;
 
 namespace {
 
@@ -108,7 +112,7 @@ TEST(StreamReplyScan, FlashIdMessageGetsItsOwnStatusAndALoneFStillFails) {
 
 class SendFileTest : public TransferLineTest {
 protected:
-    TempDir dir;
+    test_support::TempDirectory dir{"update-transfer-"};
 };
 
 // Transfers against a box: the packed image a box of 2.0 takes after "3".
@@ -123,10 +127,10 @@ protected:
         return scenario;
     }
     std::string imageOf(std::size_t payloadBytes, std::uint32_t seed) {
-        image = test_support::paddedImage(randomBytes(payloadBytes, seed));
+        image = test_support::paddedImage(test_support::randomBytes(payloadBytes, seed));
         return dir.write("image", image);
     }
-    TempDir dir;
+    test_support::TempDirectory dir{"update-transfer-"};
     Bytes image;
 };
 
@@ -142,8 +146,8 @@ TEST_F(SendFileTest, BoxLineIsGatheredAcrossReadsWithABoundedWait) {
         port = platform::openPort(platform::defaultDeviceForComPort(1).c_str());
         platform::configureLine(port, 115200, false);
         platform::setWriteTimeouts(port, 1, 10);
-        const std::string path = dir.write("image", randomBytes(20000, 4));
-        EXPECT_EQ(sendFile(port, path.c_str(), 120000, 0, 0, 0), 0);
+        const std::string path = dir.write("image", test_support::randomBytes(20000, 4));
+        EXPECT_EQ(sendFile(port, path.c_str(), 120000, kNoProgress, kUnpacked, kNoLeadingRecord), 0);
         EXPECT_EQ(platform::lastError(), UPD_ERR_BOX_ERROR);
         platform::closePort(port);
         simline::uninstall();
@@ -160,10 +164,10 @@ TEST_F(SendFileTest, BoxLineIsGatheredAcrossReadsWithABoundedWait) {
 
 TEST_F(SendFileTest, PlainFileGoesOutInBlocksWithProgress) {
     openLine();
-    const Bytes data = randomBytes(25000, 3);
+    const Bytes data = test_support::randomBytes(25000, 3);
     const std::string path = dir.write("image", data);
     CaptureStdout();
-    EXPECT_EQ(sendFile(port, path.c_str(), 120000, 1, 0, 0), 1);
+    EXPECT_EQ(sendFile(port, path.c_str(), 120000, kShowProgress, kUnpacked, kNoLeadingRecord), 1);
     EXPECT_EQ(GetCapturedStdout(), progressLine(40) + progressLine(81) + progressLine(100));
     EXPECT_EQ(writeSizes(), (std::vector<std::size_t>{10240, 10240, 4520}));
     EXPECT_EQ(simline::bytesWritten(), data);
@@ -173,7 +177,7 @@ TEST_F(SendFileTest, EmptyFileSendsAndPrintsNothing) {
     openLine();
     const std::string path = dir.write("empty", {});
     CaptureStdout();
-    EXPECT_EQ(sendFile(port, path.c_str(), 120000, 1, 1, 0), 1);
+    EXPECT_EQ(sendFile(port, path.c_str(), 120000, kShowProgress, kPacked, kNoLeadingRecord), 1);
     EXPECT_EQ(GetCapturedStdout(), "");
     EXPECT_TRUE(simline::bytesWritten().empty());
 }
@@ -184,7 +188,7 @@ TEST_F(SendFileTest, PackedProgressCountsFileBytes) {
     const Bytes zeros(50000, 0);
     const std::string path = dir.write("zeros", zeros);
     CaptureStdout();
-    EXPECT_EQ(sendFile(port, path.c_str(), 120000, 1, 1, 0), 1);
+    EXPECT_EQ(sendFile(port, path.c_str(), 120000, kShowProgress, kPacked, kNoLeadingRecord), 1);
     EXPECT_EQ(GetCapturedStdout(), progressLine(81) + progressLine(100));
     EXPECT_EQ(writeSizes(), (std::vector<std::size_t>{10240, 2260}));
     bool fillOk = false;
@@ -195,13 +199,14 @@ TEST_F(SendFileTest, PackedProgressCountsFileBytes) {
 TEST_F(SendFileTest, LeadingRecordIsSentAloneAndFollowedByAPause) {
     openLine();
     Bytes data = {0x11, 0x20};
-    const Bytes record = randomBytes(32, 5);
+    const Bytes record = test_support::randomBytes(32, 5);
     data.insert(data.end(), record.begin(), record.end());
-    const Bytes rest = randomBytes(15000, 6);
+    const Bytes rest = test_support::randomBytes(15000, 6);
     data.insert(data.end(), rest.begin(), rest.end());
     const std::string path = dir.write("dated", data);
 
-    EXPECT_EQ(sendFile(port, path.c_str(), 120000, 0, 1, 1), 1);  // packing is ignored in this mode
+    // Packing is ignored in this mode.
+    EXPECT_EQ(sendFile(port, path.c_str(), 120000, kNoProgress, kPacked, kLeadingRecord), 1);
     EXPECT_EQ(writeSizes(), (std::vector<std::size_t>{2, 32, 10240, 4760}));
     EXPECT_EQ(simline::bytesWritten(), data);
     std::vector<simline::LineEvent::Kind> kinds;
@@ -218,10 +223,10 @@ TEST_F(SendFileTest, LeadingRecordIsSentAloneAndFollowedByAPause) {
 
 TEST_F(SendFileTest, WithoutTheRecordTagOnlyThePairIsShort) {
     openLine();
-    const Bytes data = randomBytes(12000, 8);
+    const Bytes data = test_support::randomBytes(12000, 8);
     ASSERT_NE(data[0], 0x11);
     const std::string path = dir.write("plain", data);
-    EXPECT_EQ(sendFile(port, path.c_str(), 120000, 0, 0, 1), 1);
+    EXPECT_EQ(sendFile(port, path.c_str(), 120000, kNoProgress, kUnpacked, kLeadingRecord), 1);
     EXPECT_EQ(writeSizes(), (std::vector<std::size_t>{2, 10240, 1758}));
     for (const auto& event : simline::events()) EXPECT_NE(event.kind, simline::LineEvent::Kind::Sleep);
 }
@@ -229,10 +234,10 @@ TEST_F(SendFileTest, WithoutTheRecordTagOnlyThePairIsShort) {
 TEST_F(SendFileTest, EmptyLeadingRecordDoesNotCutTheImageShort) {
     openLine();
     Bytes data = {0x11, 0x00};
-    const Bytes rest = randomBytes(3000, 9);
+    const Bytes rest = test_support::randomBytes(3000, 9);
     data.insert(data.end(), rest.begin(), rest.end());
     const std::string path = dir.write("empty-record", data);
-    EXPECT_EQ(sendFile(port, path.c_str(), 120000, 0, 0, 1), 1);
+    EXPECT_EQ(sendFile(port, path.c_str(), 120000, kNoProgress, kUnpacked, kLeadingRecord), 1);
     EXPECT_EQ(simline::bytesWritten(), data);
     EXPECT_EQ(writeSizes(), (std::vector<std::size_t>{2, 3000}));
 }
@@ -242,7 +247,7 @@ TEST_F(SendFileToBoxTest, BoxErrorEndsTheTransferAndKeepsItsText) {
     scenario.faultText = "checksum";
     openAtFilePrompt(scenario, '3');
     const std::string path = imageOf(40000, 10);
-    EXPECT_EQ(sendFile(port, path.c_str(), 120000, 0, 1, 0), 0);
+    EXPECT_EQ(sendFile(port, path.c_str(), 120000, kNoProgress, kPacked, kNoLeadingRecord), 0);
     EXPECT_EQ(platform::lastError(), UPD_ERR_BOX_ERROR);
     EXPECT_STREQ(boxErrorText, "ERROR: checksum");
     EXPECT_LT(simline::bytesWritten().size(), 40000u);
@@ -253,7 +258,7 @@ TEST_F(SendFileToBoxTest, SilentStalledBoxTimesOut) {
     openAtFilePrompt(scenario, '3');
     const std::string path = imageOf(30000, 11);
     const std::uint32_t start = platform::millis();
-    EXPECT_EQ(sendFile(port, path.c_str(), 2000, 0, 1, 0), 0);
+    EXPECT_EQ(sendFile(port, path.c_str(), 2000, kNoProgress, kPacked, kNoLeadingRecord), 0);
     EXPECT_EQ(platform::lastError(), UPD_ERR_TIMEOUT);
     EXPECT_EQ(box->outcome().kind, boxmodel::Outcome::Kind::Stalled);
     const std::uint32_t elapsed = platform::millis() - start;
@@ -274,7 +279,7 @@ TEST_F(SendFileToBoxTest, ChatterWhileStalledIsProgressAndShowsTheProgrammingNot
     const std::string path = imageOf(30000, 12);
     const std::uint32_t start = platform::millis();
     CaptureStdout();
-    const int result = sendFile(port, path.c_str(), 2000, 1, 1, 0);
+    const int result = sendFile(port, path.c_str(), 2000, kShowProgress, kPacked, kNoLeadingRecord);
     const std::string out = GetCapturedStdout();
     EXPECT_EQ(result, 1) << platform::lastError();
     EXPECT_NE(out.find(" stopped for programming" + std::string(24, '\b')), std::string::npos);
@@ -286,7 +291,7 @@ TEST_F(SendFileToBoxTest, ChatterWhileStalledIsProgressAndShowsTheProgrammingNot
 
 TEST_F(SendFileTest, MissingFileLeavesTheSystemsError) {
     openLine();
-    EXPECT_EQ(sendFile(port, dir.path("missing").c_str(), 120000, 0, 0, 0), 0);
+    EXPECT_EQ(sendFile(port, dir.file("missing").c_str(), 120000, kNoProgress, kUnpacked, kNoLeadingRecord), 0);
     EXPECT_EQ(platform::lastError(), static_cast<std::uint32_t>(ENOENT));
 }
 
@@ -296,7 +301,7 @@ TEST_F(SendFileToBoxTest, HangUpLeavesItsStatus) {
     scenario.hangUpAfterMs = 50;
     openAtFilePrompt(scenario, '3');
     const std::string path = imageOf(40000, 13);
-    EXPECT_EQ(sendFile(port, path.c_str(), 120000, 0, 1, 0), 0);
+    EXPECT_EQ(sendFile(port, path.c_str(), 120000, kNoProgress, kPacked, kNoLeadingRecord), 0);
     EXPECT_EQ(platform::lastError(), platform::kErrorOperationAborted);
 }
 
@@ -304,13 +309,13 @@ TEST_F(SendFileToBoxTest, FailedPackedTransferLeavesNoBitsForTheNext) {
     boxmodel::Scenario scenario = box20(boxmodel::TransferFault::Question, 10);
     openAtFilePrompt(scenario, '3');
     const std::string first = imageOf(30000, 14);
-    EXPECT_EQ(sendFile(port, first.c_str(), 120000, 0, 1, 0), 0);
+    EXPECT_EQ(sendFile(port, first.c_str(), 120000, kNoProgress, kPacked, kNoLeadingRecord), 0);
     EXPECT_EQ(platform::lastError(), UPD_ERR_FLASH_FAILED);
 
     const std::size_t before = simline::bytesWritten().size();
     const Bytes second = {'a', 'b', 'c'};
     const std::string path = dir.write("second", second);
-    EXPECT_EQ(sendFile(port, path.c_str(), 120000, 0, 1, 0), 1);
+    EXPECT_EQ(sendFile(port, path.c_str(), 120000, kNoProgress, kPacked, kNoLeadingRecord), 1);
     const Bytes all = simline::bytesWritten();
     EXPECT_EQ(Bytes(all.begin() + static_cast<long>(before), all.end()), (Bytes{0xB7, 0xE4, 0xF2, 0x1F}));
 }

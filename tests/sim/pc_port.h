@@ -1,12 +1,10 @@
-// Runs boxsim as a child process and plays a scripted PC on its line, for the
-// tests of boxsim over a real pseudo-terminal.
+// The scripted PC on boxsim's line, for the tests of boxsim over a real
+// pseudo-terminal (boxsim itself runs through test_support::Background).
 #pragma once
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,76 +20,6 @@ inline std::uint64_t msSince(std::chrono::steady_clock::time_point start) {
     return static_cast<std::uint64_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
 }
-
-// A fresh directory for one test's link, log and image.
-inline std::string scratchDir() {
-    char pattern[] = "/tmp/boxsim-test-XXXXXX";
-    const char* dir = mkdtemp(pattern);
-    return dir ? dir : "/tmp";
-}
-
-class BoxsimProcess {
-public:
-    explicit BoxsimProcess(std::vector<std::string> args) {
-        int out[2];
-        if (pipe(out) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            close(out[0]);
-            close(out[1]);
-            std::vector<char*> argv;
-            std::string program = BOXSIM_PATH;
-            argv.push_back(program.data());
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(program.c_str(), argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        stdout_ = out[0];
-    }
-    ~BoxsimProcess() {
-        if (pid_ > 0 && !exited_) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (stdout_ >= 0) close(stdout_);
-    }
-
-    // Waits for boxsim to end; its exit status, or -1 if it did not end in time.
-    int wait(int timeoutMs = 10000) {
-        const auto start = std::chrono::steady_clock::now();
-        for (;;) {
-            int status = 0;
-            const pid_t r = waitpid(pid_, &status, WNOHANG);
-            if (r == pid_) {
-                exited_ = true;
-                char buffer[4096];
-                ssize_t n;
-                while ((n = read(stdout_, buffer, sizeof buffer)) > 0) output_.append(buffer, static_cast<size_t>(n));
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            if (msSince(start) > static_cast<std::uint64_t>(timeoutMs)) return -1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
-    const std::string& output() const { return output_; }
-    // Holds boxsim still, so that what the PC does meanwhile reaches it all at
-    // once, as on a machine too busy to run it in between.
-    void pause() {
-        kill(pid_, SIGSTOP);
-        int status = 0;
-        waitpid(pid_, &status, WUNTRACED);  // stopped, not just signalled
-    }
-    void resume() { kill(pid_, SIGCONT); }
-
-private:
-    pid_t pid_ = -1;
-    int stdout_ = -1;
-    bool exited_ = false;
-    std::string output_;
-};
 
 // The PC's end of the line: opens the published path as the program does.
 class PcPort {

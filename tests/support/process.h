@@ -1,6 +1,7 @@
-// Running the built programs from the end-to-end tests: standard output and
-// standard error captured apart, standard input fed, and a time limit so a
-// test never hangs on a program that does.
+// Running the built programs (update, boxsim) from the tests: arguments and
+// environment, standard output and standard error captured apart, standard
+// input fed, exit code or signal, and a time limit so a test never hangs on a
+// program that does. POSIX only.
 #pragma once
 
 #include <sys/types.h>
@@ -11,7 +12,9 @@
 #include <string>
 #include <vector>
 
-namespace e2e {
+#include "support/temp_directory.h"  // the directories and files the runs use
+
+namespace test_support {
 
 struct ProcessResult {
     int exitCode = -1;     // -1 when killed or not started
@@ -29,6 +32,10 @@ struct ProcessOptions {
     // A terminal (e.g. a pseudo-terminal's slave) that becomes the program's
     // controlling terminal, in a session of its own; empty: none of its own.
     std::string controllingTerminal;
+    // Of the streams 0, 1, 2, those that go to controllingTerminal in place of
+    // a pipe, as a person at that terminal would see them; what the program
+    // writes there is read on the pseudo-terminal's master, not collected.
+    std::vector<int> streamsOnTerminal;
     std::chrono::milliseconds timeLimit{60000};
 };
 
@@ -46,6 +53,10 @@ public:
     // Waits for the end (killing it after the limit) and collects its output.
     ProcessResult wait(std::chrono::milliseconds limit = std::chrono::milliseconds{30000});
     void signal(int signalNumber);
+    // Holds it still (until resume), so that what the test does meanwhile
+    // reaches it all at once, as on a machine too busy to run it in between.
+    void pause();
+    void resume();
     pid_t pid() const { return pid_; }
 
     // Collects output while the program runs, until its standard output so
@@ -77,19 +88,4 @@ bool waitForPath(const std::string& path, std::chrono::milliseconds limit = std:
 bool waitForFileText(const std::string& path, const std::string& text,
                      std::chrono::milliseconds limit = std::chrono::milliseconds{30000});
 
-// A fresh directory under the system's temporary directory, removed with the object.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-std::string readWholeFile(const std::string& path);
-void writeWholeFile(const std::string& path, const std::string& content);
-
-}  // namespace e2e
+}  // namespace test_support

@@ -1,4 +1,4 @@
-#include "e2e/process.h"
+#include "support/process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -19,7 +19,7 @@
 
 extern char** environ;
 
-namespace e2e {
+namespace test_support {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -74,6 +74,9 @@ pid_t spawn(const std::vector<std::string>& argv, const ProcessOptions& options,
     if (!options.controllingTerminal.empty()) {
         groupFlag = POSIX_SPAWN_SETSID;
         posix_spawn_file_actions_addopen(&actions, 3, options.controllingTerminal.c_str(), O_RDWR, 0);
+        for (const int stream : options.streamsOnTerminal) posix_spawn_file_actions_adddup2(&actions, 3, stream);
+        // The program then holds the terminal through its streams alone.
+        if (!options.streamsOnTerminal.empty()) posix_spawn_file_actions_addclose(&actions, 3);
     }
     posix_spawnattr_setflags(&attributes, groupFlag | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     posix_spawnattr_setpgroup(&attributes, 0);
@@ -207,6 +210,17 @@ void Background::signal(int signalNumber) {
     if (!finished_) ::kill(pid_, signalNumber);
 }
 
+void Background::pause() {
+    if (finished_) return;
+    ::kill(pid_, SIGSTOP);
+    int status = 0;
+    waitpid(pid_, &status, WUNTRACED);  // stopped, not just signalled
+}
+
+void Background::resume() {
+    if (!finished_) ::kill(pid_, SIGCONT);
+}
+
 bool Background::waitForOutput(const std::function<bool(const std::string& out)>& done,
                                std::chrono::milliseconds limit) {
     if (finished_) return done(result_.out);
@@ -244,32 +258,10 @@ bool waitForPath(const std::string& path, std::chrono::milliseconds limit) {
 bool waitForFileText(const std::string& path, const std::string& text, std::chrono::milliseconds limit) {
     auto deadline = Clock::now() + limit;
     for (;;) {
-        if (readWholeFile(path).find(text) != std::string::npos) return true;
+        if (test_support::readWholeFile(path).find(text) != std::string::npos) return true;
         if (Clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds{10});
     }
 }
 
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "update-e2e-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::string readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-void writeWholeFile(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-}  // namespace e2e
+}  // namespace test_support
