@@ -63,6 +63,7 @@ record() {
         # shellcheck disable=SC2086
         make_image "$dir/image.pad" $image
         read -r payload seed type id <<<"$image"
+        [[ $id == - ]] || id=0x$id
         printf 'payload %s seed %s type %s id %s\n' "$payload" "$seed" "$type" "$id" >"$traces/$name.image"
         update_args+=(image.pad)
     fi
