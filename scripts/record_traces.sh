@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Records tests/traces/ anew: every trace there is a real run of the program
 # against boxsim over a pseudo-terminal, with a small image. Each image is
-# made from a recipe kept beside its trace (NAME.image: payload bytes, seed,
-# type, id), the same as the tests' e2e::paddedImage(e2e::samplePayload(payload,
-# seed), type, id). Every COM port leads to boxsim's line or to a missing path.
+# made from a recipe kept beside its trace (NAME.image, see
+# scripts/trace_image.py). Every COM port leads to boxsim's line or to a
+# missing path.
 #
 #   scripts/record_traces.sh            # all of them
 #   scripts/record_traces.sh gen2-success dated-success
@@ -26,26 +26,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# make_image FILE PAYLOAD SEED TYPE ID: TYPE and ID "-" when the header has none.
-make_image() {
-    python3 - "$@" <<'PY'
-import struct, sys
-path, size, seed, image_type, image_id = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4], sys.argv[5]
-state = (seed * 2654435761 + 1) & 0xFFFFFFFF
-payload = bytearray(size)
-for i in range(size):
-    state = (state * 1103515245 + 12345) & 0xFFFFFFFF
-    payload[i] = 0 if (state >> 16) % 2 == 0 else state >> 24
-header = struct.pack(">I", size)
-if image_type != "-":
-    header += struct.pack(">B", int(image_type))
-    if image_id != "-":
-        header += struct.pack(">I", int(image_id, 16))
-with open(path, "wb") as f:
-    f.write(header + payload + struct.pack(">I", sum(payload) & 0xFFFFFFFF))
-PY
-}
-
 # record NAME EXIT IMAGE BOXSIM_ARGS... -- UPDATE_ARGS...
 #   EXIT: the program's exit status the run must end with.
 #   IMAGE: "PAYLOAD SEED TYPE ID" of the image given last to the program, or "-".
@@ -60,11 +40,10 @@ record() {
     mkdir -p "$dir"
     rm -f "$traces/$name.image"
     if [[ $image != - ]]; then
-        # shellcheck disable=SC2086
-        make_image "$dir/image.pad" $image
         read -r payload seed type id <<<"$image"
         [[ $id == - ]] || id=0x$id
         printf 'payload %s seed %s type %s id %s\n' "$payload" "$seed" "$type" "$id" >"$traces/$name.image"
+        python3 "$root/scripts/trace_image.py" "$traces/$name.image" "$dir/image.pad"
         update_args+=(image.pad)
     fi
     "$boxsim_program" --link "$dir/com1" --timeout 120 "${box_args[@]}" >"$dir/boxsim.out" 2>&1 &
@@ -98,7 +77,7 @@ selected=("$@")
 
 # Every family's success. Images: 30000 payload bytes, enough that the box's
 # replies come while image data are still being written.
-on() { wanted "$1" && record "$@"; }
+on() { if wanted "$1"; then record "$@"; fi; }
 on gen1-hyper-success 0 "30000 5 1 -" --bootloader 1.7 --programming-ms 20 --
 on gen2-success 0 "30000 5 2 -" --bootloader 2.1 --programming-ms 20 --
 on gen3-success 0 "30000 5 2 -" --bootloader 3.2 --programming-ms 20 --
