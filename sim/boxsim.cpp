@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (!parsed.options.replayPath.empty())
-        return boxsim::runReplay({parsed.options.replayPath, parsed.options.linkPath, parsed.options.timeoutS});
+        return boxsim::runReplay({parsed.options.replayPath, parsed.options.linkPath, parsed.options.timeoutS,
+                                  parsed.options.program});
     return boxsim::runBoxes(parsed.options);
 }

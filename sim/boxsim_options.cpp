@@ -149,6 +149,11 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
 
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
+        if (name == "--") {
+            o.program.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+            if (o.program.empty()) fail("-- needs the program to start");
+            break;
+        }
         std::optional<std::string> value;
         if (const auto eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
             value = name.substr(eq + 1);
@@ -173,7 +178,9 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
         }
         option->second(*value);
     }
-    if (!error && !o.help && o.linkPath.empty()) error = "--link PATH is required";
+    if (!error && !o.program.empty() && o.replayPath.empty()) error = "a program after -- is started only by --replay";
+    // A replay that starts the program itself can publish its line anywhere.
+    if (!error && !o.help && o.linkPath.empty() && o.program.empty()) error = "--link PATH is required";
     if (!error && o.boxes == 0) error = "--boxes must be at least 1";
     result.error = error;
     return result;
@@ -183,6 +190,7 @@ const char* helpText() {
     return R"(boxsim - a set-top box on a pseudo-terminal, for rehearsing and testing updates
 
 Usage: boxsim --link PATH [options]
+       boxsim --replay TRACE [--link PATH] [options] -- PROGRAM [ARGS...]
 
 boxsim plays the box at the far end of the serial cable: its boot loader wakes
 up on the keyword, shows its version and menu, and takes a satellite request or
@@ -206,7 +214,15 @@ The line
                          what the box said, after the recorded pause; the box
                          options below are not used. Exits 1 with one line
                          saying where when the PC departs from the recording,
-                         2 when the trace is bad (with its line number)
+                         2 when the trace is bad (with its line number).
+                         With "-- PROGRAM ARGS..." at the end boxsim starts
+                         the program itself, its UPDATE_COM1 to UPDATE_COM4
+                         all pointed at the line (--link is then optional: a
+                         temporary path is used), and the summary compares
+                         its standard output, standard error and exit code
+                         with the recording too; the first difference is
+                         named and boxsim exits 1. Without a program the
+                         summary says that these were not compared
   --image-out FILE       write the image a box has flashed (box 2 on: FILE.2, ...)
   --frame-out FILE       write what a box received after its download key: the
                          compressed frame, the packed stream, the dated records

@@ -15,6 +15,7 @@ struct Options {
     std::string linkPath;
     std::string logPath;
     std::string replayPath;  // set: play the box of this trace instead of a scenario
+    std::vector<std::string> program;  // after "--": the program the replay starts itself
     std::string imageOutPath;
     std::string frameOutPath;
     unsigned boxes = 1;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -16,6 +17,8 @@
 
 #include "platform/signal_flush.h"
 #include "pty_link.h"
+#include "replay_console.h"
+#include "replay_program.h"
 #include "trace/trace_format.h"
 
 namespace boxsim {
@@ -66,8 +69,10 @@ std::string quoted(const std::string& bytes) {
 
 class Replay {
 public:
-    Replay(const ReplayOptions& options, std::vector<Record> records, PtyLink& link)
-        : options_(options), records_(std::move(records)), link_(link) {}
+    Replay(const ReplayOptions& options, std::vector<Record> records, PtyLink& link, RecordedRun recorded,
+           ReplayedProgram* program)
+        : options_(options), records_(std::move(records)), link_(link), recorded_(std::move(recorded)),
+          program_(program) {}
     int run();
 
 private:
@@ -94,6 +99,10 @@ private:
     const ReplayOptions& options_;
     std::vector<Record> records_;
     PtyLink& link_;
+    const RecordedRun recorded_;
+    ReplayedProgram* const program_;  // null: started elsewhere
+    std::uint64_t deadlineUs_ = 0;
+    std::optional<std::uint64_t> programEndedUs_;
 
     std::string input_;                 // what the program sent and no step has taken yet
     std::vector<std::uint32_t> baudsSinceStep_;  // the program's speeds since the last step was done
@@ -433,9 +442,17 @@ int Replay::summary() {
     }
     for (const std::size_t lineNumber : looseLines_)
         line += "; the time stamp at line " + std::to_string(lineNumber) + " matched loosely (length and form)";
+    std::optional<SeenRun> seen;
+    if (program_ != nullptr) {
+        // The program ends after its last step as long as it did in the recording, and a little.
+        const std::uint64_t recordedTailUs = last.us > lastStepTraceUs_ ? last.us - lastStepTraceUs_ : 0;
+        seen = program_->finish(std::min(deadlineUs_, platform::monotonicUs() + recordedTailUs + kLeaveGraceUs));
+    }
+    const RunVerdict verdict = compareRun(recorded_, seen);
+    line += "; " + verdict.text;
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
-    return imageDiffersAt_ ? 1 : 0;
+    return imageDiffersAt_ || verdict.differs ? 1 : 0;
 }
 
 int Replay::run() {
@@ -446,6 +463,7 @@ int Replay::run() {
 
     const std::uint64_t startUs = platform::monotonicUs();
     const auto deadlineUs = startUs + static_cast<std::uint64_t>(options_.timeoutS * 1e6);
+    deadlineUs_ = deadlineUs;
     lastStepUs_ = startUs;
     std::size_t next = 0;
     sentEarly_.assign(records_.size(), false);
@@ -503,6 +521,12 @@ int Replay::run() {
             if (record.kind == RecordKind::PcBytes || record.kind == RecordKind::PcBulk)
                 return depart(record, "the PC closed the line where the recording has it send more");
         }
+        if (program_ != nullptr && program_->ended() && next < records_.size()) {
+            // Its last bytes may still be on their way: the steps get a moment to take them.
+            if (!programEndedUs_) programEndedUs_ = nowUs;
+            if (nowUs >= *programEndedUs_ + kLeaveGraceUs)
+                return depart(records_[next], "the program ended where the recording has it go on");
+        }
         if (stopSignal != 0 || nowUs >= deadlineUs) {
             const Record& record = records_[std::min(next, records_.size() - 1)];
             std::printf("boxsim: replay: %s at line %zu of the recording\n",
@@ -541,6 +565,25 @@ bool sameTimeStampForm(const std::string& recorded, const std::string& sent) {
     return std::abs(recordedDay - sentDay) <= 2;
 }
 
+namespace {
+
+// The line's own directory when no path was given, removed at the end.
+struct TemporaryLine {
+    std::string directory;
+    std::string make() {
+        char name[] = "/tmp/boxsim-replay-XXXXXX";
+        if (mkdtemp(name) == nullptr) return "";
+        directory = name;
+        return directory + "/line";
+    }
+    // After the line is unpublished: the directory is empty then.
+    ~TemporaryLine() {
+        if (!directory.empty()) ::rmdir(directory.c_str());
+    }
+};
+
+}  // namespace
+
 int runReplay(const ReplayOptions& options) {
     std::ifstream file(options.tracePath, std::ios::binary);
     if (!file) {
@@ -555,14 +598,37 @@ int runReplay(const ReplayOptions& options) {
                      parsed.problem->what.c_str());
         return 2;
     }
-    PtyLink link;
-    link.countPcWrites();
-    if (const auto error = link.open(options.linkPath)) {
-        std::fprintf(stderr, "boxsim: cannot publish the line at %s: %s\n", options.linkPath.c_str(), error->c_str());
+    RecordedRun recorded = recordedRun(parsed.records, parsed.consoleRecorded);
+    TemporaryLine temporary;
+    const std::string linkPath = options.linkPath.empty() ? temporary.make() : options.linkPath;
+    if (linkPath.empty()) {
+        std::fprintf(stderr, "boxsim: cannot make a directory for the line: %s\n", std::strerror(errno));
         return 2;
     }
-    Replay replay(options, std::move(parsed.records), link);
-    return replay.run();
+    PtyLink link;
+    link.countPcWrites();
+    if (const auto error = link.open(linkPath)) {
+        std::fprintf(stderr, "boxsim: cannot publish the line at %s: %s\n", linkPath.c_str(), error->c_str());
+        return 2;
+    }
+    ReplayedProgram program;
+    if (!options.program.empty()) {
+        if (const auto error = program.start(options.program, linkPath)) {
+            std::fprintf(stderr, "boxsim: %s\n", error->c_str());
+            return 2;
+        }
+    }
+    Replay replay(options, std::move(parsed.records), link, std::move(recorded),
+                  options.program.empty() ? nullptr : &program);
+    const int status = replay.run();
+    // A program left on the line after a departure: the cable is pulled, and
+    // it gets a moment to notice and end by itself.
+    if (!options.program.empty() && !program.ended()) {
+        if (link.isOpen()) link.hangUp();
+        program.finish(platform::monotonicUs() + kLeaveGraceUs);
+    }
+    link.unpublish();
+    return status;
 }
 
 }  // namespace boxsim

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "trace/trace_reader.h"
 
@@ -15,10 +16,15 @@ struct ReplayOptions {
     std::string tracePath;
     std::string linkPath;
     double timeoutS = 600;
+    // Set: the program to start on the line; its output and exit code are
+    // compared with the recording too. Empty: the user starts it elsewhere.
+    std::vector<std::string> program;
 };
 
 // 0: the program did what the recording shows; 1: it departed from it (one
 // line says where) or the time ran out; 2: a bad trace or a system error.
+// Without `linkPath` (a program to start given) the line goes in a fresh
+// temporary directory.
 int runReplay(const ReplayOptions& options);
 
 // A dated box's time stamp (5 bytes: date, then hour, minute, second in BCD)

@@ -181,6 +181,12 @@ ParsedTrace fail(ParsedTrace parsed, std::size_t lineNumber, std::string what) {
 
 }  // namespace
 
+std::optional<std::string> takeQuoted(std::string_view& rest) {
+    std::string bytes;
+    if (!parseQuoted(rest, bytes)) return std::nullopt;
+    return bytes;
+}
+
 ParsedTrace readTrace(std::string_view text, std::string_view expectedProgram) {
     ParsedTrace parsed;
     std::size_t lineNumber = 0;
@@ -213,6 +219,7 @@ ParsedTrace readTrace(std::string_view text, std::string_view expectedProgram) {
             continue;
         }
         if (!line.empty() && line.front() == '#') {
+            if (line == kConsoleLine) parsed.consoleRecorded = true;
             if (line.substr(0, kProgramPrefix.size()) == kProgramPrefix) {
                 parsed.program = std::string(line.substr(kProgramPrefix.size()));
                 if (parsed.program != expectedProgram)

@@ -46,10 +46,17 @@ struct TraceProblem {
 struct ParsedTrace {
     std::string program;  // "update 1.39"
     std::vector<Record> records;
+    // The header says the program's console is in the notes ("stdout" and
+    // "stderr"); a trace of an older program holds none.
+    bool consoleRecorded = false;
     std::optional<TraceProblem> problem;  // set: the records are not to be used
 };
 
 // `expectedProgram`: the program line this reader belongs to (kProgramLine).
 ParsedTrace readTrace(std::string_view text, std::string_view expectedProgram);
+
+// The bytes of the quoted text at the start of `rest` (as appendQuoted wrote
+// it), which is left after the closing quote; nullopt when the quoting is broken.
+std::optional<std::string> takeQuoted(std::string_view& rest);
 
 }  // namespace trace

@@ -141,6 +141,85 @@ TEST(TraceReplay, ThePcDepartingFromTheRecordingIsNamedInOneLine) {
         << departed.boxsim.out;
 }
 
+// A recorded run's trace; its image, if any, stays in `dir` as image.pad.
+std::string recordTrace(const Recording& recording, const e2e::TempDir& dir) {
+    std::vector<std::string> updateArgs = recording.updateArgs;
+    e2e::SessionOptions record;
+    if (recording.imageType >= 0) {
+        const std::string image =
+            e2e::paddedImage(e2e::samplePayload(recording.payloadSize, 5), recording.imageType, recording.imageId);
+        e2e::writeWholeFile(dir.file("image.pad"), image);
+        record.files["image.pad"] = image;
+        updateArgs.push_back("image.pad");
+    }
+    record.boxsimArgs = {"--bootloader", recording.version, "--switch-on-ms", "200", "--timeout", "60",
+                         "--expect", "none,flashed,aborted,hungup,satellite:6,stopped"};
+    record.boxsimArgs.insert(record.boxsimArgs.end(), recording.boxArgs.begin(), recording.boxArgs.end());
+    record.updateArgs = {"--trace", dir.file("trace.txt")};
+    record.updateArgs.insert(record.updateArgs.end(), updateArgs.begin(), updateArgs.end());
+    const e2e::BoxSession session = e2e::runSession(dir, record);
+    EXPECT_EQ(session.update.exitCode, recording.exitCode) << session.update.err;
+    return e2e::readWholeFile(dir.file("trace.txt"));
+}
+
+// boxsim --replay starting the program itself, in `dir`, with the trace as given.
+e2e::ProcessResult replayWithProgram(const e2e::TempDir& dir, const std::string& traceText,
+                                     const std::vector<std::string>& updateArgs) {
+    e2e::writeWholeFile(dir.file("replayed.txt"), traceText);
+    std::vector<std::string> argv = {BOXSIM_PROGRAM, "--replay", dir.file("replayed.txt"), "--timeout", "60", "--",
+                                     UPDATE_PROGRAM};
+    argv.insert(argv.end(), updateArgs.begin(), updateArgs.end());
+    e2e::ProcessOptions options;
+    options.workingDirectory = dir.path();
+    options.timeLimit = std::chrono::milliseconds(90000);
+    return e2e::run(argv, options);
+}
+
+std::string replacedOnce(std::string text, const std::string& from, const std::string& to) {
+    const std::size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+TEST(TraceReplay, TheProgramItStartsIsComparedByWhatItPrintedAndHowItEnded) {
+    if (e2e::underWine()) GTEST_SKIP() << "boxsim starts the POSIX program itself";
+    // A dialogue without image data replays the same every time: as
+    // recorded, and a recording edited to end otherwise is caught.
+    e2e::TempDir menuDir;
+    const std::string menu = recordTrace({"hang-up at the menu", "4.20", {"--hangup-at", "menu"}, {"-s", "orb"},
+                                          -1, -1, 1},
+                                         menuDir);
+    const auto same = replayWithProgram(menuDir, menu, {"-s", "orb"});
+    EXPECT_EQ(same.exitCode, 0) << same.out << same.err;
+    EXPECT_NE(same.out.find("; output and exit code as recorded\n"), std::string::npos) << same.out;
+    const auto otherExit = replayWithProgram(menuDir, replacedOnce(menu, "  end      exit 1\n", "  end      exit 0\n"),
+                                             {"-s", "orb"});
+    EXPECT_EQ(otherExit.exitCode, 1) << otherExit.out << otherExit.err;
+    EXPECT_NE(otherExit.out.find("the program ended with exit 1 where the recording has exit 0"), std::string::npos)
+        << otherExit.out;
+
+    // A hang-up during a dated box's image: the steps replay as recorded
+    // while the recording edited to print another message is caught.
+    e2e::TempDir imageDir;
+    const std::string image = recordTrace({"hang-up during the image", "4.12",
+                                           {"--irdeto", "--fault", "hangup", "--fault-at", "20000"}, {}, 7, 0x4000C,
+                                           1, 40000},
+                                          imageDir);
+    ASSERT_NE(image.find("  hangup\n"), std::string::npos) << image;
+    const std::string edited = replacedOnce(image, "stdout \"Bootloader version 4.12 accessed!\\n\"",
+                                            "stdout \"Bootloader version 4.12 accessed!\\nwaitFor error: 5\\n\"");
+    const auto departed = replayWithProgram(imageDir, edited, {"image.pad"});
+    EXPECT_EQ(departed.exitCode, 1) << departed.out << departed.err;
+    EXPECT_NE(departed.out.find(" steps as recorded"), std::string::npos) << departed.out;
+    EXPECT_NE(departed.out.find("the program's standard output departs from the recording after "),
+              std::string::npos)
+        << departed.out;
+    EXPECT_NE(departed.out.find("recorded \"waitFor error: 5\\nDownload file...  25 % \"..., seen \"Download file..."),
+              std::string::npos)
+        << departed.out;
+    EXPECT_EQ(departed.out.find("output and exit code as recorded"), std::string::npos) << departed.out;
+}
+
 TEST(TraceReplay, ABadTraceIsNamedWithItsLineAndEndsWithStatus2) {
     test_support::TempDirectory dir;
     test_support::writeWholeFile(dir.file("binary.txt"), std::string("\x7F" "ELF\x02\x01\x01\0\0", 9));

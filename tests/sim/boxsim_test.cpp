@@ -281,6 +281,17 @@ TEST(BoxsimOptions, ReadsTheScenarioAndRefusesWhatItDoesNotKnow) {
              {"--link", "/tmp/x", "--switch-on-ms", "soon"},
              {"--link", "/tmp/x", "--hangup-at"},
              {"--link", "/tmp/x", "--full-speed=yes"},
+             {"--link", "/tmp/x", "--", "update"},  // only a replay starts a program
+             {"--replay", "t.txt", "--"},
          })
         EXPECT_TRUE(boxsim::parseOptions(bad).error) << bad.back();
+}
+
+TEST(BoxsimOptions, EverythingAfterTheDoubleDashIsTheProgramTheReplayStarts) {
+    // The program's own options are its, not boxsim's; it needs no --link.
+    const auto replay = boxsim::parseOptions({"--replay", "t.txt", "--", "update", "--timeout", "-s", "orb"});
+    ASSERT_FALSE(replay.error) << *replay.error;
+    EXPECT_EQ(replay.options.program, (std::vector<std::string>{"update", "--timeout", "-s", "orb"}));
+    EXPECT_EQ(replay.options.timeoutS, 600);
+    EXPECT_TRUE(boxsim::parseOptions({"--replay", "t.txt"}).error) << "without a program the line's path is needed";
 }
