@@ -3,6 +3,7 @@
 // simulated platform of the tests over an in-process line.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -44,6 +45,30 @@ public:
         (void)nowUs;
         return false;
     }
+
+    // Only a replay needs these: a trace records the program's calls,
+    // not what crossed the line, so a recorded box answers by the program's
+    // position in its own stream.
+    // The program's write has handed `size` bytes to the line, the port at `baud`.
+    virtual void pcWrote(const std::uint8_t* bytes, std::size_t size, std::uint32_t baud, std::uint64_t nowUs) {
+        (void)bytes;
+        (void)size;
+        (void)baud;
+        (void)nowUs;
+    }
+    // true while the peer keeps the program inside the write it was last told
+    // of, as the flow control of a line holds it: a reply the box gave during
+    // that write is then there when it returns. A hold ends at one of the
+    // peer's events.
+    virtual bool holdsPcWrite(std::uint64_t nowUs) const {
+        (void)nowUs;
+        return false;
+    }
+    // How many more of the program's bytes the line takes before the peer
+    // hangs up (it does once told of them), or kNoEvent.
+    virtual std::uint64_t pcBytesBeforeHangUp() const { return kNoEvent; }
+    // The program has opened the line (again: a hung-up line is plugged back in then).
+    virtual void pcOpened(std::uint64_t nowUs) { (void)nowUs; }
 
     struct Transmission {
         std::vector<std::uint8_t> bytes;

@@ -53,10 +53,6 @@ constexpr std::size_t kLookBeyondEnd = 64;       // after the last step: enough 
 volatile sig_atomic_t stopSignal = 0;
 void onStopSignal(int signal) { stopSignal = signal; }
 
-bool isBcd(std::uint8_t value, int limit) {
-    return (value >> 4) < 10 && (value & 0x0F) < 10 && ((value >> 4) * 10 + (value & 0x0F)) < limit;
-}
-
 std::string quoted(const std::string& bytes) {
     std::string out;
     trace::appendQuoted(out, bytes.size() > 40 ? bytes.substr(0, 40) : bytes);
@@ -529,17 +525,6 @@ int Replay::run() {
 }
 
 }  // namespace
-
-bool sameTimeStampForm(const std::string& recorded, const std::string& sent) {
-    if (recorded.size() != 5 || sent.size() != 5) return false;
-    const auto byte = [](const std::string& text, std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
-    for (const std::string* stamp : {&recorded, &sent}) {
-        if (!isBcd(byte(*stamp, 2), 24) || !isBcd(byte(*stamp, 3), 60) || !isBcd(byte(*stamp, 4), 60)) return false;
-    }
-    const int recordedDay = byte(recorded, 0) * 256 + byte(recorded, 1);
-    const int sentDay = byte(sent, 0) * 256 + byte(sent, 1);
-    return std::abs(recordedDay - sentDay) <= 2;
-}
 
 int runReplay(const ReplayOptions& options) {
     std::ifstream file(options.tracePath, std::ios::binary);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "replay_peer.h"  // sameTimeStampForm
 #include "trace/trace_reader.h"
 
 namespace boxsim {
@@ -20,9 +21,5 @@ struct ReplayOptions {
 // 0: the program did what the recording shows; 1: it departed from it (one
 // line says where) or the time ran out; 2: a bad trace or a system error.
 int runReplay(const ReplayOptions& options);
-
-// A dated box's time stamp (5 bytes: date, then hour, minute, second in BCD)
-// differs from run to run: the same form and a date at most two days apart match.
-bool sameTimeStampForm(const std::string& recorded, const std::string& sent);
 
 }  // namespace boxsim
