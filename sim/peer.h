@@ -73,6 +73,10 @@ public:
     struct Transmission {
         std::vector<std::uint8_t> bytes;
         std::uint32_t baud;
+        // The bytes reach the PC's reads together, when the last has crossed
+        // the line, as an adapter hands on a packet: a recorded read is
+        // replayed as the program read it.
+        bool together = false;
     };
     // The line takes what the peer queued after every call into it.
     std::vector<Transmission> takeOutbox() {
@@ -82,8 +86,8 @@ public:
     }
 
 protected:
-    void transmit(std::string_view bytes, std::uint32_t baud) {
-        outbox_.push_back({std::vector<std::uint8_t>(bytes.begin(), bytes.end()), baud});
+    void transmit(std::string_view bytes, std::uint32_t baud, bool together = false) {
+        outbox_.push_back({std::vector<std::uint8_t>(bytes.begin(), bytes.end()), baud, together});
     }
 
 private:

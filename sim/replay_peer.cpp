@@ -145,7 +145,7 @@ bool ReplayPeer::step(const Record& record, std::uint64_t nowUs) {
 bool ReplayPeer::sendReply(const Record& record, std::uint64_t nowUs) {
     const std::size_t index = static_cast<std::size_t>(&record - records_.data());
     if (!(duringWrite_[index] && inWrite_) && nowUs < dueUs(record)) return false;
-    transmit(record.bytes, record.baud);
+    transmit(record.bytes, record.baud, true);  // as the program read it: at once
     lineFreeUs_ = std::max(lineFreeUs_, nowUs) + record.bytes.size() * simline::byteTimeUs(record.baud);
     if (duringWrite_[index] && inWrite_) holdUntilUs_ = lineFreeUs_;
     noteStep(record, lineFreeUs_);

@@ -85,6 +85,9 @@ void collectPeerOutput() {
             line.peerTransmitterFreeUs = arrival;
             line.toPc.push_back({byte, transmission.baud, arrival});
         }
+        if (transmission.together)
+            for (std::size_t i = line.toPc.size() - transmission.bytes.size(); i < line.toPc.size(); ++i)
+                line.toPc[i].arrivalUs = line.peerTransmitterFreeUs;
     }
 }
 

@@ -147,6 +147,21 @@ TEST_F(ReplayPeerTest, AReplyWaitedForArrivesAfterTheRecordedPause) {
     EXPECT_LT(pauseUs, 301000u);
 }
 
+// The recording shows what the program read in one go, not how the bytes
+// trickled in: the program stops reading once it has what it waits for, and
+// must find the rest there as the recorded program did.
+TEST_F(ReplayPeerTest, AReplyReachesTheProgramWholeAsTheRecordedProgramReadIt) {
+    Recording recording;
+    recording.open(0);
+    recording.pc(1000, "key");
+    recording.box(50000, "finished!\r\n");
+    boxsim::ReplayPeer peer(recording.records());
+    start(peer);
+    ASSERT_TRUE(write("key"));
+    platform::waitForInput(port, 1000);
+    EXPECT_EQ(read(), "finished!\r\n");
+}
+
 // A write the line dropped in shows in the trace as the bytes it handed over.
 TEST_F(ReplayPeerTest, AHangUpCutsTheWriteWhereTheRecordedOneEnded) {
     Recording recording;

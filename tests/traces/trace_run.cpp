@@ -12,6 +12,7 @@
 #include "control/driver.h"
 #include "replay_peer.h"
 #include "simplatform/sim_platform.h"
+#include "support/image_bytes.h"
 #include "support/temp_directory.h"
 #include "trace/trace_format.h"
 #include "trace/trace_reader.h"
@@ -117,6 +118,38 @@ std::optional<std::string> readDifference(const std::vector<ReadGroup>& recorded
     return std::nullopt;
 }
 
+// The tests' sample payload: about half the bytes zero, the rest spread over all values.
+test_support::Bytes samplePayload(std::size_t size, std::uint32_t seed) {
+    test_support::Bytes payload(size);
+    std::uint32_t state = seed * 2654435761u + 1;
+    for (auto& byte : payload) {
+        state = state * 1103515245u + 12345u;
+        byte = (state >> 16) % 2 == 0 ? 0 : static_cast<std::uint8_t>(state >> 24);
+    }
+    return payload;
+}
+
+// NAME.image beside a trace is the recipe of the image the program was given
+// as image.pad: "payload N seed S type T id I" ("-": not in the header).
+std::optional<test_support::Bytes> imageOfRecipe(const std::string& recipe) {
+    std::istringstream words(recipe);
+    std::string payloadWord, seedWord, typeWord, idWord, type, id;
+    std::size_t size = 0;
+    std::uint32_t seed = 0;
+    if (!(words >> payloadWord >> size >> seedWord >> seed >> typeWord >> type >> idWord >> id) ||
+        payloadWord != "payload" || seedWord != "seed" || typeWord != "type" || idWord != "id")
+        return std::nullopt;
+    test_support::Bytes extension;
+    if (type != "-") {
+        extension.push_back(static_cast<std::uint8_t>(std::stoul(type)));
+        if (id != "-") {
+            const std::uint32_t value = static_cast<std::uint32_t>(std::stoul(id, nullptr, 16));
+            for (int shift = 24; shift >= 0; shift -= 8) extension.push_back(static_cast<std::uint8_t>(value >> shift));
+        }
+    }
+    return test_support::paddedImage(samplePayload(size, seed), extension);
+}
+
 struct InDirectory {
     explicit InDirectory(const fs::path& directory) : before(fs::current_path()) { fs::current_path(directory); }
     ~InDirectory() { fs::current_path(before); }
@@ -190,6 +223,17 @@ Verdict replayInProcess(const fs::path& tracePath) {
     }
 
     unsetenv("UPDATE_TRACE");  // the replayed run writes no trace
+    fs::path recipe = tracePath;
+    recipe.replace_extension(".image");
+    if (fs::exists(recipe)) {
+        const auto image = imageOfRecipe(readWhole(recipe));
+        if (!image) {
+            verdict.differences.push_back(recipe.filename().string() + ": not an image recipe");
+            return verdict;
+        }
+        std::ofstream(directory / "image.pad", std::ios::binary)
+            .write(reinterpret_cast<const char*>(image->data()), static_cast<std::streamsize>(image->size()));
+    }
     const Record last = parsed.records.back();
     boxsim::ReplayPeer peer(std::move(parsed.records));
     simline::install(peer);
