@@ -1,8 +1,6 @@
 #include "replay.h"
 
 #include <poll.h>
-#include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "platform/signal_flush.h"
+#include "line_wait.h"
 #include "pty_link.h"
 #include "trace/trace_format.h"
 
@@ -28,7 +27,6 @@ using trace::RecordKind;
 constexpr std::uint64_t kLookEveryUs = 5000;       // speed and the watch raise no event on the master
 constexpr std::uint64_t kLeaveGraceUs = 2000000;   // after the last step: the program closes the line
 constexpr std::uint64_t kSpeedGraceUs = 500000;    // the program may still be switching its speed
-constexpr std::uint64_t kHangUpGraceUs = 1000000;  // the program may read what came before the line dropped
 constexpr std::uint64_t kSettleUs = 50000;         // the pty hands written bytes on a moment later
 // A reply recorded this soon after image data came while the program was
 // still writing them: it must be there when that write returns.
@@ -49,9 +47,6 @@ constexpr std::size_t kTrickle = 1024;
 // written nothing for this long without filling the line, the reply goes.
 constexpr std::uint64_t kWritesEndedUs = 200000;
 constexpr std::size_t kLookBeyondEnd = 64;       // after the last step: enough to show what more came
-
-volatile sig_atomic_t stopSignal = 0;
-void onStopSignal(int signal) { stopSignal = signal; }
 
 std::string quoted(const std::string& bytes) {
     std::string out;
@@ -435,10 +430,7 @@ int Replay::summary() {
 }
 
 int Replay::run() {
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    catchStopSignals();
 
     const std::uint64_t startUs = platform::monotonicUs();
     const auto deadlineUs = startUs + static_cast<std::uint64_t>(options_.timeoutS * 1e6);
@@ -499,10 +491,10 @@ int Replay::run() {
             if (record.kind == RecordKind::PcBytes || record.kind == RecordKind::PcBulk)
                 return depart(record, "the PC closed the line where the recording has it send more");
         }
-        if (stopSignal != 0 || nowUs >= deadlineUs) {
+        if (stopSignal() != 0 || nowUs >= deadlineUs) {
             const Record& record = records_[std::min(next, records_.size() - 1)];
             std::printf("boxsim: replay: %s at line %zu of the recording\n",
-                        stopSignal != 0 ? "stopped by a signal" : "gave up after the time-out", record.lineNumber);
+                        stopSignal() != 0 ? "stopped by a signal" : "gave up after the time-out", record.lineNumber);
             std::fflush(stdout);
             return 1;
         }
@@ -519,8 +511,7 @@ int Replay::run() {
             const std::uint64_t dueUs = lastStepUs_ + pause;
             waitUs = dueUs > nowUs ? std::min<std::uint64_t>(dueUs - nowUs, 100000) : 0;
         }
-        const timespec timeout{static_cast<time_t>(waitUs / 1000000), static_cast<long>(waitUs % 1000000) * 1000};
-        ppoll(fds, count, &timeout, nullptr);
+        waitOnLine(fds, count, waitUs);
     }
 }
 
