@@ -1,8 +1,6 @@
 #include "boxsim_run.h"
 
 #include <poll.h>
-#include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +18,8 @@
 #include "dialogue_log.h"
 #include "line.h"
 #include "line_pacer.h"
+#include "line_wait.h"
+#include "platform/signal_flush.h"  // monotonicUs
 #include "pty_link.h"
 
 namespace boxsim {
@@ -30,12 +30,8 @@ constexpr std::uint64_t kCatchUpUs = 10000;     // a late wake-up (a busy machin
 constexpr std::uint64_t kLeastSleepUs = 1000;   // bytes are carried in batches at most this often
 constexpr std::uint64_t kRetryWriteUs = 5000;   // the program is not reading: try again later
 constexpr std::uint64_t kLingerUs = 1000000;    // without a watch on the slave: wait this long for the program
-constexpr std::uint64_t kHangUpGraceUs = 1000000;  // without a watch: the program may read what came before the line dropped
 constexpr std::uint64_t kSettingsPollUs = 20000;   // speed changes raise no event: look this often
 constexpr std::size_t kReadChunk = 64;
-
-volatile sig_atomic_t stopSignal = 0;
-void onStopSignal(int signal) { stopSignal = signal; }
 
 // Steps after which the PC goes on sending before it listens again (the
 // announcement follows the time stamp, the byte sum the image): a box that
@@ -43,12 +39,6 @@ void onStopSignal(int signal) { stopSignal = signal; }
 // program meets the dead line at the same point of its run however busy the
 // machine, and not sometimes in the write before.
 bool pcSpeaksNext(boxmodel::Step step) { return step == boxmodel::Step::TimeStamp || step == boxmodel::Step::Image; }
-
-std::uint64_t monotonicUs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
-}
 
 platform::LocalTime localNow() {
     const std::time_t t = std::time(nullptr);
@@ -71,7 +61,7 @@ public:
     int run();
 
 private:
-    std::uint64_t now() const { return monotonicUs() - startUs_; }
+    std::uint64_t now() const { return platform::monotonicUs() - startUs_; }
     void startBox(std::uint64_t nowUs);
     void pump(std::uint64_t nowUs);
     void runTimer(std::uint64_t dueUs);
@@ -85,13 +75,13 @@ private:
     void forgetOldInput();
     void finishBox(std::uint64_t nowUs);
     void watchSettings(std::uint64_t nowUs);
-    void sleepUntil(std::uint64_t wakeUs, std::uint64_t nowUs, const sigset_t& waitMask);
+    void sleepUntil(std::uint64_t wakeUs, std::uint64_t nowUs);
     std::string expectationFor(unsigned index) const;
 
     const Options& options_;
     PtyLink& link_;
     DialogueLog& log_;
-    std::uint64_t startUs_ = monotonicUs();
+    std::uint64_t startUs_ = platform::monotonicUs();
 
     std::unique_ptr<boxmodel::Box> box_;
     unsigned finishedBoxes_ = 0;
@@ -118,18 +108,7 @@ private:
 };
 
 int Runner::run() {
-    sigset_t blocked;
-    sigset_t waitMask;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGINT);
-    sigaddset(&blocked, SIGTERM);
-    sigprocmask(SIG_BLOCK, &blocked, &waitMask);
-    sigdelset(&waitMask, SIGINT);
-    sigdelset(&waitMask, SIGTERM);
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    catchStopSignals();
 
     const auto deadlineUs = static_cast<std::uint64_t>(options_.timeoutS * 1e6);
     log_.note(0, "line published at " + options_.linkPath + " -> " + link_.slavePath());
@@ -157,8 +136,8 @@ int Runner::run() {
             if (finishedBoxes_ == options_.boxes) return allAsExpected_ ? 0 : 1;
             continue;
         }
-        if (stopSignal != 0 || nowUs >= deadlineUs) {
-            const std::string why = stopSignal != 0 ? "stopped by a signal" : "gave up after the time-out";
+        if (stopSignal() != 0 || nowUs >= deadlineUs) {
+            const std::string why = stopSignal() != 0 ? "stopped by a signal" : "gave up after the time-out";
             std::string state = box_ ? std::string(box_->stateName()) + ", outcome so far " + box_->outcome().code()
                                      : std::string("the program has not opened the line");
             std::printf("boxsim: %s: box %u: %s\n", why.c_str(), finishedBoxes_ + 1, state.c_str());
@@ -178,7 +157,7 @@ int Runner::run() {
             if (box_->decided() && link_.watch() < 0) wakeUs = std::min(wakeUs, decidedAtUs_ + kLingerUs);
             if (hangingUpSinceUs_) wakeUs = std::min(wakeUs, nowUs + kRetryWriteUs);
         }
-        sleepUntil(wakeUs, nowUs, waitMask);
+        sleepUntil(wakeUs, nowUs);
     }
 }
 
@@ -442,15 +421,13 @@ void Runner::watchSettings(std::uint64_t nowUs) {
                          (settings->hardwareHandshake ? "on" : "off") + (settings->local ? "" : ", not configured"));
 }
 
-void Runner::sleepUntil(std::uint64_t wakeUs, std::uint64_t nowUs, const sigset_t& waitMask) {
+void Runner::sleepUntil(std::uint64_t wakeUs, std::uint64_t nowUs) {
     pollfd fds[2];
     nfds_t count = 0;
     if (link_.watch() >= 0) fds[count++] = {link_.watch(), POLLIN, 0};
     const bool wantInput = box_ && !inFlight_ && fromPc_.empty() && box_->acceptsInput(nowUs);
     if (wantInput && link_.isOpen()) fds[count++] = {link_.master(), POLLIN, 0};
-    const std::uint64_t waitUs = wakeUs > nowUs ? wakeUs - nowUs : 0;
-    timespec timeout{static_cast<time_t>(waitUs / 1000000), static_cast<long>(waitUs % 1000000) * 1000};
-    ppoll(fds, count, &timeout, &waitMask);
+    waitOnLine(fds, count, wakeUs > nowUs ? wakeUs - nowUs : 0);
 }
 
 std::string Runner::expectationFor(unsigned index) const {

@@ -3,6 +3,7 @@
 // simulated platform of the tests over an in-process line.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -45,9 +46,37 @@ public:
         return false;
     }
 
+    // Only a replay needs these: a trace records the program's calls,
+    // not what crossed the line, so a recorded box answers by the program's
+    // position in its own stream.
+    // The program's write has handed `size` bytes to the line, the port at `baud`.
+    virtual void pcWrote(const std::uint8_t* bytes, std::size_t size, std::uint32_t baud, std::uint64_t nowUs) {
+        (void)bytes;
+        (void)size;
+        (void)baud;
+        (void)nowUs;
+    }
+    // true while the peer keeps the program inside the write it was last told
+    // of, as the flow control of a line holds it: a reply the box gave during
+    // that write is then there when it returns. A hold ends at one of the
+    // peer's events.
+    virtual bool holdsPcWrite(std::uint64_t nowUs) const {
+        (void)nowUs;
+        return false;
+    }
+    // How many more of the program's bytes the line takes before the peer
+    // hangs up (it does once told of them), or kNoEvent.
+    virtual std::uint64_t pcBytesBeforeHangUp() const { return kNoEvent; }
+    // The program has opened the line (again: a hung-up line is plugged back in then).
+    virtual void pcOpened(std::uint64_t nowUs) { (void)nowUs; }
+
     struct Transmission {
         std::vector<std::uint8_t> bytes;
         std::uint32_t baud;
+        // The bytes reach the PC's reads together, when the last has crossed
+        // the line, as an adapter hands on a packet: a recorded read is
+        // replayed as the program read it.
+        bool together = false;
     };
     // The line takes what the peer queued after every call into it.
     std::vector<Transmission> takeOutbox() {
@@ -57,8 +86,8 @@ public:
     }
 
 protected:
-    void transmit(std::string_view bytes, std::uint32_t baud) {
-        outbox_.push_back({std::vector<std::uint8_t>(bytes.begin(), bytes.end()), baud});
+    void transmit(std::string_view bytes, std::uint32_t baud, bool together = false) {
+        outbox_.push_back({std::vector<std::uint8_t>(bytes.begin(), bytes.end()), baud, together});
     }
 
 private:

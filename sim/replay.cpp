@@ -1,8 +1,6 @@
 #include "replay.h"
 
 #include <poll.h>
-#include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +14,7 @@
 #include <vector>
 
 #include "platform/signal_flush.h"
+#include "line_wait.h"
 #include "pty_link.h"
 #include "replay_console.h"
 #include "replay_program.h"
@@ -31,7 +30,6 @@ using trace::RecordKind;
 constexpr std::uint64_t kLookEveryUs = 5000;       // speed and the watch raise no event on the master
 constexpr std::uint64_t kLeaveGraceUs = 2000000;   // after the last step: the program closes the line
 constexpr std::uint64_t kSpeedGraceUs = 500000;    // the program may still be switching its speed
-constexpr std::uint64_t kHangUpGraceUs = 1000000;  // the program may read what came before the line dropped
 constexpr std::uint64_t kSettleUs = 50000;         // the pty hands written bytes on a moment later
 // A reply recorded this soon after image data came while the program was
 // still writing them: it must be there when that write returns.
@@ -52,13 +50,6 @@ constexpr std::size_t kTrickle = 1024;
 // written nothing for this long without filling the line, the reply goes.
 constexpr std::uint64_t kWritesEndedUs = 200000;
 constexpr std::size_t kLookBeyondEnd = 64;       // after the last step: enough to show what more came
-
-volatile sig_atomic_t stopSignal = 0;
-void onStopSignal(int signal) { stopSignal = signal; }
-
-bool isBcd(std::uint8_t value, int limit) {
-    return (value >> 4) < 10 && (value & 0x0F) < 10 && ((value >> 4) * 10 + (value & 0x0F)) < limit;
-}
 
 std::string quoted(const std::string& bytes) {
     std::string out;
@@ -456,10 +447,7 @@ int Replay::summary() {
 }
 
 int Replay::run() {
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    catchStopSignals();
 
     const std::uint64_t startUs = platform::monotonicUs();
     const auto deadlineUs = startUs + static_cast<std::uint64_t>(options_.timeoutS * 1e6);
@@ -527,10 +515,10 @@ int Replay::run() {
             if (nowUs >= *programEndedUs_ + kLeaveGraceUs)
                 return depart(records_[next], "the program ended where the recording has it go on");
         }
-        if (stopSignal != 0 || nowUs >= deadlineUs) {
+        if (stopSignal() != 0 || nowUs >= deadlineUs) {
             const Record& record = records_[std::min(next, records_.size() - 1)];
             std::printf("boxsim: replay: %s at line %zu of the recording\n",
-                        stopSignal != 0 ? "stopped by a signal" : "gave up after the time-out", record.lineNumber);
+                        stopSignal() != 0 ? "stopped by a signal" : "gave up after the time-out", record.lineNumber);
             std::fflush(stdout);
             return 1;
         }
@@ -547,23 +535,11 @@ int Replay::run() {
             const std::uint64_t dueUs = lastStepUs_ + pause;
             waitUs = dueUs > nowUs ? std::min<std::uint64_t>(dueUs - nowUs, 100000) : 0;
         }
-        const timespec timeout{static_cast<time_t>(waitUs / 1000000), static_cast<long>(waitUs % 1000000) * 1000};
-        ppoll(fds, count, &timeout, nullptr);
+        waitOnLine(fds, count, waitUs);
     }
 }
 
 }  // namespace
-
-bool sameTimeStampForm(const std::string& recorded, const std::string& sent) {
-    if (recorded.size() != 5 || sent.size() != 5) return false;
-    const auto byte = [](const std::string& text, std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
-    for (const std::string* stamp : {&recorded, &sent}) {
-        if (!isBcd(byte(*stamp, 2), 24) || !isBcd(byte(*stamp, 3), 60) || !isBcd(byte(*stamp, 4), 60)) return false;
-    }
-    const int recordedDay = byte(recorded, 0) * 256 + byte(recorded, 1);
-    const int sentDay = byte(sent, 0) * 256 + byte(sent, 1);
-    return std::abs(recordedDay - sentDay) <= 2;
-}
 
 namespace {
 

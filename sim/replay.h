@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "replay_peer.h"  // sameTimeStampForm
 #include "trace/trace_reader.h"
 
 namespace boxsim {
@@ -26,9 +27,5 @@ struct ReplayOptions {
 // Without `linkPath` (a program to start given) the line goes in a fresh
 // temporary directory.
 int runReplay(const ReplayOptions& options);
-
-// A dated box's time stamp (5 bytes: date, then hour, minute, second in BCD)
-// differs from run to run: the same form and a date at most two days apart match.
-bool sameTimeStampForm(const std::string& recorded, const std::string& sent);
 
 }  // namespace boxsim

@@ -55,6 +55,8 @@ struct Line {
     std::uint64_t peerTransmitterFreeUs = 0;
     std::deque<std::uint8_t> receiveBuffer;
     std::vector<std::uint8_t> bytesRead;  // what the PC's reads have returned, in order
+    std::vector<ReadRun> reads;
+    std::uint64_t bytesWritten = 0;
     std::uint32_t bytesOverrun = 0;
     Faults faults;
     int speedChanges = 0;
@@ -83,6 +85,9 @@ void collectPeerOutput() {
             line.peerTransmitterFreeUs = arrival;
             line.toPc.push_back({byte, transmission.baud, arrival});
         }
+        if (transmission.together)
+            for (std::size_t i = line.toPc.size() - transmission.bytes.size(); i < line.toPc.size(); ++i)
+                line.toPc[i].arrivalUs = line.peerTransmitterFreeUs;
     }
 }
 
@@ -198,6 +203,7 @@ std::vector<std::uint8_t> bytesWritten() {
 }
 
 const std::vector<std::uint8_t>& bytesRead() { return line.bytesRead; }
+const std::vector<ReadRun>& reads() { return line.reads; }
 std::uint32_t bytesOverrun() { return line.bytesOverrun; }
 
 bool portOpen() { return line.port != nullptr; }
@@ -307,6 +313,8 @@ PortHandle openPort(const char* device) {
     line.port->number = portNumber;
     line.port->baud = line.lastBaud;
     simline::log(simline::LineEvent::Kind::Open, portNumber);
+    line.peer->pcOpened(line.nowUs);
+    simline::collectPeerOutput();
     return line.port;
 }
 
@@ -380,6 +388,11 @@ bool readPort(PortHandle, void* buffer, std::uint32_t size, std::uint32_t& recei
         line.receiveBuffer.pop_front();
     }
     line.bytesRead.insert(line.bytesRead.end(), out, out + received);
+    if (received > 0) {
+        if (line.reads.empty() || line.reads.back().writtenBefore != line.bytesWritten)
+            line.reads.push_back({line.bytesWritten, {}});
+        line.reads.back().bytes.insert(line.reads.back().bytes.end(), out, out + received);
+    }
     return true;
 }
 
@@ -390,16 +403,34 @@ bool writePort(PortHandle port, const void* data, std::uint32_t size, std::uint3
     std::uint64_t timeoutMs = std::uint64_t{port->writeMultiplierMs} * size + port->writeConstantMs;
     std::uint64_t deadline = timeoutMs == 0 ? simline::kNoEvent : line.nowUs + timeoutMs * 1000;
     bool ok = true;
+    std::uint32_t told = 0;  // of the bytes handed over, those the peer has been told of
+    const auto tellPeer = [&] {
+        if (sent == told) return;
+        line.bytesWritten += sent - told;
+        line.peer->pcWrote(bytes + told, sent - told, port->baud, line.nowUs);
+        simline::collectPeerOutput();
+        told = sent;
+    };
     for (;;) {
         if (simline::hungUp()) {
             ok = simline::failWith(simline::faults().hangUpError);
             break;
         }
-        while (sent < size && line.transmitBuffer.size() < line.options.transmitBufferBytes) {
+        // A peer that hangs up at a place in the program's stream ends the
+        // write there: the bytes before it are handed over, the rest fail.
+        const std::uint64_t cut = line.peer->pcBytesBeforeHangUp();
+        const std::uint64_t room = cut == simline::kNoEvent ? simline::kNoEvent : cut - std::min<std::uint64_t>(cut, sent - told);
+        std::uint64_t taken = 0;
+        while (sent < size && taken < room && line.transmitBuffer.size() < line.options.transmitBufferBytes) {
             line.transmitBuffer.push_back(bytes[sent++]);
+            ++taken;
         }
         simline::startTransmissionIfPossible();
         if (sent == size) break;
+        if (taken == room && sent > told) {
+            tellPeer();
+            continue;
+        }
         if (line.nowUs >= deadline) {
             ok = simline::failWith(kErrorCounterTimeout);
             break;
@@ -409,6 +440,12 @@ bool writePort(PortHandle port, const void* data, std::uint32_t size, std::uint3
         simline::advanceTo(std::min(next, deadline));
     }
     if (sent > 0) simline::log(simline::LineEvent::Kind::Write, 0, std::vector<std::uint8_t>(bytes, bytes + sent));
+    tellPeer();
+    while (!simline::hungUp() && line.peer->holdsPcWrite(line.nowUs)) {
+        const std::uint64_t next = simline::nextEventUs();
+        if (next == simline::kNoEvent) simline::stuck("a write held by a peer that never lets it go");
+        simline::advanceTo(next);
+    }
     return ok;
 }
 

@@ -66,6 +66,13 @@ const std::vector<LineEvent>& events();
 std::vector<std::uint8_t> bytesWritten();
 // The bytes the PC's reads have taken since install, in order.
 const std::vector<std::uint8_t>& bytesRead();
+// The same, one entry for the reads between two writes, with how many bytes
+// the PC had written before them.
+struct ReadRun {
+    std::uint64_t writtenBefore;
+    std::vector<std::uint8_t> bytes;
+};
+const std::vector<ReadRun>& reads();
 // Bytes that reached a peer which was not ready for them (no handshake in
 // force), and were lost.
 std::uint32_t bytesOverrun();

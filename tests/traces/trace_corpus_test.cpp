@@ -1,0 +1,54 @@
+// Every trace in this folder, replayed against the program in-process on the
+// simulated line: the program runs with the trace's command line (its image
+// files taken from beside the trace) against the box the trace recorded, and
+// must write the same steps and bytes, read each of the box's replies at the
+// same place in what it wrote, and end with the same exit code. The first
+// difference is named.
+//
+// One test walks the folder at run time: a trace copied in is replayed by
+// the next run without configuring again, and the whole corpus takes
+// milliseconds on the virtual clock, so entries of their own would gain nothing.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "control/driver.h"
+#include "replay_peer.h"
+#include "simplatform/sim_platform.h"
+#include "support/temp_directory.h"
+#include "trace/trace_format.h"
+#include "trace/trace_reader.h"
+#include "trace_run.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<fs::path> tracesIn(const fs::path& folder) {
+    std::vector<fs::path> traces;
+    for (const auto& entry : fs::directory_iterator(folder))
+        if (entry.is_regular_file() && entry.path().extension() == ".trace") traces.push_back(entry.path());
+    std::sort(traces.begin(), traces.end());
+    return traces;
+}
+
+TEST(TraceCorpus, EveryTraceReplaysAsRecorded) {
+    const char* override = std::getenv("UPDATE_TRACES_DIR");  // a corpus elsewhere, for trying one out
+    const fs::path folder = override != nullptr ? fs::path(override) : fs::path(TRACES_DIR);
+    const auto traces = tracesIn(folder);
+    for (const fs::path& path : traces) {
+        SCOPED_TRACE(path.filename().string());
+        const traceruns::Verdict verdict = traceruns::replayInProcess(path);
+        EXPECT_TRUE(verdict.differences.empty()) << path.filename().string() << ":\n" << verdict.text();
+    }
+    std::printf("%zu traces replayed from %s\n", traces.size(), folder.string().c_str());
+}
+
+}  // namespace
