@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "platform/raw_port.h"
 #include "platform/serial_ports.h"
+#include "platform/win32/console_control.h"
 #include "platform/win32/native_port.h"
 #include "platform/win32/system_error.h"
 
@@ -77,6 +78,7 @@ std::string defaultDeviceForComPort(unsigned portNumber) {
 HANDLE nativeHandle(PortHandle port) { return port == kInvalidPort ? INVALID_HANDLE_VALUE : port->handle; }
 
 PortHandle openPortRaw(const char* device) {
+    const PortCall call;
     if (device == nullptr || device[0] == '\0') {
         setLastError(ERROR_FILE_NOT_FOUND);
         return kInvalidPort;
@@ -103,10 +105,13 @@ PortHandle openPortRaw(const char* device) {
     port->savedState.DCBlength = sizeof(DCB);
     port->haveSavedState = GetCommState(handle, &port->savedState) != FALSE;
     port->haveSavedTimeouts = GetCommTimeouts(handle, &port->savedTimeouts) != FALSE;
+    restoreOnConsoleEvent(handle, port->haveSavedState ? &port->savedState : nullptr,
+                          port->haveSavedTimeouts ? &port->savedTimeouts : nullptr);
     return port;
 }
 
 bool configureLineRaw(PortHandle port, std::uint32_t baud, bool hardwareHandshake) {
+    const PortCall call;
     if (port == kInvalidPort) return invalidHandle();
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
@@ -132,6 +137,7 @@ bool configureLineRaw(PortHandle port, std::uint32_t baud, bool hardwareHandshak
 }
 
 bool getBaudRateRaw(PortHandle port, std::uint32_t& baud) {
+    const PortCall call;
     if (port == kInvalidPort) return invalidHandle();
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
@@ -141,6 +147,7 @@ bool getBaudRateRaw(PortHandle port, std::uint32_t& baud) {
 }
 
 bool setBaudRateRaw(PortHandle port, std::uint32_t baud) {
+    const PortCall call;
     if (port == kInvalidPort) return invalidHandle();
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
@@ -151,6 +158,7 @@ bool setBaudRateRaw(PortHandle port, std::uint32_t baud) {
 }
 
 bool setWriteTimeouts(PortHandle port, std::uint32_t multiplierMs, std::uint32_t constantMs) {
+    const PortCall call;
     if (port == kInvalidPort) return invalidHandle();
     port->writeMultiplierMs = multiplierMs;
     port->writeConstantMs = constantMs;
@@ -158,6 +166,7 @@ bool setWriteTimeouts(PortHandle port, std::uint32_t multiplierMs, std::uint32_t
 }
 
 void clearErrors(PortHandle port) {
+    const PortCall call;
     if (port == kInvalidPort) return;
     DWORD errors = 0;
     COMSTAT status{};
@@ -165,6 +174,7 @@ void clearErrors(PortHandle port) {
 }
 
 bool readPortRaw(PortHandle port, void* buffer, std::uint32_t size, std::uint32_t& received) {
+    const PortCall call;
     received = 0;
     if (port == kInvalidPort) return invalidHandle();
     auto* bytes = static_cast<unsigned char*>(buffer);
@@ -184,6 +194,7 @@ bool readPortRaw(PortHandle port, void* buffer, std::uint32_t size, std::uint32_
 }
 
 bool writePortRaw(PortHandle port, const void* data, std::uint32_t size, std::uint32_t& sent) {
+    const PortCall call;
     sent = 0;
     if (port == kInvalidPort) return invalidHandle();
     DWORD count = 0;
@@ -201,6 +212,7 @@ bool writePortRaw(PortHandle port, const void* data, std::uint32_t size, std::ui
 }
 
 void waitForInput(PortHandle port, std::uint32_t timeoutMs) {
+    const PortCall call;
     if (port == kInvalidPort || port->holding || timeoutMs == 0) return;
     // The driver holds the thread until the first byte or the deadline: a
     // one-byte read under a read time-out, its byte kept for the next read.
@@ -254,6 +266,7 @@ Drain drainTransmitQueue(HANDLE handle, DWORD limitMs) {
 }  // namespace
 
 void closePortRaw(PortHandle port) {
+    const PortCall call;
     if (port == kInvalidPort) return;
     const std::uint32_t keptError = lastError();
     // A port that can no longer be asked (the adapter was pulled) has nothing
@@ -272,12 +285,14 @@ void closePortRaw(PortHandle port) {
         if (port->haveSavedState) SetCommState(port->handle, &port->savedState);
         if (port->haveSavedTimeouts) SetCommTimeouts(port->handle, &port->savedTimeouts);
     }
+    forgetOnConsoleEvent(port->handle);  // only now: an event before this still restores
     CloseHandle(port->handle);
     delete port;
     setLastError(keptError);
 }
 
 bool getLineStatus(PortHandle port, LineStatus& status) {
+    const PortCall call;
     status = LineStatus{};
     if (port == kInvalidPort) return invalidHandle();
     DCB dcb{};
@@ -294,6 +309,7 @@ bool getLineStatus(PortHandle port, LineStatus& status) {
 // WriteFile under write time-outs returns once the driver has taken the
 // bytes; a USB adapter's driver may still queue them.
 bool waitUntilSent(PortHandle port, std::uint32_t timeoutMs) {
+    const PortCall call;
     if (port == kInvalidPort) return invalidHandle();
     switch (drainTransmitQueue(port->handle, timeoutMs)) {
         case Drain::Empty: return true;
