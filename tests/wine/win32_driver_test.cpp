@@ -110,6 +110,33 @@ TEST_F(Win32Driver, TheLineStatusIsWhatTheDriverReadsBack) {
     EXPECT_FALSE(status.modemLinesKnown);
 }
 
+// A ZK7 box has no handshake lines: the DTR and RTS that opening raised are
+// dropped before the port's settings are read or set, and nothing raises
+// them again until the close, not even the old DCB given back.
+TEST_F(Win32Driver, AZk7BoxSeesTheShortestPulseAtOpenAndNoneAtClose) {
+    close();
+    fakecomm::reset();
+    driver().dcb.BaudRate = 19200;
+    port = platform::openPort("COM1");
+    ASSERT_NE(port, platform::kInvalidPort);
+    ASSERT_TRUE(driver().dtr && driver().rts);
+    driver().calls.clear();
+    ASSERT_TRUE(platform::configureLine(port, 38400, false));
+    for (const char* name : {"GetCommState", "SetCommState"}) {
+        const auto calls = fakecomm::callsNamed(name);
+        ASSERT_FALSE(calls.empty()) << name;
+        for (const auto& call : calls) EXPECT_FALSE(call.linesRaised) << name << " at " << call.atMs << " ms";
+    }
+    ASSERT_TRUE(platform::setBaudRate(port, 115200));
+    driver().calls.clear();
+    close();
+    for (const auto& call : driver().calls) EXPECT_FALSE(call.linesRaised) << call.name;
+    const auto sets = fakecomm::callsNamed("SetCommState");
+    ASSERT_EQ(sets.size(), 1u);
+    EXPECT_EQ(sets[0].value, 19200u);
+    EXPECT_FALSE(driver().dtr || driver().rts);
+}
+
 TEST_F(Win32Driver, AWaitBlocksInTheDriverUntilTheFirstByteOrItsDeadline) {
     driver().calls.clear();
     const DWORD start = driver().nowMs;

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "platform/signal_flush.h"
+#include "platform/win32/line_restore.h"
 
 namespace platform {
 
@@ -86,7 +87,12 @@ void restoreAndClosePorts() {
         // What is still queued belongs to a dialogue that ends here; at the old
         // speed it would only reach the box garbled.
         PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR);
-        if (slot.haveSaved) SetCommState(handle, &slot.saved);
+        DCB current{};
+        current.DCBlength = sizeof current;
+        if (slot.haveSaved && GetCommState(handle, &current)) {
+            DCB restored = stateToRestore(slot.saved, current);
+            SetCommState(handle, &restored);
+        }
         if (slot.haveSavedTimeouts) SetCommTimeouts(handle, &slot.savedTimeouts);
         CloseHandle(handle);
     }

@@ -11,6 +11,7 @@
 #include "platform/raw_port.h"
 #include "platform/serial_ports.h"
 #include "platform/win32/console_control.h"
+#include "platform/win32/line_restore.h"
 #include "platform/win32/native_port.h"
 #include "platform/win32/system_error.h"
 
@@ -113,6 +114,14 @@ PortHandle openPortRaw(const char* device) {
 bool configureLineRaw(PortHandle port, std::uint32_t baud, bool hardwareHandshake) {
     const PortCall call;
     if (port == kInvalidPort) return invalidHandle();
+    // Opening raised DTR and RTS (the driver does, as its DCB says); a box
+    // without handshake lines gets them dropped before anything else, so that
+    // the pulse lasts only the calls of the open. A driver refuses these while
+    // it drives the line itself (handshake or toggle): the DCB below drops it.
+    if (!hardwareHandshake) {
+        EscapeCommFunction(port->handle, CLRDTR);
+        EscapeCommFunction(port->handle, CLRRTS);
+    }
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(port->handle, &dcb)) return failWithSystemError();
@@ -282,7 +291,10 @@ void closePortRaw(PortHandle port) {
         // The last bytes are still in the UART's FIFO, its shift register or
         // the adapter's buffer, which no queue count includes.
         Sleep(closeMarginMs(current.BaudRate));
-        if (port->haveSavedState) SetCommState(port->handle, &port->savedState);
+        if (port->haveSavedState) {
+            DCB restored = stateToRestore(port->savedState, current);
+            SetCommState(port->handle, &restored);
+        }
         if (port->haveSavedTimeouts) SetCommTimeouts(port->handle, &port->savedTimeouts);
     }
     forgetOnConsoleEvent(port->handle);  // only now: an event before this still restores
