@@ -11,7 +11,7 @@ namespace {
 Driver state;
 HANDLE const kPortHandle = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(0x4321));
 
-void log(const char* name, DWORD value) { state.calls.push_back({name, state.nowMs, value}); }
+void log(const char* name, DWORD value) { state.calls.push_back({name, state.nowMs, value, state.dtr || state.rts}); }
 
 BOOL failGone() {
     SetLastError(state.goneError);
@@ -30,6 +30,8 @@ void reset() {
     state.dcb.BaudRate = 9600;
     state.dcb.fBinary = 1;
     state.dcb.ByteSize = 8;
+    state.dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    state.dcb.fRtsControl = RTS_CONTROL_ENABLE;
 }
 
 std::vector<Driver::Call> callsNamed(const std::string& name) {
@@ -41,16 +43,21 @@ std::vector<Driver::Call> callsNamed(const std::string& name) {
 }
 
 HANDLE fakeCreateFileA(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+    state.dtr = state.dcb.fDtrControl != DTR_CONTROL_DISABLE;
+    state.rts = state.dcb.fRtsControl != RTS_CONTROL_DISABLE;
     log("CreateFileA", 0);
     return kPortHandle;
 }
 
 BOOL fakeCloseHandle(HANDLE) {
     log("CloseHandle", 0);
+    state.dtr = false;
+    state.rts = false;
     return TRUE;
 }
 
 BOOL fakeGetCommState(HANDLE, LPDCB dcb) {
+    log("GetCommState", 0);
     if (state.gone) return failGone();
     *dcb = state.dcb;
     return TRUE;
@@ -62,7 +69,33 @@ BOOL fakeSetCommState(HANDLE, LPDCB dcb) {
     state.dcb = *dcb;
     if (state.keepsBaud != 0) state.dcb.BaudRate = state.keepsBaud;
     if (state.dropsCtsFlow) state.dcb.fOutxCtsFlow = 0;
+    state.dtr = state.dcb.fDtrControl != DTR_CONTROL_DISABLE;
+    state.rts = state.dcb.fRtsControl != RTS_CONTROL_DISABLE;
     return TRUE;
+}
+
+// As the serial driver: a line it drives itself (handshake, toggle) is not
+// set by hand.
+BOOL fakeEscapeCommFunction(HANDLE, DWORD function) {
+    log("EscapeCommFunction", function);
+    if (state.gone) return failGone();
+    const bool dtrByDriver = state.dcb.fDtrControl == DTR_CONTROL_HANDSHAKE;
+    const bool rtsByDriver = state.dcb.fRtsControl == RTS_CONTROL_HANDSHAKE || state.dcb.fRtsControl == RTS_CONTROL_TOGGLE;
+    switch (function) {
+        case SETDTR:
+        case CLRDTR:
+            if (dtrByDriver) break;
+            state.dtr = function == SETDTR;
+            return TRUE;
+        case SETRTS:
+        case CLRRTS:
+            if (rtsByDriver) break;
+            state.rts = function == SETRTS;
+            return TRUE;
+        default: break;
+    }
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
 }
 
 BOOL fakeGetCommTimeouts(HANDLE, LPCOMMTIMEOUTS timeouts) {

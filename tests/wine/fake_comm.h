@@ -36,10 +36,15 @@ struct Driver {
         unsigned char byte;
     };
     std::deque<Arrival> arrivals;     // bytes the far end sends, in time order
+    // The modem lines the port drives. Opening raises each that the DCB does
+    // not keep disabled, SetCommState follows the DCB, closing drops both.
+    bool dtr = false;
+    bool rts = false;
     struct Call {
         std::string name;
         DWORD atMs;
         DWORD value;                  // SetCommState: BaudRate; Sleep: ms; ReadFile: total time-out
+        bool linesRaised = false;     // DTR or RTS high when the call came
     };
     std::vector<Call> calls;
 };
@@ -57,6 +62,7 @@ BOOL fakeGetCommTimeouts(HANDLE, LPCOMMTIMEOUTS);
 BOOL fakeSetCommTimeouts(HANDLE, LPCOMMTIMEOUTS);
 BOOL fakeClearCommError(HANDLE, LPDWORD, LPCOMSTAT);
 BOOL fakePurgeComm(HANDLE, DWORD);
+BOOL fakeEscapeCommFunction(HANDLE, DWORD);
 BOOL fakeGetCommModemStatus(HANDLE, LPDWORD);
 BOOL fakeReadFile(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
 BOOL fakeWriteFile(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
@@ -75,6 +81,7 @@ MMRESULT fakeTimeEndPeriod(UINT);
 #define SetCommTimeouts fakecomm::fakeSetCommTimeouts
 #define ClearCommError fakecomm::fakeClearCommError
 #define PurgeComm fakecomm::fakePurgeComm
+#define EscapeCommFunction fakecomm::fakeEscapeCommFunction
 #define GetCommModemStatus fakecomm::fakeGetCommModemStatus
 #define ReadFile fakecomm::fakeReadFile
 #define WriteFile fakecomm::fakeWriteFile

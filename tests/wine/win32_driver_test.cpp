@@ -89,25 +89,77 @@ TEST_F(Win32Driver, ASpeedTheDriverDidNotApplyFailsTheSet) {
     EXPECT_TRUE(platform::setBaudRate(port, 38400));
 }
 
+// Each call asks the driver anew: what the far end signals changes between
+// calls without the program touching the port, and a driver may drop the
+// handshake it accepted.
 TEST_F(Win32Driver, TheLineStatusIsWhatTheDriverReadsBack) {
-    driver().dropsCtsFlow = true;
     ASSERT_TRUE(platform::configureLine(port, 115200, true));
     platform::LineStatus status{};
-    ASSERT_TRUE(platform::getLineStatus(port, status));
-    EXPECT_FALSE(status.handshakeOn);
-    EXPECT_TRUE(status.modemLinesKnown);
-    EXPECT_TRUE(status.clearToSend);
+    struct Step {
+        DWORD modemStatus;
+        bool ctsFlowKept;
+        bool handshakeOn;
+        bool clearToSend;
+    };
+    // Other lines (DSR, ring, carrier) are no CTS.
+    const Step steps[] = {{MS_CTS_ON, true, true, true},
+                          {MS_DSR_ON | MS_RING_ON | MS_RLSD_ON, true, true, false},
+                          {MS_CTS_ON | MS_DSR_ON, false, false, true},
+                          {0, false, false, false},
+                          {MS_CTS_ON, true, true, true}};
+    for (const Step& step : steps) {
+        driver().modemStatus = step.modemStatus;
+        driver().dcb.fOutxCtsFlow = step.ctsFlowKept ? 1 : 0;
+        ASSERT_TRUE(platform::getLineStatus(port, status));
+        EXPECT_TRUE(status.modemLinesKnown);
+        EXPECT_EQ(status.handshakeOn, step.handshakeOn) << "modem status " << step.modemStatus;
+        EXPECT_EQ(status.clearToSend, step.clearToSend) << "modem status " << step.modemStatus;
+    }
 
-    driver().dropsCtsFlow = false;
-    driver().modemStatus = 0;
+    // A driver that drops the flag on the set itself.
+    driver().dropsCtsFlow = true;
     ASSERT_TRUE(platform::configureLine(port, 115200, true));
     ASSERT_TRUE(platform::getLineStatus(port, status));
-    EXPECT_TRUE(status.handshakeOn);
-    EXPECT_FALSE(status.clearToSend);
+    EXPECT_FALSE(status.handshakeOn);
 
+    // Without modem lines CTS means nothing, whatever the call would have said.
     driver().hasModemLines = false;
+    driver().modemStatus = MS_CTS_ON;
     ASSERT_TRUE(platform::getLineStatus(port, status));
     EXPECT_FALSE(status.modemLinesKnown);
+    EXPECT_FALSE(status.clearToSend);
+
+    driver().gone = true;
+    EXPECT_FALSE(platform::getLineStatus(port, status));
+    EXPECT_EQ(platform::lastError(), static_cast<std::uint32_t>(ERROR_GEN_FAILURE));
+    driver().gone = false;
+}
+
+// A ZK7 box has no handshake lines: the DTR and RTS that opening raised are
+// dropped before the port's settings are read or set, and nothing raises
+// them again until the close, not even the old DCB given back.
+TEST_F(Win32Driver, AZk7BoxSeesTheShortestPulseAtOpenAndNoneAtClose) {
+    close();
+    fakecomm::reset();
+    driver().dcb.BaudRate = 19200;
+    port = platform::openPort("COM1");
+    ASSERT_NE(port, platform::kInvalidPort);
+    ASSERT_TRUE(driver().dtr && driver().rts);
+    driver().calls.clear();
+    ASSERT_TRUE(platform::configureLine(port, 38400, false));
+    for (const char* name : {"GetCommState", "SetCommState"}) {
+        const auto calls = fakecomm::callsNamed(name);
+        ASSERT_FALSE(calls.empty()) << name;
+        for (const auto& call : calls) EXPECT_FALSE(call.linesRaised) << name << " at " << call.atMs << " ms";
+    }
+    ASSERT_TRUE(platform::setBaudRate(port, 115200));
+    driver().calls.clear();
+    close();
+    for (const auto& call : driver().calls) EXPECT_FALSE(call.linesRaised) << call.name;
+    const auto sets = fakecomm::callsNamed("SetCommState");
+    ASSERT_EQ(sets.size(), 1u);
+    EXPECT_EQ(sets[0].value, 19200u);
+    EXPECT_FALSE(driver().dtr || driver().rts);
 }
 
 TEST_F(Win32Driver, AWaitBlocksInTheDriverUntilTheFirstByteOrItsDeadline) {

@@ -1,4 +1,5 @@
 #include "platform/signal_flush.h"
+#include "platform/signal_line.h"
 
 #include "platform/posix/file_descriptor.h"
 
@@ -27,24 +28,6 @@ void writeAll(int fd, const char* data, std::size_t size) {
     }
 }
 
-// Digits of `value`, right-aligned in `width` places (at least the digits).
-char* putNumber(char* at, std::uint64_t value, int width) {
-    char digits[24];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    for (int pad = width - count; pad > 0; --pad) *at++ = ' ';
-    while (count > 0) *at++ = digits[--count];
-    return at;
-}
-
-char* putText(char* at, const char* text) {
-    while (*text != '\0') *at++ = *text++;
-    return at;
-}
-
 const char* signalName(int signalNumber) {
     switch (signalNumber) {
         case SIGINT: return "SIGINT";
@@ -68,20 +51,11 @@ void writeOutOnSignal(int signalNumber) {
     if (flush == nullptr || fd < 0) return;
     writeAll(fd, flush->data, flush->length.load(std::memory_order_acquire));
     if (flush->pending != nullptr) writeAll(fd, flush->pending, flush->pendingLength.load(std::memory_order_acquire));
-    // The same form as every other line: seconds with six decimals, right-aligned in ten places.
     const std::uint64_t now = monotonicUs();
-    const std::uint64_t us = now > flush->startUs ? now - flush->startUs : 0;
-    char line[128];
-    char* at = putNumber(line, us / 1000000u, 3);
-    *at++ = '.';
-    const std::uint64_t fraction = us % 1000000u;
-    for (std::uint64_t scale = 100000; scale > 0; scale /= 10) *at++ = static_cast<char>('0' + fraction / scale % 10);
-    at = putText(at, "  ");
-    at = putText(at, flush->signalEvent);
-    *at++ = ' ';
-    at = putText(at, signalName(signalNumber));
-    *at++ = '\n';
-    writeAll(fd, line, static_cast<std::size_t>(at - line));
+    char line[kSignalLineSize];
+    const std::size_t length =
+        signalLine(line, now > flush->startUs ? now - flush->startUs : 0, flush->signalEvent, signalName(signalNumber));
+    writeAll(fd, line, length);
 }
 
 namespace {

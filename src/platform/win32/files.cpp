@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "platform/win32/file_handle.h"
 #include "platform/win32/system_error.h"
 
 namespace platform {
@@ -19,9 +20,13 @@ bool invalidHandle() {
 
 }  // namespace
 
+HANDLE fileHandleOf(FileHandle file) { return file == kInvalidFile ? INVALID_HANDLE_VALUE : file->handle; }
+
 FileHandle openFileForReading(const char* path) {
     // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open at all.
-    HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    // Sharing deletion as POSIX does: a run ended by Ctrl-C removes the
+    // hyper.pad it is still sending (it goes when the handle does).
+    HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         failWithSystemError();
@@ -95,7 +100,7 @@ bool syncFile(FileHandle file) {
     return FlushFileBuffers(file->handle) || failWithSystemError();
 }
 
-// Opened without FILE_SHARE_DELETE: nobody can remove the file while it is open.
+// A file written is opened without FILE_SHARE_DELETE: nobody can remove it while it is open.
 bool fileRemoved(FileHandle) { return false; }
 
 void closeFile(FileHandle file) {

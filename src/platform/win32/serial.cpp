@@ -10,6 +10,8 @@
 #include "platform/platform.h"
 #include "platform/raw_port.h"
 #include "platform/serial_ports.h"
+#include "platform/win32/console_control.h"
+#include "platform/win32/line_restore.h"
 #include "platform/win32/native_port.h"
 #include "platform/win32/system_error.h"
 
@@ -77,6 +79,7 @@ std::string defaultDeviceForComPort(unsigned portNumber) {
 HANDLE nativeHandle(PortHandle port) { return port == kInvalidPort ? INVALID_HANDLE_VALUE : port->handle; }
 
 PortHandle openPortRaw(const char* device) {
+    const PortCall call;
     if (device == nullptr || device[0] == '\0') {
         setLastError(ERROR_FILE_NOT_FOUND);
         return kInvalidPort;
@@ -103,11 +106,22 @@ PortHandle openPortRaw(const char* device) {
     port->savedState.DCBlength = sizeof(DCB);
     port->haveSavedState = GetCommState(handle, &port->savedState) != FALSE;
     port->haveSavedTimeouts = GetCommTimeouts(handle, &port->savedTimeouts) != FALSE;
+    restoreOnConsoleEvent(handle, port->haveSavedState ? &port->savedState : nullptr,
+                          port->haveSavedTimeouts ? &port->savedTimeouts : nullptr);
     return port;
 }
 
 bool configureLineRaw(PortHandle port, std::uint32_t baud, bool hardwareHandshake) {
+    const PortCall call;
     if (port == kInvalidPort) return invalidHandle();
+    // Opening raised DTR and RTS (the driver does, as its DCB says); a box
+    // without handshake lines gets them dropped before anything else, so that
+    // the pulse lasts only the calls of the open. A driver refuses these while
+    // it drives the line itself (handshake or toggle): the DCB below drops it.
+    if (!hardwareHandshake) {
+        EscapeCommFunction(port->handle, CLRDTR);
+        EscapeCommFunction(port->handle, CLRRTS);
+    }
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(port->handle, &dcb)) return failWithSystemError();
@@ -132,6 +146,7 @@ bool configureLineRaw(PortHandle port, std::uint32_t baud, bool hardwareHandshak
 }
 
 bool getBaudRateRaw(PortHandle port, std::uint32_t& baud) {
+    const PortCall call;
     if (port == kInvalidPort) return invalidHandle();
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
@@ -141,6 +156,7 @@ bool getBaudRateRaw(PortHandle port, std::uint32_t& baud) {
 }
 
 bool setBaudRateRaw(PortHandle port, std::uint32_t baud) {
+    const PortCall call;
     if (port == kInvalidPort) return invalidHandle();
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
@@ -151,6 +167,7 @@ bool setBaudRateRaw(PortHandle port, std::uint32_t baud) {
 }
 
 bool setWriteTimeouts(PortHandle port, std::uint32_t multiplierMs, std::uint32_t constantMs) {
+    const PortCall call;
     if (port == kInvalidPort) return invalidHandle();
     port->writeMultiplierMs = multiplierMs;
     port->writeConstantMs = constantMs;
@@ -158,6 +175,7 @@ bool setWriteTimeouts(PortHandle port, std::uint32_t multiplierMs, std::uint32_t
 }
 
 void clearErrors(PortHandle port) {
+    const PortCall call;
     if (port == kInvalidPort) return;
     DWORD errors = 0;
     COMSTAT status{};
@@ -165,6 +183,7 @@ void clearErrors(PortHandle port) {
 }
 
 bool readPortRaw(PortHandle port, void* buffer, std::uint32_t size, std::uint32_t& received) {
+    const PortCall call;
     received = 0;
     if (port == kInvalidPort) return invalidHandle();
     auto* bytes = static_cast<unsigned char*>(buffer);
@@ -184,6 +203,7 @@ bool readPortRaw(PortHandle port, void* buffer, std::uint32_t size, std::uint32_
 }
 
 bool writePortRaw(PortHandle port, const void* data, std::uint32_t size, std::uint32_t& sent) {
+    const PortCall call;
     sent = 0;
     if (port == kInvalidPort) return invalidHandle();
     DWORD count = 0;
@@ -201,6 +221,7 @@ bool writePortRaw(PortHandle port, const void* data, std::uint32_t size, std::ui
 }
 
 void waitForInput(PortHandle port, std::uint32_t timeoutMs) {
+    const PortCall call;
     if (port == kInvalidPort || port->holding || timeoutMs == 0) return;
     // The driver holds the thread until the first byte or the deadline: a
     // one-byte read under a read time-out, its byte kept for the next read.
@@ -254,6 +275,7 @@ Drain drainTransmitQueue(HANDLE handle, DWORD limitMs) {
 }  // namespace
 
 void closePortRaw(PortHandle port) {
+    const PortCall call;
     if (port == kInvalidPort) return;
     const std::uint32_t keptError = lastError();
     // A port that can no longer be asked (the adapter was pulled) has nothing
@@ -269,15 +291,20 @@ void closePortRaw(PortHandle port) {
         // The last bytes are still in the UART's FIFO, its shift register or
         // the adapter's buffer, which no queue count includes.
         Sleep(closeMarginMs(current.BaudRate));
-        if (port->haveSavedState) SetCommState(port->handle, &port->savedState);
+        if (port->haveSavedState) {
+            DCB restored = stateToRestore(port->savedState, current);
+            SetCommState(port->handle, &restored);
+        }
         if (port->haveSavedTimeouts) SetCommTimeouts(port->handle, &port->savedTimeouts);
     }
+    forgetOnConsoleEvent(port->handle);  // only now: an event before this still restores
     CloseHandle(port->handle);
     delete port;
     setLastError(keptError);
 }
 
 bool getLineStatus(PortHandle port, LineStatus& status) {
+    const PortCall call;
     status = LineStatus{};
     if (port == kInvalidPort) return invalidHandle();
     DCB dcb{};
@@ -294,6 +321,7 @@ bool getLineStatus(PortHandle port, LineStatus& status) {
 // WriteFile under write time-outs returns once the driver has taken the
 // bytes; a USB adapter's driver may still queue them.
 bool waitUntilSent(PortHandle port, std::uint32_t timeoutMs) {
+    const PortCall call;
     if (port == kInvalidPort) return invalidHandle();
     switch (drainTransmitQueue(port->handle, timeoutMs)) {
         case Drain::Empty: return true;
