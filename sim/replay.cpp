@@ -539,10 +539,6 @@ int Replay::run() {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // The line's own directory when no path was given, removed at the end.
 struct TemporaryLine {
     std::string directory;
