@@ -142,13 +142,13 @@ TEST(TraceReplay, ThePcDepartingFromTheRecordingIsNamedInOneLine) {
 }
 
 // A recorded run's trace; its image, if any, stays in `dir` as image.pad.
-std::string recordTrace(const Recording& recording, const e2e::TempDir& dir) {
+std::string recordTrace(const Recording& recording, const test_support::TempDirectory& dir) {
     std::vector<std::string> updateArgs = recording.updateArgs;
     e2e::SessionOptions record;
     if (recording.imageType >= 0) {
         const std::string image =
             e2e::paddedImage(e2e::samplePayload(recording.payloadSize, 5), recording.imageType, recording.imageId);
-        e2e::writeWholeFile(dir.file("image.pad"), image);
+        test_support::writeWholeFile(dir.file("image.pad"), image);
         record.files["image.pad"] = image;
         updateArgs.push_back("image.pad");
     }
@@ -159,20 +159,20 @@ std::string recordTrace(const Recording& recording, const e2e::TempDir& dir) {
     record.updateArgs.insert(record.updateArgs.end(), updateArgs.begin(), updateArgs.end());
     const e2e::BoxSession session = e2e::runSession(dir, record);
     EXPECT_EQ(session.update.exitCode, recording.exitCode) << session.update.err;
-    return e2e::readWholeFile(dir.file("trace.txt"));
+    return test_support::readWholeFile(dir.file("trace.txt"));
 }
 
 // boxsim --replay starting the program itself, in `dir`, with the trace as given.
-e2e::ProcessResult replayWithProgram(const e2e::TempDir& dir, const std::string& traceText,
+test_support::ProcessResult replayWithProgram(const test_support::TempDirectory& dir, const std::string& traceText,
                                      const std::vector<std::string>& updateArgs) {
-    e2e::writeWholeFile(dir.file("replayed.txt"), traceText);
+    test_support::writeWholeFile(dir.file("replayed.txt"), traceText);
     std::vector<std::string> argv = {BOXSIM_PROGRAM, "--replay", dir.file("replayed.txt"), "--timeout", "60", "--",
                                      UPDATE_PROGRAM};
     argv.insert(argv.end(), updateArgs.begin(), updateArgs.end());
-    e2e::ProcessOptions options;
+    test_support::ProcessOptions options;
     options.workingDirectory = dir.path();
     options.timeLimit = std::chrono::milliseconds(90000);
-    return e2e::run(argv, options);
+    return test_support::run(argv, options);
 }
 
 std::string replacedOnce(std::string text, const std::string& from, const std::string& to) {
@@ -185,7 +185,7 @@ TEST(TraceReplay, TheProgramItStartsIsComparedByWhatItPrintedAndHowItEnded) {
     if (e2e::underWine()) GTEST_SKIP() << "boxsim starts the POSIX program itself";
     // A dialogue without image data replays the same every time: as
     // recorded, and a recording edited to end otherwise is caught.
-    e2e::TempDir menuDir;
+    test_support::TempDirectory menuDir;
     const std::string menu = recordTrace({"hang-up at the menu", "4.20", {"--hangup-at", "menu"}, {"-s", "orb"},
                                           -1, -1, 1},
                                          menuDir);
@@ -200,7 +200,7 @@ TEST(TraceReplay, TheProgramItStartsIsComparedByWhatItPrintedAndHowItEnded) {
 
     // A hang-up during a dated box's image: the steps replay as recorded
     // while the recording edited to print another message is caught.
-    e2e::TempDir imageDir;
+    test_support::TempDirectory imageDir;
     const std::string image = recordTrace({"hang-up during the image", "4.12",
                                            {"--irdeto", "--fault", "hangup", "--fault-at", "20000"}, {}, 7, 0x4000C,
                                            1, 40000},
