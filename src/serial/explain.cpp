@@ -108,7 +108,6 @@ std::string imageProblemInWords(ImageProblem problem, const char* path) {
 }
 
 void rememberBoxWords(std::string_view line) { keptBoxWords.assign(line.substr(0, kBoxWordsLimit)); }
-const std::string& boxWords() { return keptBoxWords; }
 
 void explainStatus(std::uint32_t code) { sayWhy(statusInWords(code)); }
 

@@ -23,7 +23,6 @@ std::string imageProblemInWords(ImageProblem problem, const char* path);
 // The box's own line (its error or STOP text), kept for the explanation that
 // follows a number. Cut to 999 characters.
 void rememberBoxWords(std::string_view line);
-const std::string& boxWords();
 
 // One line "Why: ..." on standard error, on a terminal only.
 void explainStatus(std::uint32_t code);

@@ -245,8 +245,6 @@ bool startTrace(const TraceRequest& request, int argc, char** argv) {
     return true;
 }
 
-bool tracing() { return recorder != nullptr; }
-
 void traceImage(const char* name, std::uint32_t size, std::uint8_t type, std::uint32_t id) {
     if (recorder == nullptr) return;
     std::string detail;

@@ -18,10 +18,9 @@ TraceRequest traceRequest(const char* optionPath, bool optionFull);
 // Creates the file and writes the header. False, with the platform's last
 // error, when the file cannot be created.
 bool startTrace(const TraceRequest& request, int argc, char** argv);
-bool tracing();
 
 void traceImage(const char* name, std::uint32_t size, std::uint8_t type, std::uint32_t id);
-// Console output the platform cannot see (systems without stream hooks).
+// A line of the program's own in the trace, beside what the user is shown.
 void traceNote(const char* text);
 // The last line; writes everything out and closes the file.
 void finishTrace(int exitCode);

@@ -2,7 +2,6 @@
 #include "platform/serial_ports.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <climits>
 #include <cstring>
@@ -28,9 +27,5 @@ PortNameProblem checkPortName(const char* device) {
     if (S_ISDIR(status.st_mode)) return PortNameProblem::Directory;
     return PortNameProblem::None;
 }
-
-bool standardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
-bool standardOutputIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
-bool standardInputIsTerminal() { return isatty(STDIN_FILENO) == 1; }
 
 }  // namespace platform

@@ -18,9 +18,7 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdlib>
 #include <new>
-#include <string>
 
 namespace platform {
 
@@ -171,14 +169,6 @@ void drainBeforeRestore(int fd) {
 }
 
 }  // namespace
-
-std::string defaultDeviceForComPort(unsigned portNumber) {
-    if (portNumber < 1 || portNumber > 4) return {};
-    const std::string variable = "UPDATE_COM" + std::to_string(portNumber);
-    const char* chosen = std::getenv(variable.c_str());
-    if (chosen != nullptr && chosen[0] != '\0') return chosen;
-    return "/dev/ttyS" + std::to_string(portNumber - 1);
-}
 
 PortHandle openPortRaw(const char* device) {
     // An empty name would otherwise reach open() as "" and read as ENOENT

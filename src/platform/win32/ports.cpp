@@ -3,11 +3,8 @@
 #include <windows.h>
 #include <setupapi.h>
 
-#include <io.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cstring>
 
 #include "platform/serial_ports.h"
@@ -73,10 +70,6 @@ std::string friendlyNameOf(const std::string& comName) {
 }
 
 }  // namespace
-
-bool standardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
-bool standardOutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
-bool standardInputIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
 
 unsigned comNumberOfDevice(const char* device) {
     if (device == nullptr) return 0;

@@ -2,7 +2,6 @@
 #include <windows.h>
 #include <mmsystem.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -67,14 +66,6 @@ bool installTimeouts(const Port& port, DWORD waitMs) {
 }
 
 }  // namespace
-
-std::string defaultDeviceForComPort(unsigned portNumber) {
-    if (portNumber < 1 || portNumber > 4) return {};
-    const std::string variable = "UPDATE_COM" + std::to_string(portNumber);
-    const char* chosen = std::getenv(variable.c_str());
-    if (chosen != nullptr && chosen[0] != '\0') return chosen;
-    return "COM" + std::to_string(portNumber);
-}
 
 HANDLE nativeHandle(PortHandle port) { return port == kInvalidPort ? INVALID_HANDLE_VALUE : port->handle; }
 
