@@ -2,13 +2,13 @@
 
 #if !defined(_WIN32)
 #include <stdlib.h>
-#include <unistd.h>
 #endif
 
 #include <string>
 #include <vector>
 
 #include "control/command_line.h"
+#include "support/temp_directory.h"
 
 namespace {
 
@@ -286,13 +286,11 @@ TEST(LongOptions, APortThatCannotBeADeviceEndsTheProgramWithItsName) {
         EXPECT_EQ(outcome.err, c.message);
         EXPECT_EQ(outcome.out, "");
     }
-    char plainFile[] = "/tmp/update-port-XXXXXX";
-    const int fd = mkstemp(plainFile);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    const test_support::TempDirectory dir{"update-port-"};
+    const std::string plainFile = dir.file("port");
+    test_support::writeWholeFile(plainFile, "");
     const ParseOutcome file = parse({"--port", plainFile, "image.pad"});
-    EXPECT_EQ(file.err, std::string(plainFile) + " is a regular file, not a serial port.\n");
-    unlink(plainFile);
+    EXPECT_EQ(file.err, plainFile + " is a regular file, not a serial port.\n");
 }
 #endif
 

@@ -16,6 +16,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/image_bytes.h"
+#include "support/payload.h"
+
 namespace e2e {
 namespace {
 
@@ -228,27 +231,18 @@ std::vector<LoggedBytes> pcBytes(const std::string& dialogueLog) {
 }
 
 std::string paddedImage(const std::string& payload, int imageType, long long imageId) {
-    auto bigEndian = [](std::uint32_t value) {
-        return std::string{static_cast<char>(value >> 24), static_cast<char>(value >> 16),
-                           static_cast<char>(value >> 8), static_cast<char>(value)};
-    };
-    std::uint32_t sum = 0;
-    for (unsigned char byte : payload) sum += byte;
-    std::string image = bigEndian(static_cast<std::uint32_t>(payload.size()));
-    if (imageType >= 0) image.push_back(static_cast<char>(imageType));
-    if (imageType >= 0 && imageId >= 0) image += bigEndian(static_cast<std::uint32_t>(imageId));
-    return image + payload + bigEndian(sum);
+    test_support::Bytes extension;
+    if (imageType >= 0 && imageId >= 0)
+        extension = test_support::typeAndId(static_cast<std::uint8_t>(imageType), static_cast<std::uint32_t>(imageId));
+    else if (imageType >= 0)
+        extension = {static_cast<std::uint8_t>(imageType)};
+    const auto image = test_support::paddedImage(test_support::Bytes(payload.begin(), payload.end()), extension);
+    return std::string(image.begin(), image.end());
 }
 
 std::string samplePayload(std::size_t size, unsigned seed) {
-    std::string payload(size, '\0');
-    std::uint32_t state = seed * 2654435761u + 1;
-    for (std::size_t i = 0; i < size; ++i) {
-        state = state * 1103515245u + 12345u;
-        // About half the bytes zero, the rest spread over all values.
-        payload[i] = (state >> 16) % 2 == 0 ? '\0' : static_cast<char>(state >> 24);
-    }
-    return payload;
+    const auto payload = test_support::samplePayload(size, seed);
+    return std::string(payload.begin(), payload.end());
 }
 
 std::string successBanner() {

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "e2e/box_session.h"
+#include "support/payload.h"
 
 namespace {
 
@@ -60,12 +61,8 @@ struct CellRun {
 // is still writing when the box's reply or hang-up comes, even with the
 // emulator at full speed.
 std::string incompressible(std::size_t size, std::uint32_t seed) {
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) {
-        seed = seed * 1103515245u + 12345u;
-        byte = static_cast<char>(seed >> 23);
-    }
-    return bytes;
+    const auto bytes = test_support::randomBytes(size, seed);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 CellRun runCell(const Cell& cell, std::size_t index) {
@@ -203,7 +200,7 @@ TEST(FaultMatrix, EveryFaultOfEveryFamilyEndsTheRunAsTheFamilyReportsIt) {
         for (const char* step : {"hyperboot", "mode"})
             add(f, std::string("hang-up at ") + step, {"--hangup-at", step}, "hungup", kFatalHangUp, Pad::Gone);
         noisy(f, Pad::Gone, "flashed", "Download on com port 1 successfully finished.\n\n");
-        covered(f, "version 5.0", "tests/e2e/access_test.cpp (a type 1 image opens at 38400; 5.0 talks at 115200)");
+        covered(f, "version 5.0", "tests/e2e/access_e2e_test.cpp (a type 1 image opens at 38400; 5.0 talks at 115200)");
     }
     // Generations 2 and 4 and the dated boot loaders: one transfer.
     for (const Family* family : {&gen2, &gen4, &dated}) {

@@ -17,6 +17,7 @@
 #include "e2e/box_session.h"
 #include "support/process.h"
 #include "support/image_bytes.h"
+#include "support/payload.h"
 
 namespace {
 
@@ -111,19 +112,9 @@ test_support::ProcessResult runThroughPipes(const test_support::TempDirectory& d
     return test_support::run(argv, options);
 }
 
-// Bytes that do not compress.
-std::vector<std::uint8_t> randomBytes(std::size_t count, std::uint32_t seed) {
-    std::vector<std::uint8_t> bytes(count);
-    for (auto& byte : bytes) {
-        seed = seed * 1103515245u + 12345u;
-        byte = static_cast<std::uint8_t>(seed >> 24);
-    }
-    return bytes;
-}
-
 std::string image4(const test_support::TempDirectory& dir, std::size_t bytes) {
     const std::string path = dir.file("image.pad");
-    const auto image = test_support::paddedImage(randomBytes(bytes, 7), {4, 0, 4, 0, 20});
+    const auto image = test_support::paddedImage(test_support::randomBytes(bytes, 7), {4, 0, 4, 0, 20});
     test_support::writeWholeFile(path, std::string(image.begin(), image.end()));
     return path;
 }
@@ -234,7 +225,7 @@ TEST(Terminal, TheBoxsWordsWholeAndWhatToDoNext) {
     // Generation 2 prints "ERROR:" alone; a person gets the box's line.
     test_support::TempDirectory gen2;
     const std::string plain = gen2.file("image.pad");
-    const auto image2 = test_support::paddedImage(randomBytes(20000, 8), {2});
+    const auto image2 = test_support::paddedImage(test_support::randomBytes(20000, 8), {2});
     test_support::writeWholeFile(plain, std::string(image2.begin(), image2.end()));
     const TerminalRun said = runOnTerminal(
         gen2, {"--full-speed", "--bootloader", "2.0", "--fault", "error", "--fault-at", "3000", "--fault-text", "no room"},
@@ -293,7 +284,7 @@ TEST(Terminal, CtrlCInTheMiddleSaysThatTheBoxNeedsSwitchingOffAndRemovesHyperPad
 
     test_support::TempDirectory gen1;
     const std::string plain = gen1.file("image.pad");
-    const auto image1 = test_support::paddedImage(randomBytes(20000, 9), {});
+    const auto image1 = test_support::paddedImage(test_support::randomBytes(20000, 9), {});
     test_support::writeWholeFile(plain, std::string(image1.begin(), image1.end()));
     const TerminalRun stopped =
         runOnTerminal(gen1, {"--bootloader", "1.8", "--expect", "none"}, {plain}, {{"% transfered", "\x03"}});

@@ -3,8 +3,6 @@
 // with bytes the input chose.
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "simplatform/sim_platform.h"
+#include "support/temp_directory.h"
 
 namespace fuzz {
 
@@ -51,16 +50,12 @@ inline const std::filesystem::path& scratchDir() {
         const std::filesystem::path base = std::filesystem::is_directory("/dev/shm", ignored)
                                                ? std::filesystem::path("/dev/shm")
                                                : std::filesystem::temp_directory_path();
-        std::string pattern = (base / "update-fuzz-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            std::perror("mkdtemp");
-            std::abort();
-        }
+        const std::filesystem::path made = test_support::makeTempDirectory("update-fuzz-", base);
         std::atexit([] {
             std::error_code ignored;
             std::filesystem::remove_all(scratchDir(), ignored);
         });
-        return std::filesystem::path(pattern);
+        return made;
     }();
     return dir;
 }

@@ -7,6 +7,7 @@
 
 #include "boxsim_options.h"
 #include "pc_port.h"
+#include "support/image_bytes.h"
 #include "support/process.h"
 #include "support/temp_directory.h"
 
@@ -144,14 +145,10 @@ TEST(Boxsim, DatedDownloadWritesTheFlashedImage) {
     auto bcd = [](int v) { return static_cast<char>((v / 10) << 4 | v % 10); };
     std::string records{static_cast<char>(mjd >> 8 & 0xFF), static_cast<char>(mjd & 0xFF), bcd(lt.tm_hour),
                         bcd(lt.tm_min), bcd(lt.tm_sec)};
-    std::string payload(70000, '\0');
-    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i % 253);
-    std::string file;
-    putBig32(file, static_cast<std::uint32_t>(payload.size()));
-    file += '\x07';
-    putBig32(file, 0x4000C);
-    file += payload;
-    putBig32(file, sumOf(payload));
+    test_support::Bytes payload(70000);
+    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i % 253);
+    const auto image = test_support::paddedImage(payload, test_support::typeAndId(7, 0x4000C));
+    const std::string file(image.begin(), image.end());
     const auto imageLength = static_cast<std::uint32_t>(payload.size() + 8);
     putBig32(records, imageLength);
     records += '\x07';

@@ -8,6 +8,7 @@
 #include "bench.h"
 #include "packed_decoder.h"
 #include "support/image_bytes.h"
+#include "support/payload.h"
 
 using boxmodel::Outcome;
 using boxmodel::Scenario;
@@ -20,11 +21,7 @@ using test_support::typeAndId;
 
 namespace {
 
-Bytes samplePayload(std::size_t size) {
-    Bytes payload(size);
-    for (std::size_t i = 0; i < size; ++i) payload[i] = i % 3 == 0 ? 0 : static_cast<std::uint8_t>(i * 31 + i / 7);
-    return payload;
-}
+Bytes samplePayload(std::size_t size) { return test_support::patternBytes(size, 31); }
 
 // The image through the code table, the last byte filled with ones.
 Bytes pack(const Bytes& data, bool fillWithOnes = true) {

@@ -3,7 +3,6 @@
 // the transfer run into its two-minute limit without the test waiting for it.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -11,28 +10,19 @@
 #include "platform/serial_ports.h"
 #include "procedures/procedures.h"
 #include "simplatform/sim_platform.h"
+#include "support/image_bytes.h"
+#include "support/payload.h"
 #include "support/temp_directory.h"
 
 using platform::PortHandle;
 
 namespace {
 
-std::string image(std::size_t payloadBytes, int type, std::uint32_t id) {
-    std::string payload(payloadBytes, '\0');
-    std::uint32_t state = 7;
-    for (char& byte : payload) {
-        state = state * 1103515245u + 12345u;
-        byte = static_cast<char>(state >> 23);
-    }
-    auto big = [](std::uint32_t v) {
-        return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
-                           static_cast<char>(v)};
-    };
-    std::uint32_t sum = 0;
-    for (const unsigned char byte : payload) sum += byte;
-    std::string out = big(static_cast<std::uint32_t>(payload.size())) + static_cast<char>(type);
-    if (type != 2) out += big(id);
-    return out + payload + big(sum);
+// Bytes that do not compress, so that the compressed transfers are long too.
+test_support::Bytes image(std::size_t payloadBytes, int type, std::uint32_t id) {
+    const auto imageType = static_cast<std::uint8_t>(type);
+    return test_support::paddedImage(test_support::randomBytes(payloadBytes, 7),
+                                     type == 2 ? test_support::Bytes{imageType} : test_support::typeAndId(imageType, id));
 }
 
 struct Member {
@@ -54,13 +44,7 @@ TEST(TransferTimeOut, ABoxThatStopsReadingEndsInTheTimeOutLine) {
     const std::string path = dir.file("image.pad");
     for (const Member& m : members) {
         SCOPED_TRACE(m.version);
-        const std::string bytes = image(60000, m.type, 0x40000u | 2u);
-        {
-            std::FILE* file = std::fopen(path.c_str(), "wb");
-            ASSERT_NE(file, nullptr);
-            std::fwrite(bytes.data(), 1, bytes.size(), file);
-            std::fclose(file);
-        }
+        test_support::writeWholeFile(path, image(60000, m.type, 0x40000u | 2u));
         boxmodel::Scenario scenario;
         scenario.version = m.version;
         scenario.inBootloader = true;  // shows its menu when switched on

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "pty_link.h"
+#include "support/temp_directory.h"
 
 namespace {
 
@@ -23,8 +24,8 @@ std::string readAvailable(int fd) {
 }
 
 TEST(PtyLink, HeldOutputStopsTheProgramsWritesAndKeepsWhatItWroteBefore) {
-    const std::string linkPath =
-        (std::filesystem::temp_directory_path() / ("pty_link_test." + std::to_string(getpid()))).string();
+    const test_support::TempDirectory dir{"pty-link-test-"};
+    const std::string linkPath = dir.file("com1");
     boxsim::PtyLink link;
     ASSERT_FALSE(link.open(linkPath));
     const int program = ::open(link.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);

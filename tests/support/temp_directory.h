@@ -18,11 +18,12 @@
 
 namespace test_support {
 
-// Creates <temp>/<prefix><random> and returns it; throws when no name is free.
-inline std::filesystem::path makeTempDirectory(std::string_view prefix) {
+// Creates <base>/<prefix><random> and returns it, base the system's temporary
+// directory unless given; throws when no name is free.
+inline std::filesystem::path makeTempDirectory(std::string_view prefix, std::filesystem::path base = {}) {
     static std::mt19937_64 random{std::random_device{}() ^
                                   static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())};
-    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    if (base.empty()) base = std::filesystem::temp_directory_path();
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::filesystem::path candidate = base / (std::string(prefix) + std::to_string(random() % 1000000000000ull));
         std::error_code error;

@@ -13,6 +13,7 @@
 #include "replay_peer.h"
 #include "simplatform/sim_platform.h"
 #include "support/image_bytes.h"
+#include "support/payload.h"
 #include "support/temp_directory.h"
 #include "trace/trace_format.h"
 #include "trace/trace_reader.h"
@@ -118,17 +119,6 @@ std::optional<std::string> readDifference(const std::vector<ReadGroup>& recorded
     return std::nullopt;
 }
 
-// The tests' sample payload: about half the bytes zero, the rest spread over all values.
-test_support::Bytes samplePayload(std::size_t size, std::uint32_t seed) {
-    test_support::Bytes payload(size);
-    std::uint32_t state = seed * 2654435761u + 1;
-    for (auto& byte : payload) {
-        state = state * 1103515245u + 12345u;
-        byte = (state >> 16) % 2 == 0 ? 0 : static_cast<std::uint8_t>(state >> 24);
-    }
-    return payload;
-}
-
 // NAME.image beside a trace is the recipe of the image the program was given
 // as image.pad: "payload N seed S type T id I" ("-": not in the header).
 std::optional<test_support::Bytes> imageOfRecipe(const std::string& recipe) {
@@ -141,13 +131,11 @@ std::optional<test_support::Bytes> imageOfRecipe(const std::string& recipe) {
         return std::nullopt;
     test_support::Bytes extension;
     if (type != "-") {
-        extension.push_back(static_cast<std::uint8_t>(std::stoul(type)));
-        if (id != "-") {
-            const std::uint32_t value = static_cast<std::uint32_t>(std::stoul(id, nullptr, 16));
-            for (int shift = 24; shift >= 0; shift -= 8) extension.push_back(static_cast<std::uint8_t>(value >> shift));
-        }
+        const auto imageType = static_cast<std::uint8_t>(std::stoul(type));
+        extension = id != "-" ? test_support::typeAndId(imageType, static_cast<std::uint32_t>(std::stoul(id, nullptr, 16)))
+                              : test_support::Bytes{imageType};
     }
-    return test_support::paddedImage(samplePayload(size, seed), extension);
+    return test_support::paddedImage(test_support::samplePayload(size, seed), extension);
 }
 
 struct InDirectory {

@@ -29,20 +29,6 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
-// Text-like data that bzip2 can shrink.
-Bytes sampleImage(std::size_t size, std::uint32_t seed) {
-    static const char* const words[] = {"flash ", "block ", "box ", "loader ", "image ", "\n", "0x1F ", "menu "};
-    Bytes bytes;
-    std::uint32_t state = seed;
-    while (bytes.size() < size) {
-        state = state * 1664525u + 1013904223u;
-        const char* word = words[state >> 29];
-        bytes.insert(bytes.end(), word, word + std::char_traits<char>::length(word));
-    }
-    bytes.resize(size);
-    return bytes;
-}
-
 std::uint32_t scanAll(CompressedReplyScan& scan, std::initializer_list<const char*> reads) {
     for (const char* read : reads) {
         const std::uint32_t status = scanCompressedReply(scan, read);
@@ -135,7 +121,7 @@ protected:
 };
 
 TEST_F(CompressedTest, Type2FrameHoldsABzip2StreamOfTheFile) {
-    const Bytes image = sampleImage(30000, 1);
+    const Bytes image = test_support::textLikeBytes(30000, 1);
     const std::string path = dir.write("image", image);
     CaptureStderr();
     EXPECT_EQ(sendFileCompressed(port, path.c_str(), 2, 0x12345678, 120000, kNoProgress, kKeepHeader), 1);
@@ -150,7 +136,7 @@ TEST_F(CompressedTest, Type2FrameHoldsABzip2StreamOfTheFile) {
 }
 
 TEST_F(CompressedTest, Type5FrameCarriesTheBootloaderId) {
-    const Bytes image = sampleImage(5000, 2);
+    const Bytes image = test_support::textLikeBytes(5000, 2);
     const std::string path = dir.write("image", image);
     CaptureStderr();
     EXPECT_EQ(sendFileCompressed(port, path.c_str(), 5, 4 * 65536 + 7, 120000, kNoProgress, kKeepHeader), 1);
@@ -161,7 +147,7 @@ TEST_F(CompressedTest, Type5FrameCarriesTheBootloaderId) {
 }
 
 TEST_F(CompressedTest, HeaderRewriteChangesOnlyTheImagesTypeAndId) {
-    Bytes image = sampleImage(8000, 3);
+    Bytes image = test_support::textLikeBytes(8000, 3);
     writeBigEndian32(image.data(), 7987);
     image[4] = 4;
     writeBigEndian32(image.data() + 5, 0x00040002);
@@ -241,7 +227,7 @@ TEST_F(CompressedTest, PortThatNeverTakesAByteTimesOut) {
     simline::LineOptions noBuffer;
     noBuffer.transmitBufferBytes = 0;  // not even the PC's own buffer takes a byte
     openLine(115200, noBuffer);
-    const std::string path = dir.write("image", sampleImage(20000, 4));
+    const std::string path = dir.write("image", test_support::textLikeBytes(20000, 4));
     CaptureStderr();
     EXPECT_EQ(sendFileCompressed(port, path.c_str(), 4, 0, 3000, kNoProgress, kKeepHeader), 0);
     GetCapturedStderr();
@@ -271,7 +257,7 @@ TEST_F(CompressedTest, BoxErrorDuringTheFrame) {
 }
 
 TEST_F(CompressedTest, UnknownImageTypeSendsNothing) {
-    const std::string path = dir.write("image", sampleImage(100, 6));
+    const std::string path = dir.write("image", test_support::textLikeBytes(100, 6));
     CaptureStderr();
     EXPECT_EQ(sendFileCompressed(port, path.c_str(), 3, 0, 120000, kNoProgress, kKeepHeader), 0);
     EXPECT_EQ(GetCapturedStderr(), "You cannot use compressed download with this version (3)\n");

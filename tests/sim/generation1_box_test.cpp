@@ -10,6 +10,8 @@
 #include "generation1_bootloader.h"
 #include "image/hyper_pad.h"
 #include "packed_decoder.h"
+#include "support/image_bytes.h"
+#include "support/payload.h"
 
 using boxmodel::Outcome;
 using boxmodel::Prompt;
@@ -21,31 +23,16 @@ using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-void putBig32(Bytes& out, std::uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+// A padded image, with the one-byte extension (the mode byte) or without.
+Bytes padded(const Bytes& payload, bool withMode, std::uint8_t mode = 0) {
+    return test_support::paddedImage(payload, withMode ? Bytes{mode} : Bytes{});
 }
 
-Bytes padded(const Bytes& payload, int extensionBytes, std::uint8_t type = 0) {
-    Bytes file;
-    putBig32(file, static_cast<std::uint32_t>(payload.size()));
-    if (extensionBytes >= 1) file.push_back(type);
-    if (extensionBytes == 5) putBig32(file, 0x10007);
-    file.insert(file.end(), payload.begin(), payload.end());
-    std::uint32_t sum = 0;
-    for (const auto b : payload) sum += b;
-    putBig32(file, sum);
-    return file;
-}
+Bytes samplePayload(std::size_t size) { return test_support::patternBytes(size, 37); }
 
 Bytes hyperPad(std::uint8_t mode) {
     const Bytes payload(hyperBootloaderPayload, hyperBootloaderPayload + kHyperBootloaderSize);
-    return padded(payload, mode != 0 ? 1 : 0, mode);
-}
-
-Bytes samplePayload(std::size_t size) {
-    Bytes payload(size);
-    for (std::size_t i = 0; i < size; ++i) payload[i] = i % 3 == 0 ? 0 : static_cast<std::uint8_t>(i * 37 + i / 7);
-    return payload;
+    return padded(payload, mode != 0, mode);
 }
 
 // Packs through the code as the box knows it, last byte filled with ones.
@@ -151,7 +138,7 @@ TEST(Generation1, EveryVersionTakesHyperPadAndFlashesThePaddedImageThroughTheHyp
     for (const char* version : {"1.4", "1.5", "1.6", "1.7", "1.8", "1.9"}) {
         SCOPED_TRACE(version);
         Bench bench(box(version));
-        const Bytes image = padded(samplePayload(3000), minorIs(bench.box.scenario(), '7') ? 1 : 0, 1);
+        const Bytes image = padded(samplePayload(3000), minorIs(bench.box.scenario(), '7'), 1);
         updateThrough(bench, image);
         EXPECT_EQ(bench.box.outcome().code(), "flashed") << bench.box.outcome().detail;
         EXPECT_EQ(bench.box.flashedImage(), image);
@@ -240,7 +227,7 @@ TEST(Generation1, PromptLoopAnswersFromTheNthBlankOrSplitsThePromptAcrossTwoBlan
 }
 
 TEST(Generation1, HyperBootloaderRefusesAWrongModeByteAndABrokenImage) {
-    const Bytes image = padded(samplePayload(2000), 0);
+    const Bytes image = padded(samplePayload(2000), false);
     Bytes badSum = image;
     badSum.back() ^= 0x10;
     struct Case {
@@ -273,7 +260,7 @@ TEST(Generation1, PackedImageMustEndInAFillOfOnes) {
     // An image whose codes end off a byte boundary, filled with zeros: the
     // zeros decode as more bytes after the image, which a proper stream
     // never has.
-    Bytes image = padded(samplePayload(5), 0);
+    Bytes image = padded(samplePayload(5), false);
     std::string bits;
     for (const auto b : image) bits += sim::kPackedCodeBits[b];
     ASSERT_NE(bits.size() % 8, 0u) << "pick a payload whose codes end inside a byte";
@@ -289,7 +276,7 @@ TEST(Generation1, PackedImageMustEndInAFillOfOnes) {
 }
 
 TEST(Generation1, TransferFaultStrikesTheTransferTheScenarioNames) {
-    const Bytes image = padded(samplePayload(6000), 0);
+    const Bytes image = padded(samplePayload(6000), false);
     for (const bool inImage : {false, true}) {
         Scenario s = box("1.8");
         s.transferFault = TransferFault::Error;
@@ -322,7 +309,7 @@ TEST(Generation1, ErrorLineInPlaceOfEachPromptAndHangUpAtEachStep) {
         Scenario s = box(version);
         s.errorAt = prompt;
         Bench bench(s);
-        playWholeUpdate(bench, padded(samplePayload(500), 0));
+        playWholeUpdate(bench, padded(samplePayload(500), false));
         EXPECT_EQ(bench.box.outcome().code(), "aborted");
         EXPECT_NE(everythingSaid(bench).find("ERRORgaga: simulated failure\n"), std::string::npos);
         EXPECT_TRUE(bench.box.flashedImage().empty());
@@ -334,7 +321,7 @@ TEST(Generation1, ErrorLineInPlaceOfEachPromptAndHangUpAtEachStep) {
         Scenario s = box("1.4");
         s.hangUpAt = step;
         Bench bench(s);
-        playWholeUpdate(bench, padded(samplePayload(500), 0));
+        playWholeUpdate(bench, padded(samplePayload(500), false));
         bench.waitMs(5000);
         EXPECT_EQ(bench.box.flashedImage().empty(), step != Step::Programmed);
         if (step == Step::Programmed) {
