@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/bootloader_rows.h"
 #include "support/process.h"
 
 namespace {
@@ -49,7 +50,7 @@ TEST(CommandLine, UsageVersionListingAndOptionErrorsGoToTheirStreamsWithTheirExi
     auto listing = test_support::run({UPDATE_PROGRAM, "-V"}, safePorts(dir));
     EXPECT_EQ(listing.exitCode, 0);
     EXPECT_EQ(listing.out.rfind("update 1.39\n", 0), 0u);
-    EXPECT_EQ(std::count(listing.out.begin(), listing.out.end(), '\n'), 1 + 1 + 2 + 50 + 1);
+    EXPECT_EQ(std::count(listing.out.begin(), listing.out.end(), '\n'), static_cast<long>(1 + 1 + 2 + test_support::kExpectedRowCount + 1));
 
     auto invalid = test_support::run({UPDATE_PROGRAM, "-q", "-V"}, safePorts(dir));
     EXPECT_EQ(invalid.exitCode, 1);
