@@ -18,7 +18,7 @@ boxes=${2:-50}
 update=$build/src/update
 boxsim=$build/sim/boxsim
 if [[ ! -x $update || ! -x $boxsim ]]; then
-  echo "load.sh: build first: cmake -S . -B $build && cmake --build $build -j2" >&2
+  echo "load.sh: build first: cmake -S . -B $build && cmake --build $build -j$(nproc)" >&2
   exit 2
 fi
 

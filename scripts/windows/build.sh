@@ -24,7 +24,7 @@ build=$(cd "$build" && pwd)
 
 toolchain=$repo/cmake/mingw-w64.cmake
 triplet=x86_64-w64-mingw32
-jobs=2
+jobs=$(nproc)
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$repo} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-true}
 
 note() { echo "build.sh: $*" >&2; }
