@@ -79,6 +79,34 @@ TEST_F(Win32Driver, APortThatHasGoneIsOnlyClosedAndTheLastErrorStays) {
     EXPECT_EQ(driver().nowMs, start);
 }
 
+// What the serial and USB serial drivers return once the adapter is pulled:
+// each call fails at once with the driver's own code, which the callers take
+// for a hang-up. A wait does not sit out its deadline, and the wait for the
+// bytes to leave is no time-out (which would read as a box held by CTS).
+TEST_F(Win32Driver, ADeviceThatHasGoneFailsEveryCallAtOnceWithAHangUpCode) {
+    ASSERT_TRUE(platform::configureLine(port, 115200, true));
+    for (const DWORD code : {5u, 22u, 31u, 995u, 1167u, 1617u}) {
+        SCOPED_TRACE(code);
+        driver().gone = true;
+        driver().goneError = code;
+        const DWORD start = driver().nowMs;
+        platform::waitForInput(port, 10000);
+        EXPECT_EQ(driver().nowMs, start);
+
+        char buffer[4];
+        std::uint32_t count = 0;
+        EXPECT_FALSE(platform::readPort(port, buffer, sizeof buffer, count));
+        EXPECT_EQ(platform::lastError(), code);
+        EXPECT_TRUE(platform::lineHasGone(platform::lastError()));
+        EXPECT_FALSE(platform::writePort(port, "1", 1, count));
+        EXPECT_TRUE(platform::lineHasGone(platform::lastError()));
+        EXPECT_FALSE(platform::waitUntilSent(port, 1000));
+        EXPECT_EQ(platform::lastError(), code);
+        EXPECT_EQ(driver().nowMs, start);
+        driver().gone = false;
+    }
+}
+
 TEST_F(Win32Driver, ASpeedTheDriverDidNotApplyFailsTheSet) {
     driver().keepsBaud = 19200;
     EXPECT_FALSE(platform::configureLine(port, 115200, true));
