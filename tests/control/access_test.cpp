@@ -10,7 +10,10 @@
 #include "serial/line_peers.h"
 #include "serial/port_setup.h"
 #include "common/status.h"
+#include "serial/line_check.h"
 #include "serial/timed_io.h"
+#include "support/temp_directory.h"
+#include "trace/program_trace.h"
 
 using platform::PortHandle;
 
@@ -139,6 +142,31 @@ TEST_F(Access, AKeywordHeldBehindCtsEndsAtTheFirstAttempt) {
     EXPECT_EQ(err, "Cannot connect bootloader over COM-port 1.\n");
     EXPECT_EQ(peer.received, "");
     EXPECT_LT(platform::millis(), 300u + 1100u);
+}
+
+// What the line lacks reaches the trace: the handshake the driver dropped when
+// the port is set up, CTS off before the keyword.
+TEST_F(Access, ADroppedHandshakeAndCtsOffAreTraced) {
+    const test_support::TempDirectory dir;
+    const std::string path = dir.path() + "/trace";
+    char name[] = "update";
+    char* argv[] = {name, nullptr};
+    for (const bool dropped : {true, false}) {
+        SCOPED_TRACE(dropped);
+        forgetLineAdvice();
+        simline::ScriptedPeer peer = answering("Bootloader Version 4.12");
+        simline::install(peer, {.driverDropsHandshake = dropped, .threeWireCable = !dropped});
+        ASSERT_TRUE(trace::startTrace({path.c_str()}, 1, argv));
+        const AccessResult result = access(open());
+        if (result.accessed) platform::closePort(result.port);
+        trace::finishTrace(0);
+        const std::vector<std::uint8_t> bytes = test_support::readFileBytes(path);
+        const std::string traced(bytes.begin(), bytes.end());
+        EXPECT_NE(traced.find(dropped ? "line: the driver dropped the hardware handshake" : "line: CTS off before the keyword"),
+                  std::string::npos)
+            << traced;
+        simline::uninstall();
+    }
 }
 
 TEST_F(Access, AKeywordWriteErrorIsReportedWithItsCode) {

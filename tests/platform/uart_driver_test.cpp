@@ -61,6 +61,24 @@ protected:
     fakeuart::Driver* driver_ = nullptr;
 };
 
+// The line model itself: what the tests above rely on to see a fault.
+TEST(UartLine, BytesLeaveAtTheLineRateAndASpeedChangeGarblesOnlyTheOneOnTheWire) {
+    simline::UartModel uart;
+    const std::uint64_t slowUs = simline::byteTimeUs(9600);
+    const std::uint8_t bytes[] = {'a', 'b'};
+    ASSERT_EQ(uart.write(bytes, 2, 0), 2u);
+    EXPECT_EQ(uart.emptyAtUs(0), 2 * slowUs);
+    uart.setSpeed(115200, slowUs / 2);
+    uart.advanceTo(10'000'000);
+    const auto& sent = uart.sent();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_TRUE(sent[0].garbled);
+    EXPECT_EQ(sent[0].doneUs, slowUs);
+    EXPECT_FALSE(sent[1].garbled);
+    EXPECT_EQ(sent[1].baud, 115200u);
+    EXPECT_EQ(sent[1].doneUs, slowUs + simline::byteTimeUs(115200));
+}
+
 // The key is in the FIFO, where the drain of most USB adapters does not look.
 TEST_F(UartDriver, TheLastKeyLeavesWholeBeforeTheOldSpeedComesBack) {
     driver_->drainWaitsForTransmitter = false;
