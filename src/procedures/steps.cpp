@@ -52,6 +52,7 @@ bool payloadFits(PortHandle port, std::uint32_t imageLength) {
                  "1.7!\nTry to restart the application and abort.\n\n",
                  static_cast<unsigned>(payload), static_cast<unsigned>(UPD_MAX_PAYLOAD));
     std::fflush(stderr);
+    explainPayloadTooLarge(payload, UPD_MAX_PAYLOAD);
     sendLeaveMenuKey(port);
     platform::closePort(port);
     return false;

@@ -120,6 +120,11 @@ void explainCannotCreate(const char* fileName, std::uint32_t code) {
            "): run the program in a folder you may write to");
 }
 
+void explainPayloadTooLarge(std::uint32_t payload, std::uint32_t limit) {
+    sayWhy("the image is too large for this box: its payload is " + std::to_string(payload) +
+           " bytes, the box takes at most " + std::to_string(limit));
+}
+
 void explainBoxLine() {
     if (!keptBoxWords.empty()) sayWhy("the box said: \"" + keptBoxWords + "\"");
 }

@@ -28,6 +28,8 @@ void rememberBoxWords(std::string_view line);
 void explainStatus(std::uint32_t code);
 void explainImageProblem(ImageProblem problem, const char* path);
 void explainCannotCreate(const char* fileName, std::uint32_t code);
+// After the fixed size text, which names one boot loader version for every box.
+void explainPayloadTooLarge(std::uint32_t payload, std::uint32_t limit);
 void explainBoxLine();  // "the box said: ..." after a form that shows no text
 void explainSilentFailure(const char* what, std::uint32_t code);
 // The box is left in its failed transfer: it must be switched off and on.

@@ -177,6 +177,32 @@ TEST(Terminal, EveryImageCheckSaysWhichCheckFailed) {
     }
 }
 
+// The fixed size text names boot loader 1.7 whatever the box is; a person is
+// told that the image is too large for this box, a pipe gets the text alone.
+TEST(Terminal, AnImageTooLargeForTheBoxIsNamedAsSuch) {
+    test_support::TempDirectory dir;
+    const std::string image = image4(dir, 1900545);
+    const std::string sizeText =
+        "\n\nThe image size of 1900545 bytes exceeds the limit of 1900544 bytes\nsupported by bootloader "
+        "version 1.7!\nTry to restart the application and abort.\n\n";
+    const TerminalRun shown =
+        runOnTerminal(dir, {"--full-speed", "--bootloader", "4.20", "--expect", "released"}, {image});
+    EXPECT_EQ(shown.exitCode, 1);
+    EXPECT_NE(shown.shown.find(sizeText + "Why: the image is too large for this box: its payload is 1900545 bytes, "
+                                          "the box takes at most 1900544\n"),
+              std::string::npos)
+        << shown.shown;
+
+    e2e::SessionOptions piped;
+    piped.boxsimArgs = {"--full-speed", "--bootloader", "4.20", "--expect", "released"};
+    piped.updateArgs = {"image.pad"};
+    piped.files["image.pad"] = test_support::readWholeFile(image);
+    test_support::TempDirectory pipedDir;
+    const e2e::BoxSession session = e2e::runSession(pipedDir, piped);
+    EXPECT_EQ(session.update.exitCode, 1);
+    EXPECT_EQ(session.update.err, sizeText);
+}
+
 TEST(Terminal, LoopPromptReadsALineAndAsksAgainForAnythingElse) {
     test_support::TempDirectory dir;
     const std::string image = image4(dir, 2000);
