@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -18,6 +17,7 @@
 #include "line_wait.h"
 #include "pty_link.h"
 #include "replay_console.h"
+#include "far_end_transmitter.h"
 #include "replay_peer.h"
 #include "replay_program.h"
 #include "trace/trace_format.h"
@@ -63,13 +63,6 @@ public:
     int run();
 
 private:
-    struct Outgoing {
-        std::string bytes;
-        std::uint32_t baud;
-        std::uint64_t dueUs;  // when its last byte has crossed the line
-        std::size_t lineNumber;
-    };
-
     void noteSpeed();
     bool sawSpeed(std::uint32_t baud) const;
     std::uint64_t readLimit() const;
@@ -94,7 +87,7 @@ private:
     std::uint32_t configuredBaud_ = 0;
     std::size_t stepsSeen_ = 0;
     std::uint64_t lastStepUs_ = 0;  // when the last step was seen done, or the box's bytes last went
-    std::deque<Outgoing> out_;
+    simline::FarEndTransmitter toPc_;  // the box's replies, as the recorded program read them: together
     std::optional<std::uint64_t> speedMismatchSinceUs_;
     long writesSeen_ = -1;  // the program's writes and the line's fill when
     int pendingSeen_ = -1;  // last looked at, and when either last changed
@@ -161,27 +154,18 @@ void Replay::feed(std::uint64_t most, std::uint64_t nowUs) {
     }
 }
 
-// The box's bytes reach the program's reads together once the last has
-// crossed the line, as the recorded program read them.
-void Replay::takeOutbox(std::uint64_t nowUs) {
-    for (auto& transmission : peer_.takeOutbox()) {
-        const std::uint64_t crossing = transmission.bytes.size() * simline::byteTimeUs(transmission.baud);
-        const std::uint64_t startUs = out_.empty() ? nowUs : std::max(nowUs, out_.back().dueUs);
-        out_.push_back({std::string(transmission.bytes.begin(), transmission.bytes.end()), transmission.baud,
-                        startUs + crossing, peer_.lastReplyLine()});
-    }
-}
+void Replay::takeOutbox(std::uint64_t nowUs) { toPc_.send(peer_.takeOutbox(), nowUs); }
 
 void Replay::carryOutput(std::uint64_t nowUs) {
-    while (!out_.empty() && nowUs >= out_.front().dueUs && link_.isOpen()) {
-        const Outgoing& next = out_.front();
+    while (toPc_.arrived(nowUs) > 0 && link_.isOpen()) {
+        const std::uint32_t baud = toPc_.at(0).baud;
         const auto settings = link_.pcSettings();
         const std::uint32_t pcBaud = settings ? settings->baud : 0;
-        if (pcBaud != next.baud) {
+        if (pcBaud != baud) {
             if (!speedMismatchSinceUs_) speedMismatchSinceUs_ = nowUs;
             if (nowUs >= *speedMismatchSinceUs_ + kSpeedGraceUs)
-                departure_ = {next.lineNumber, "the PC listens at " + std::to_string(pcBaud) +
-                                                   " baud where the recording has " + std::to_string(next.baud)};
+                departure_ = {peer_.lastReplyLine(), "the PC listens at " + std::to_string(pcBaud) +
+                                                         " baud where the recording has " + std::to_string(baud)};
             return;
         }
         speedMismatchSinceUs_.reset();
@@ -189,8 +173,11 @@ void Replay::carryOutput(std::uint64_t nowUs) {
         // these words must be waiting when that write returns: the write
         // waits from before the program can read them (see placeInWrite).
         if (const auto in = peer_.nextInWrite(); in && in->firstWrite) link_.holdPcOutput(true);
-        if (!writeToPc(next.bytes)) departure_ = {next.lineNumber, "cannot write to the line"};
-        out_.pop_front();
+        std::string bytes;
+        for (std::size_t i = 0, n = toPc_.arrived(nowUs); i < n && toPc_.at(i).baud == baud; ++i)
+            bytes += static_cast<char>(toPc_.at(i).value);
+        for (std::size_t i = 0; i < bytes.size(); ++i) toPc_.pop();
+        if (!writeToPc(bytes)) departure_ = {peer_.lastReplyLine(), "cannot write to the line"};
         lastStepUs_ = nowUs;
     }
 }
@@ -204,7 +191,7 @@ void Replay::carryOutput(std::uint64_t nowUs) {
 // not, it goes on from an empty line and is held again.
 void Replay::placeInWrite(std::uint64_t nowUs) {
     const auto in = peer_.nextInWrite();
-    if (!in || readLimit() > 0 || !out_.empty()) return;
+    if (!in || readLimit() > 0 || !toPc_.empty()) return;
     const int pending = link_.pendingInput();
     const bool held = pending >= kLineDisciplineFull && !link_.pcCanWrite();
     if (in->firstWrite) {
@@ -281,14 +268,14 @@ void Replay::place(const ReplayPeer::InWrite& in, std::uint64_t nowUs) {
 // the program open it again.
 void Replay::dropLine(std::uint64_t nowUs) {
     const Record* waiting = peer_.waitingAt();
-    if (waiting != nullptr && waiting->kind == RecordKind::HangUp && out_.empty() && !peer_.hungUp(nowUs) &&
+    if (waiting != nullptr && waiting->kind == RecordKind::HangUp && toPc_.empty() && !peer_.hungUp(nowUs) &&
         nowUs >= lastStepUs_ + kSettleUs && (link_.unreadOutput() == 0 || nowUs >= lastStepUs_ + kHangUpGraceUs))
         peer_.dropLineAhead(nowUs);
     if (!peer_.hungUp(nowUs)) {
         dropped_ = false;
         return;
     }
-    if (dropped_ || peer_.departure() || !out_.empty()) return;
+    if (dropped_ || peer_.departure() || !toPc_.empty()) return;
     if (!hungUpSinceUs_) hungUpSinceUs_ = nowUs;
     if (link_.unreadOutput() > 0 && nowUs < *hungUpSinceUs_ + kHangUpGraceUs) return;
     link_.hangUp();
@@ -390,7 +377,7 @@ int Replay::run() {
         if (const auto& departure = peer_.departure()) return depart(departure->lineNumber, departure->what);
         if (departure_) return depart(departure_->first, departure_->second);
         const trace::Record* waiting = peer_.waitingAt();
-        if (peer_.finished() && out_.empty()) {
+        if (peer_.finished() && toPc_.empty()) {
             if (!allDoneUs) allDoneUs = nowUs;
             const bool programLeft = link_.watch() >= 0 ? (closes_ >= opens_) : nowUs >= *allDoneUs + kLeaveGraceUs;
             if (programLeft || !link_.isOpen() || nowUs >= *allDoneUs + kLeaveGraceUs) return summary();
@@ -419,7 +406,7 @@ int Replay::run() {
         if (link_.isOpen() && readLimit() > 0) fds[count++] = {link_.master(), POLLIN, 0};
         if (link_.watch() >= 0) fds[count++] = {link_.watch(), POLLIN, 0};
         std::uint64_t wakeUs = std::min(nowUs + kLookEveryUs, peer_.nextEventUs());
-        if (!out_.empty()) wakeUs = std::min(wakeUs, out_.front().dueUs);
+        wakeUs = std::min(wakeUs, toPc_.nextArrivalUs());
         waitOnLine(fds, count, wakeUs > nowUs ? wakeUs - nowUs : 0);
     }
 }
