@@ -262,21 +262,16 @@ void Replay::place(const ReplayPeer::InWrite& in, std::uint64_t nowUs) {
     }
 }
 
-// The program notices a hang-up only at its next call on the line, so the
-// recorded time is late: the line drops as soon as the program has read what
-// came before, as a box's does. It is published again when the recording has
-// the program open it again.
+// The line drops once the program has read what came before, as a box's
+// does; it is published again when the recording has the program open it again.
 void Replay::dropLine(std::uint64_t nowUs) {
-    const Record* waiting = peer_.waitingAt();
-    if (waiting != nullptr && waiting->kind == RecordKind::HangUp && toPc_.empty() && !peer_.hungUp(nowUs) &&
-        nowUs >= lastStepUs_ + kSettleUs && (link_.unreadOutput() == 0 || nowUs >= lastStepUs_ + kHangUpGraceUs))
-        peer_.dropLineAhead(nowUs);
     if (!peer_.hungUp(nowUs)) {
         dropped_ = false;
         return;
     }
     if (dropped_ || peer_.departure() || !toPc_.empty()) return;
     if (!hungUpSinceUs_) hungUpSinceUs_ = nowUs;
+    if (nowUs < lastStepUs_ + kSettleUs) return;
     if (link_.unreadOutput() > 0 && nowUs < *hungUpSinceUs_ + kHangUpGraceUs) return;
     link_.hangUp();
     dropped_ = true;

@@ -233,15 +233,6 @@ void ReplayPeer::sendReplyNow(std::uint64_t nowUs) {
     sentEarly_[in->index] = true;
 }
 
-void ReplayPeer::dropLineAhead(std::uint64_t nowUs) {
-    if (departure_ || finished() || records_[next_].kind != RecordKind::HangUp || duringWrite_[next_]) return;
-    hungUp_ = true;
-    holdUntilUs_ = 0;
-    noteStep(records_[next_], nowUs);
-    ++next_;
-    play(nowUs);
-}
-
 void ReplayPeer::dropLineNow(std::uint64_t nowUs) {
     const auto in = nextInWrite();
     if (!in || !in->hangUp) return;
@@ -260,9 +251,11 @@ void ReplayPeer::dropLineNow(std::uint64_t nowUs) {
 }
 
 std::uint64_t ReplayPeer::dueUs(const Record& record) const {
+    // The program notices a hang-up only at its next call on the line, so
+    // the recorded time is late: the line drops once what came before has
+    // arrived, as the box's did, and the program's next call meets it.
+    if (record.kind == RecordKind::HangUp) return std::max(anchorUs_, lineFreeUs_) + kLeastPauseBeforeHangUpUs;
     const std::uint64_t pause = record.us > anchorTraceUs_ ? record.us - anchorTraceUs_ : 0;
-    if (record.kind == RecordKind::HangUp)
-        return std::max(anchorUs_ + pause, lineFreeUs_ + kLeastPauseBeforeHangUpUs);
     // The recorded time is when the program read the reply: it arrives then.
     const std::uint64_t crossing = record.bytes.size() * simline::byteTimeUs(record.baud);
     const std::uint64_t arrival = anchorUs_ + pause;

@@ -90,10 +90,6 @@ public:
     // Drops the line now, before its recorded place (the write it cut is
     // counted as differing image data).
     void dropLineNow(std::uint64_t nowUs);
-    // A line that cannot time the program's calls drops the line for a
-    // hang-up that comes next, outside a write, as soon as the program has
-    // read what came before: the recorded time is when the program noticed.
-    void dropLineAhead(std::uint64_t nowUs);
     // Bytes of the program's stream the peer has been told of.
     std::uint64_t written() const { return written_; }
     // How many more of the program's bytes the next step takes; after the

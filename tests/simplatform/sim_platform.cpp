@@ -313,6 +313,8 @@ bool configureLine(PortHandle port, std::uint32_t baud, bool hardwareHandshake) 
 bool getBaudRate(PortHandle port, std::uint32_t& baud) {
     simline::spendCallTime();
     if (line.faults.getStateFails) return simline::failWith(line.faults.stateError);
+    // A line that has gone takes no settings either.
+    if (simline::hungUp()) return simline::failWith(simline::faults().hangUpError);
     baud = port->baud;
     return true;
 }
@@ -320,6 +322,7 @@ bool getBaudRate(PortHandle port, std::uint32_t& baud) {
 bool setBaudRate(PortHandle port, std::uint32_t baud) {
     simline::spendCallTime();
     if (line.faults.getStateFails || line.faults.setStateFails) return simline::failWith(line.faults.stateError);
+    if (simline::hungUp()) return simline::failWith(simline::faults().hangUpError);
     if (line.faults.failSetBaudAfter >= 0 && line.speedChanges >= line.faults.failSetBaudAfter) {
         return simline::failWith(line.faults.stateError);
     }
