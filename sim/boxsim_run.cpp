@@ -16,7 +16,7 @@
 
 #include "box.h"
 #include "dialogue_log.h"
-#include "line.h"
+#include "far_end_transmitter.h"
 #include "line_pacer.h"
 #include "line_wait.h"
 #include "platform/signal_flush.h"  // monotonicUs
@@ -56,7 +56,7 @@ struct LineByte {
 class Runner {
 public:
     Runner(const Options& options, PtyLink& link, DialogueLog& log)
-        : options_(options), link_(link), log_(log), rx_(options.fullSpeed), tx_(options.fullSpeed) {}
+        : options_(options), link_(link), log_(log), rx_(options.fullSpeed), toPc_(options.fullSpeed) {}
 
     int run();
 
@@ -90,11 +90,10 @@ private:
     std::uint64_t modelNowUs_ = 0;
 
     LinePacer rx_;
-    LinePacer tx_;
     std::deque<std::uint8_t> fromPc_;
     std::optional<LineByte> inFlight_;
     std::uint64_t lastEmptyUs_ = 0;
-    std::deque<LineByte> toPc_;
+    simline::FarEndTransmitter toPc_;
     bool outputBlocked_ = false;
 
     int opens_ = 0;
@@ -153,7 +152,7 @@ int Runner::run() {
             if (inFlight_) wakeUs = std::min(wakeUs, std::max(inFlight_->doneUs, nowUs + kLeastSleepUs));
             if (!toPc_.empty())
                 wakeUs = std::min(wakeUs, outputBlocked_ ? nowUs + kRetryWriteUs
-                                                         : std::max(toPc_.front().doneUs, nowUs + kLeastSleepUs));
+                                                         : std::max(toPc_.nextArrivalUs(), nowUs + kLeastSleepUs));
             if (box_->decided() && link_.watch() < 0) wakeUs = std::min(wakeUs, decidedAtUs_ + kLingerUs);
             if (hangingUpSinceUs_) wakeUs = std::min(wakeUs, nowUs + kRetryWriteUs);
         }
@@ -173,7 +172,7 @@ void Runner::startBox(std::uint64_t nowUs) {
     box_->setInstantLine(options_.fullSpeed);
     modelNowUs_ = nowUs;
     rx_.reset(nowUs);
-    tx_.reset(nowUs);
+    toPc_.reset(nowUs);
     lastEmptyUs_ = nowUs;
     closesAtDecision_ = -1;
     log_.note(nowUs, "box " + std::to_string(finishedBoxes_ + 1) + " (boot loader " + options_.scenario.version +
@@ -259,9 +258,7 @@ bool Runner::takeByte(std::uint64_t nowUs) {
 }
 
 void Runner::afterModelCall(std::uint64_t atUs) {
-    for (const auto& transmission : box_->takeOutbox())
-        for (const std::uint8_t value : transmission.bytes)
-            toPc_.push_back({value, transmission.baud, tx_.schedule(atUs, transmission.baud)});
+    toPc_.send(box_->takeOutbox(), atUs);
     for (const auto& text : box_->takeNotes()) log_.note(atUs, text);
     if (box_->decided() && closesAtDecision_ < 0) {
         closesAtDecision_ = closes_;
@@ -273,19 +270,16 @@ void Runner::afterModelCall(std::uint64_t atUs) {
 // the PC listens at another speed than the box talks at.
 void Runner::pumpOutput(std::uint64_t nowUs) {
     outputBlocked_ = false;
-    if (toPc_.empty() || toPc_.front().doneUs > nowUs) return;
+    const std::size_t arrived = toPc_.arrived(nowUs, 4096);
+    if (arrived == 0) return;
     const std::uint32_t pcBaud = settings_ ? settings_->baud : 0;
     std::vector<std::uint8_t> out;
-    for (const LineByte& byte : toPc_) {
-        if (byte.doneUs > nowUs || out.size() == 4096) break;
-        out.push_back(byte.baud == pcBaud ? byte.value : simline::garble(byte.value, byte.baud, pcBaud));
-    }
+    for (std::size_t i = 0; i < arrived; ++i) out.push_back(simline::heard(toPc_.at(i).value, toPc_.at(i).baud, pcBaud));
     const ssize_t n = ::write(link_.master(), out.data(), out.size());
     const std::size_t written = n > 0 ? static_cast<std::size_t>(n) : 0;
     for (std::size_t i = 0; i < written; ++i) {
-        const LineByte& byte = toPc_.front();
+        const auto byte = toPc_.pop();
         log_.byte(byte.doneUs, Direction::BoxToPc, byte.baud, byte.value, byte.baud != pcBaud);
-        toPc_.pop_front();
     }
     outputBlocked_ = written < out.size();
 }
@@ -367,7 +361,7 @@ void Runner::finishBox(std::uint64_t nowUs) {
     const bool hungUp = box_->hungUp(nowUs);
     box_.reset();
     inFlight_.reset();
-    toPc_.clear();
+    toPc_.reset(nowUs);
     hangingUpSinceUs_.reset();
     settingsAtHangUp_.reset();
     ++finishedBoxes_;

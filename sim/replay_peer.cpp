@@ -16,6 +16,8 @@ using trace::RecordKind;
 // sooner than this after what came before it has arrived, so that the call
 // which took those bytes still succeeds.
 constexpr std::uint64_t kLeastPauseBeforeHangUpUs = 100;
+// After the recording's end: enough of the program's bytes to show what more came.
+constexpr std::uint64_t kLookBeyondEnd = 64;
 
 bool isBcd(std::uint8_t value, int limit) {
     return (value >> 4) < 10 && (value & 0x0F) < 10 && ((value >> 4) * 10 + (value & 0x0F)) < limit;
@@ -36,7 +38,8 @@ bool isDialogue(RecordKind kind) {
 }  // namespace
 
 ReplayPeer::ReplayPeer(std::vector<Record> records)
-    : records_(std::move(records)), writtenBefore_(records_.size(), 0), duringWrite_(records_.size(), false) {
+    : records_(std::move(records)), writtenBefore_(records_.size(), 0), duringWrite_(records_.size(), false),
+      sentEarly_(records_.size(), false) {
     std::uint64_t written = 0;
     for (std::size_t i = 0; i < records_.size(); ++i) {
         writtenBefore_[i] = written;
@@ -144,7 +147,12 @@ bool ReplayPeer::step(const Record& record, std::uint64_t nowUs) {
 // so that it arrives after the recorded pause.
 bool ReplayPeer::sendReply(const Record& record, std::uint64_t nowUs) {
     const std::size_t index = static_cast<std::size_t>(&record - records_.data());
+    if (sentEarly_[index]) {
+        noteStep(record, std::max(lineFreeUs_, nowUs));
+        return true;
+    }
     if (!(duringWrite_[index] && inWrite_) && nowUs < dueUs(record)) return false;
+    lastReplyLine_ = record.lineNumber;
     transmit(record.bytes, record.baud, true);  // as the program read it: at once
     lineFreeUs_ = std::max(lineFreeUs_, nowUs) + record.bytes.size() * simline::byteTimeUs(record.baud);
     if (duringWrite_[index] && inWrite_) holdUntilUs_ = lineFreeUs_;
@@ -161,10 +169,93 @@ bool ReplayPeer::dropLine(const Record& record, std::uint64_t nowUs) {
     return true;
 }
 
+std::uint64_t ReplayPeer::wantedNow() const {
+    if (departure_) return 0;
+    if (finished()) return input_.size() < kLookBeyondEnd ? kLookBeyondEnd - input_.size() : 0;
+    const Record& record = records_[next_];
+    std::uint64_t wanted = 0;
+    if (record.kind == RecordKind::PcBytes) wanted = record.bytes.size();
+    if (record.kind == RecordKind::PcBulk) wanted = record.size - bulkTaken_;
+    return wanted > input_.size() ? wanted - input_.size() : 0;
+}
+
+std::uint32_t ReplayPeer::nextPcBaud() const {
+    for (std::size_t i = next_; i < records_.size(); ++i) {
+        const RecordKind kind = records_[i].kind;
+        if (kind == RecordKind::PcBytes || kind == RecordKind::PcBulk) return records_[i].baud;
+        if (kind == RecordKind::BoxBytes || kind == RecordKind::HangUp) return 0;
+    }
+    return 0;
+}
+
+bool ReplayPeer::opensAgain() const {
+    return std::any_of(records_.begin() + static_cast<std::ptrdiff_t>(next_), records_.end(),
+                       [](const Record& later) { return later.kind == RecordKind::Open; });
+}
+
+std::optional<ReplayPeer::InWrite> ReplayPeer::nextInWrite() const {
+    if (departure_) return std::nullopt;
+    for (std::size_t i = next_; i < records_.size(); ++i) {
+        const RecordKind kind = records_[i].kind;
+        if (kind == RecordKind::Note || kind == RecordKind::PcBulk) continue;
+        if (kind == RecordKind::BoxBytes && sentEarly_[i]) continue;
+        if ((kind != RecordKind::BoxBytes && kind != RecordKind::HangUp) || !duringWrite_[i] ||
+            written_ >= writtenBefore_[i])
+            return std::nullopt;
+        std::size_t during = i;
+        while (records_[during - 1].kind == RecordKind::Note) --during;
+        --during;  // the write of image data it came during
+        InWrite in{i, kind == RecordKind::HangUp, writtenBefore_[during], writtenBefore_[i], false, false};
+        // What the program read last before that write: the box's words,
+        // after a write of image data (its reply to it) or before the first.
+        std::size_t words = during;
+        while (words > 0 && records_[words - 1].kind == RecordKind::Note) --words;
+        std::size_t before = words;
+        while (before > 0 && (records_[before - 1].kind == RecordKind::Note ||
+                              records_[before - 1].kind == RecordKind::BoxBytes))
+            --before;
+        const bool writeBefore = before > 0 && records_[before - 1].kind == RecordKind::PcBulk;
+        in.firstWrite = !writeBefore;
+        in.afterWords = writeBefore && words > 0 && records_[words - 1].kind == RecordKind::BoxBytes &&
+                        (words - 1 < next_ || sentEarly_[words - 1]);
+        return in;
+    }
+    return std::nullopt;
+}
+
+void ReplayPeer::sendReplyNow(std::uint64_t nowUs) {
+    const auto in = nextInWrite();
+    if (!in || in->hangUp) return;
+    const Record& record = records_[in->index];
+    lastReplyLine_ = record.lineNumber;
+    transmit(record.bytes, record.baud, true);
+    lineFreeUs_ = std::max(lineFreeUs_, nowUs) + record.bytes.size() * simline::byteTimeUs(record.baud);
+    sentEarly_[in->index] = true;
+}
+
+void ReplayPeer::dropLineNow(std::uint64_t nowUs) {
+    const auto in = nextInWrite();
+    if (!in || !in->hangUp) return;
+    // The write it cut has come only in part.
+    for (; next_ < in->index; ++next_)
+        if (records_[next_].kind == RecordKind::PcBulk && !imageDiffersAt_) imageDiffersAt_ = records_[next_].lineNumber;
+    input_.clear();
+    inputBauds_.clear();
+    bulkTaken_ = 0;
+    bulkDigest_ = trace::kDigestStart;
+    hungUp_ = true;
+    holdUntilUs_ = 0;
+    noteStep(records_[next_], nowUs);
+    ++next_;
+    play(nowUs);
+}
+
 std::uint64_t ReplayPeer::dueUs(const Record& record) const {
+    // The program notices a hang-up only at its next call on the line, so
+    // the recorded time is late: the line drops once what came before has
+    // arrived, as the box's did, and the program's next call meets it.
+    if (record.kind == RecordKind::HangUp) return std::max(anchorUs_, lineFreeUs_) + kLeastPauseBeforeHangUpUs;
     const std::uint64_t pause = record.us > anchorTraceUs_ ? record.us - anchorTraceUs_ : 0;
-    if (record.kind == RecordKind::HangUp)
-        return std::max(anchorUs_ + pause, lineFreeUs_ + kLeastPauseBeforeHangUpUs);
     // The recorded time is when the program read the reply: it arrives then.
     const std::uint64_t crossing = record.bytes.size() * simline::byteTimeUs(record.baud);
     const std::uint64_t arrival = anchorUs_ + pause;

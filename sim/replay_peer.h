@@ -59,6 +59,44 @@ public:
     // How many bytes the program had written before each record.
     std::uint64_t writtenBefore(std::size_t index) const { return writtenBefore_[index]; }
     const std::vector<trace::Record>& records() const { return records_; }
+    // The recorded time of the last step played.
+    std::uint64_t lastStepTraceUs() const { return anchorTraceUs_; }
+    // The speed of the program's next recorded bytes, 0 if none come next.
+    std::uint32_t nextPcBaud() const;
+    // Whether the recording has the program open the line again after a hang-up.
+    bool opensAgain() const;
+
+    // A line that cannot hold the program inside a write (a pseudo-terminal)
+    // places a reply or hang-up the program met in or right after a write of
+    // image data itself: while the program is inside that write, which starts
+    // after `writeStart` of its bytes; the recorded one came after `at`.
+    struct InWrite {
+        std::size_t index;  // of the record
+        bool hangUp;
+        std::uint64_t writeStart;
+        std::uint64_t at;
+        // The program read the box's words last before that write, and
+        // nothing after them until the write returns: the first write of image
+        // data, or one after the box's reply to the write before. Those words
+        // have been sent.
+        bool afterWords;
+        bool firstWrite;
+    };
+    // The next such reply or hang-up, when only image data and other such
+    // replies come before it and the peer has not been told of its place yet.
+    std::optional<InWrite> nextInWrite() const;
+    // Sends that reply now, ahead of the rest of its write.
+    void sendReplyNow(std::uint64_t nowUs);
+    // Drops the line now, before its recorded place (the write it cut is
+    // counted as differing image data).
+    void dropLineNow(std::uint64_t nowUs);
+    // Bytes of the program's stream the peer has been told of.
+    std::uint64_t written() const { return written_; }
+    // How many more of the program's bytes the next step takes; after the
+    // recording's end a few, to see what more came; 0 while it is the box's turn.
+    std::uint64_t wantedNow() const;
+    // The line of the reply sent last.
+    std::size_t lastReplyLine() const { return lastReplyLine_; }
 
 private:
     void play(std::uint64_t nowUs);
@@ -74,8 +112,10 @@ private:
     std::vector<trace::Record> records_;
     std::vector<std::uint64_t> writtenBefore_;
     std::vector<bool> duringWrite_;  // a reply or hang-up the program met right after a write
+    std::vector<bool> sentEarly_;    // a reply already sent by sendReplyNow
 
     std::size_t next_ = 0;
+    std::size_t lastReplyLine_ = 0;
     std::uint64_t written_ = 0;  // by the program, in all
     std::string input_;  // written by the program, not yet taken by a step
     std::vector<std::pair<std::size_t, std::uint32_t>> inputBauds_;  // runs of input_ and their speed

@@ -206,6 +206,15 @@ TEST(TraceReplay, TheProgramItStartsIsComparedByWhatItPrintedAndHowItEnded) {
                                            1, 40000},
                                           imageDir);
     ASSERT_NE(image.find("  hangup\n"), std::string::npos) << image;
+    // As recorded, the program meets the hang-up inside the write it cut, so
+    // it prints what it printed then. The pseudo-terminal cannot stop its
+    // write at the recorded byte: the summary says where the line dropped
+    // instead, and claims no more than it placed.
+    const auto asRecorded = replayWithProgram(imageDir, image, {"image.pad"});
+    EXPECT_NE(asRecorded.out.find("; output and exit code as recorded\n"), std::string::npos) << asRecorded.out;
+    const bool placed = asRecorded.out.find("not at its recorded place (the hang-up at line ") == std::string::npos;
+    EXPECT_EQ(asRecorded.exitCode, placed ? 0 : 1) << asRecorded.out;
+    EXPECT_EQ(asRecorded.out.find("digests as recorded") != std::string::npos, placed) << asRecorded.out;
     const std::string edited = replacedOnce(image, "stdout \"Bootloader version 4.12 accessed!\\n\"",
                                             "stdout \"Bootloader version 4.12 accessed!\\nwaitFor error: 5\\n\"");
     const auto departed = replayWithProgram(imageDir, edited, {"image.pad"});

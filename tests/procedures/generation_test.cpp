@@ -239,7 +239,9 @@ TEST_F(GenerationTest, MenuErrorsAndLineFailures) {
     scenario.hangUpAfterMs = 100;
     connect(scenario);
     EXPECT_EQ(update(updateGeneration2, path, 0, false, false), 1);
-    EXPECT_EQ(err, "WriteFile error: " + std::to_string(platform::kErrorOperationAborted) + "\n");
+    // The speed change before the key fails on the dead line, as on a real
+    // port: said only at a terminal.
+    EXPECT_EQ(err, "");
     EXPECT_FALSE(simline::portOpen());
 }
 

@@ -9,6 +9,7 @@
 #include "simplatform/sim_platform.h"
 
 #include "platform/serial_ports.h"
+#include "far_end_transmitter.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -51,8 +52,7 @@ struct Line {
     std::uint32_t lastBaud = 0;      // speed of the port last open
     std::deque<std::uint8_t> transmitBuffer;
     std::optional<InFlight> toPeer;
-    std::deque<InFlight> toPc;
-    std::uint64_t peerTransmitterFreeUs = 0;
+    FarEndTransmitter toPc;
     std::deque<std::uint8_t> receiveBuffer;
     std::vector<std::uint8_t> bytesRead;  // what the PC's reads have returned, in order
     std::vector<ReadRun> reads;
@@ -77,19 +77,7 @@ void log(LineEvent::Kind kind, std::uint32_t value = 0, std::vector<std::uint8_t
     std::abort();
 }
 
-void collectPeerOutput() {
-    for (auto& transmission : line.peer->takeOutbox()) {
-        for (std::uint8_t byte : transmission.bytes) {
-            std::uint64_t start = std::max(line.nowUs, line.peerTransmitterFreeUs);
-            std::uint64_t arrival = start + byteTimeUs(transmission.baud);
-            line.peerTransmitterFreeUs = arrival;
-            line.toPc.push_back({byte, transmission.baud, arrival});
-        }
-        if (transmission.together)
-            for (std::size_t i = line.toPc.size() - transmission.bytes.size(); i < line.toPc.size(); ++i)
-                line.toPc[i].arrivalUs = line.peerTransmitterFreeUs;
-    }
-}
+void collectPeerOutput() { line.toPc.send(line.peer->takeOutbox(), line.nowUs); }
 
 bool hungUp() { return line.peer == nullptr || line.peer->hungUp(line.nowUs); }
 
@@ -111,7 +99,7 @@ void startTransmissionIfPossible() {
 std::uint64_t nextEventUs() {
     std::uint64_t next = kNoEvent;
     if (line.toPeer) next = std::min(next, line.toPeer->arrivalUs);
-    if (!line.toPc.empty()) next = std::min(next, line.toPc.front().arrivalUs);
+    next = std::min(next, line.toPc.nextArrivalUs());
     if (line.peer != nullptr) {
         std::uint64_t timer = line.peer->nextEventUs();
         if (timer != kNoEvent) next = std::min(next, std::max(timer, line.nowUs));
@@ -143,14 +131,9 @@ void advanceTo(std::uint64_t targetUs) {
             } else {
                 ++line.bytesOverrun;
             }
-        } else if (!line.toPc.empty() && line.toPc.front().arrivalUs <= line.nowUs) {
-            InFlight byte = line.toPc.front();
-            line.toPc.pop_front();
-            if (line.port != nullptr) {
-                line.receiveBuffer.push_back(byte.baud == line.port->baud
-                                                 ? byte.byte
-                                                 : garble(byte.byte, byte.baud, line.port->baud));
-            }
+        } else if (line.toPc.nextArrivalUs() <= line.nowUs) {
+            const FarEndTransmitter::Byte byte = line.toPc.pop();
+            if (line.port != nullptr) line.receiveBuffer.push_back(heard(byte.value, byte.baud, line.port->baud));
         } else {
             line.peer->onTimer(line.nowUs);
             collectPeerOutput();
@@ -330,6 +313,8 @@ bool configureLine(PortHandle port, std::uint32_t baud, bool hardwareHandshake) 
 bool getBaudRate(PortHandle port, std::uint32_t& baud) {
     simline::spendCallTime();
     if (line.faults.getStateFails) return simline::failWith(line.faults.stateError);
+    // A line that has gone takes no settings either.
+    if (simline::hungUp()) return simline::failWith(simline::faults().hangUpError);
     baud = port->baud;
     return true;
 }
@@ -337,6 +322,7 @@ bool getBaudRate(PortHandle port, std::uint32_t& baud) {
 bool setBaudRate(PortHandle port, std::uint32_t baud) {
     simline::spendCallTime();
     if (line.faults.getStateFails || line.faults.setStateFails) return simline::failWith(line.faults.stateError);
+    if (simline::hungUp()) return simline::failWith(simline::faults().hangUpError);
     if (line.faults.failSetBaudAfter >= 0 && line.speedChanges >= line.faults.failSetBaudAfter) {
         return simline::failWith(line.faults.stateError);
     }

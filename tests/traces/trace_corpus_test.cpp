@@ -51,4 +51,27 @@ TEST(TraceCorpus, EveryTraceReplaysAsRecorded) {
     std::printf("%zu traces replayed from %s\n", traces.size(), folder.string().c_str());
 }
 
+// What the program printed counts like the bytes it wrote: a trace edited to
+// show another message departs, named with the stream and the texts.
+TEST(TraceCorpus, AnotherMessageThanTheRecordedOneIsADifference) {
+    test_support::TempDirectory dir;
+    const fs::path recorded = fs::path(TRACES_DIR) / "hangup-at-menu.trace";
+    std::ifstream in(recorded, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    std::string edited = text.str();
+    const std::string from = "stdout \"Checking file...\"";
+    ASSERT_NE(edited.find(from), std::string::npos);
+    edited.replace(edited.find(from), from.size(), "stdout \"Checking files...\"");
+    std::ofstream(dir.file("edited.trace"), std::ios::binary) << edited;
+    fs::copy_file(fs::path(TRACES_DIR) / "hangup-at-menu.image", dir.file("edited.image"));
+
+    const traceruns::Verdict verdict = traceruns::replayInProcess(dir.file("edited.trace"));
+    ASSERT_EQ(verdict.differences.size(), 1u) << verdict.text();
+    EXPECT_NE(verdict.differences[0].find("standard output departs from the recording after 13 bytes alike: "
+                                          "recorded \"Checking files... OK!"),
+              std::string::npos)
+        << verdict.text();
+}
+
 }  // namespace

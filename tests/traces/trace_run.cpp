@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "control/driver.h"
+#include "replay_console.h"
 #include "replay_peer.h"
 #include "simplatform/sim_platform.h"
 #include "support/image_bytes.h"
@@ -249,6 +250,13 @@ Verdict replayInProcess(const fs::path& tracePath) {
                                       ": the image data differ from the recording from here on");
     if (const auto difference = readDifference(recordedReads(peer), programReads()))
         verdict.differences.push_back(*difference);
+    // What it printed, byte for byte, where the trace recorded the console.
+    const boxsim::RecordedRun recorded = boxsim::recordedRun(peer.records(), parsed.consoleRecorded);
+    if (recorded.console) {
+        auto difference = boxsim::streamDifference("standard output", recorded.console->out, verdict.out);
+        if (!difference) difference = boxsim::streamDifference("standard error", recorded.console->err, verdict.err);
+        if (difference) verdict.differences.push_back(*difference);
+    }
     if (last.kind == RecordKind::Signal)
         verdict.differences.push_back("line " + std::to_string(last.lineNumber) +
                                       ": the recorded run ended by a signal, which an in-process run cannot get");
@@ -258,7 +266,8 @@ Verdict replayInProcess(const fs::path& tracePath) {
 
     verdict.summary = tracePath.filename().string() + ": " + std::to_string(peer.steps()) + " steps, image data " +
                       std::to_string(peer.imageBytes()) + " bytes in " + std::to_string(peer.imagePieces()) +
-                      " pieces, " + std::to_string(simline::reads().size()) + " reads";
+                      " pieces, " + std::to_string(simline::reads().size()) + " reads" +
+                      (recorded.console ? ", output compared" : ", no console recorded");
     simline::uninstall();
     std::error_code ignored;
     fs::remove_all(directory, ignored);
