@@ -1,6 +1,5 @@
 #include "boxsim_run.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,8 +17,9 @@
 #include "dialogue_log.h"
 #include "far_end_transmitter.h"
 #include "line_pacer.h"
-#include "line_wait.h"
+#include "line_wait.h"  // kHangUpGraceUs
 #include "platform/signal_flush.h"  // monotonicUs
+#include "pty_engine.h"
 #include "pty_link.h"
 
 namespace boxsim {
@@ -53,15 +53,21 @@ struct LineByte {
     std::uint64_t doneUs;  // when its last bit has arrived
 };
 
-class Runner {
+// The box model on the engine's line: the box's own clock starts with boxsim.
+class Runner : public PtyEngine::Side {
 public:
-    Runner(const Options& options, PtyLink& link, DialogueLog& log)
-        : options_(options), link_(link), log_(log), rx_(options.fullSpeed), toPc_(options.fullSpeed) {}
+    Runner(const Options& options, PtyLink& link, PtyEngine& engine, DialogueLog& log)
+        : options_(options), link_(link), engine_(engine), log_(log), rx_(options.fullSpeed),
+          toPc_(options.fullSpeed) {}
 
-    int run();
+    Turn turn(std::uint64_t clockUs) override;
+    int status() const override { return allAsExpected_ ? 0 : 1; }
+    int stopped(bool bySignal, std::uint64_t clockUs) override;
+    std::uint64_t wakeUs(std::uint64_t clockUs) const override;
+    bool wantsInput(std::uint64_t clockUs) const override;
 
 private:
-    std::uint64_t now() const { return platform::monotonicUs() - startUs_; }
+    std::uint64_t boxTime(std::uint64_t clockUs) const { return clockUs > startUs_ ? clockUs - startUs_ : 0; }
     void startBox(std::uint64_t nowUs);
     void pump(std::uint64_t nowUs);
     void runTimer(std::uint64_t dueUs);
@@ -75,11 +81,11 @@ private:
     void forgetOldInput();
     void finishBox(std::uint64_t nowUs);
     void watchSettings(std::uint64_t nowUs);
-    void sleepUntil(std::uint64_t wakeUs, std::uint64_t nowUs);
     std::string expectationFor(unsigned index) const;
 
     const Options& options_;
     PtyLink& link_;
+    PtyEngine& engine_;
     DialogueLog& log_;
     std::uint64_t startUs_ = platform::monotonicUs();
 
@@ -96,8 +102,6 @@ private:
     simline::FarEndTransmitter toPc_;
     bool outputBlocked_ = false;
 
-    int opens_ = 0;
-    int closes_ = 0;
     int closesAtDecision_ = -1;
     std::uint64_t decidedAtUs_ = 0;
     std::optional<std::uint64_t> hangingUpSinceUs_;
@@ -106,58 +110,57 @@ private:
     std::optional<PcLineSettings> settings_;
 };
 
-int Runner::run() {
-    catchStopSignals();
-
-    const auto deadlineUs = static_cast<std::uint64_t>(options_.timeoutS * 1e6);
-    log_.note(0, "line published at " + options_.linkPath + " -> " + link_.slavePath());
-    for (;;) {
-        const std::uint64_t nowUs = now();
-        link_.readWatch(opens_, closes_);
-        watchSettings(nowUs);
-        if (!box_ && nowUs < benchEmptyUntilUs_) {
-            // Nobody is there to hear what the program sends.
-            link_.discardPendingInput();
-            fromPc_.clear();
-        } else if (!box_ && (link_.watch() < 0 || opens_ > closes_)) {
-            startBox(nowUs);
-        }
-        // Checked before the pump, so that a decided box does not take the
-        // next program session's bytes, and after it, since taking bytes may
-        // have noticed the program leave.
-        bool over = box_ && isOver(nowUs);
-        if (box_ && !over) {
-            pump(nowUs);
-            over = isOver(nowUs);
-        }
-        if (over) {
-            finishBox(nowUs);
-            if (finishedBoxes_ == options_.boxes) return allAsExpected_ ? 0 : 1;
-            continue;
-        }
-        if (stopSignal() != 0 || nowUs >= deadlineUs) {
-            const std::string why = stopSignal() != 0 ? "stopped by a signal" : "gave up after the time-out";
-            std::string state = box_ ? std::string(box_->stateName()) + ", outcome so far " + box_->outcome().code()
-                                     : std::string("the program has not opened the line");
-            std::printf("boxsim: %s: box %u: %s\n", why.c_str(), finishedBoxes_ + 1, state.c_str());
-            std::fflush(stdout);
-            log_.note(nowUs, why + ": " + state);
-            return 1;
-        }
-
-        std::uint64_t wakeUs = deadlineUs;
-        if (!box_ && nowUs < benchEmptyUntilUs_) wakeUs = std::min(wakeUs, benchEmptyUntilUs_);
-        if (box_) {
-            wakeUs = std::min({wakeUs, box_->nextEventUs(), nowUs + kSettingsPollUs});
-            if (inFlight_) wakeUs = std::min(wakeUs, std::max(inFlight_->doneUs, nowUs + kLeastSleepUs));
-            if (!toPc_.empty())
-                wakeUs = std::min(wakeUs, outputBlocked_ ? nowUs + kRetryWriteUs
-                                                         : std::max(toPc_.nextArrivalUs(), nowUs + kLeastSleepUs));
-            if (box_->decided() && link_.watch() < 0) wakeUs = std::min(wakeUs, decidedAtUs_ + kLingerUs);
-            if (hangingUpSinceUs_) wakeUs = std::min(wakeUs, nowUs + kRetryWriteUs);
-        }
-        sleepUntil(wakeUs, nowUs);
+PtyEngine::Side::Turn Runner::turn(std::uint64_t clockUs) {
+    const std::uint64_t nowUs = boxTime(clockUs);
+    watchSettings(nowUs);
+    if (!box_ && nowUs < benchEmptyUntilUs_) {
+        // Nobody is there to hear what the program sends.
+        link_.discardPendingInput();
+        fromPc_.clear();
+    } else if (!box_ && (link_.watch() < 0 || engine_.opens() > engine_.closes())) {
+        startBox(nowUs);
     }
+    // Checked before the pump, so that a decided box does not take the
+    // next program session's bytes, and after it, since taking bytes may
+    // have noticed the program leave.
+    bool over = box_ && isOver(nowUs);
+    if (box_ && !over) {
+        pump(nowUs);
+        over = isOver(nowUs);
+    }
+    if (!over) return Turn::Wait;
+    finishBox(nowUs);
+    return finishedBoxes_ == options_.boxes ? Turn::Over : Turn::Again;
+}
+
+int Runner::stopped(bool bySignal, std::uint64_t clockUs) {
+    const std::string why = bySignal ? "stopped by a signal" : "gave up after the time-out";
+    std::string state = box_ ? std::string(box_->stateName()) + ", outcome so far " + box_->outcome().code()
+                             : std::string("the program has not opened the line");
+    std::printf("boxsim: %s: box %u: %s\n", why.c_str(), finishedBoxes_ + 1, state.c_str());
+    std::fflush(stdout);
+    log_.note(boxTime(clockUs), why + ": " + state);
+    return 1;
+}
+
+std::uint64_t Runner::wakeUs(std::uint64_t clockUs) const {
+    const std::uint64_t nowUs = boxTime(clockUs);
+    std::uint64_t wakeUs = simline::kNoEvent;
+    if (!box_ && nowUs < benchEmptyUntilUs_) wakeUs = benchEmptyUntilUs_;
+    if (box_) {
+        wakeUs = std::min({wakeUs, box_->nextEventUs(), nowUs + kSettingsPollUs});
+        if (inFlight_) wakeUs = std::min(wakeUs, std::max(inFlight_->doneUs, nowUs + kLeastSleepUs));
+        if (!toPc_.empty())
+            wakeUs = std::min(wakeUs, outputBlocked_ ? nowUs + kRetryWriteUs
+                                                     : std::max(toPc_.nextArrivalUs(), nowUs + kLeastSleepUs));
+        if (box_->decided() && link_.watch() < 0) wakeUs = std::min(wakeUs, decidedAtUs_ + kLingerUs);
+        if (hangingUpSinceUs_) wakeUs = std::min(wakeUs, nowUs + kRetryWriteUs);
+    }
+    return wakeUs == simline::kNoEvent ? wakeUs : wakeUs + startUs_;
+}
+
+bool Runner::wantsInput(std::uint64_t clockUs) const {
+    return box_ && !inFlight_ && fromPc_.empty() && box_->acceptsInput(boxTime(clockUs));
 }
 
 void Runner::startBox(std::uint64_t nowUs) {
@@ -231,7 +234,7 @@ void Runner::deliver() {
 // one byte time later at the speed the PC has set.
 bool Runner::takeByte(std::uint64_t nowUs) {
     if (!box_->acceptsInput(nowUs) || box_->hungUp(nowUs)) return false;
-    if (box_->decided() && closes_ > closesAtDecision_) return false;
+    if (box_->decided() && engine_.closes() > closesAtDecision_) return false;
     if (fromPc_.empty()) {
         std::uint8_t buffer[kReadChunk];
         const ssize_t n = ::read(link_.master(), buffer, sizeof buffer);
@@ -242,8 +245,8 @@ bool Runner::takeByte(std::uint64_t nowUs) {
         fromPc_.insert(fromPc_.end(), buffer, buffer + n);
         // Bytes written after the program closed the line belong to the next
         // box; the events of a close and reopen are queued before them.
-        link_.readWatch(opens_, closes_);
-        if (box_->decided() && closes_ > closesAtDecision_) return false;
+        engine_.readWatch();
+        if (box_->decided() && engine_.closes() > closesAtDecision_) return false;
     }
     // As on a UART, a byte goes out at the speed the line has when it
     // leaves, not when it was written: a program that changes the speed (or
@@ -261,7 +264,7 @@ void Runner::afterModelCall(std::uint64_t atUs) {
     toPc_.send(box_->takeOutbox(), atUs);
     for (const auto& text : box_->takeNotes()) log_.note(atUs, text);
     if (box_->decided() && closesAtDecision_ < 0) {
-        closesAtDecision_ = closes_;
+        closesAtDecision_ = engine_.closes();
         decidedAtUs_ = atUs;
     }
 }
@@ -304,7 +307,7 @@ bool Runner::readyToHangUp(std::uint64_t nowUs) {
         settingsAtHangUp_ = settings_;
     }
     const bool sentMore = !fromPc_.empty() || link_.pendingInput() > 0;
-    const bool movedOn = sentMore || settings_ != settingsAtHangUp_ || opens_ <= closes_;
+    const bool movedOn = sentMore || settings_ != settingsAtHangUp_ || engine_.opens() <= engine_.closes();
     if (pcSpeaksNext(options_.scenario.hangUpAt) && link_.watch() >= 0) return movedOn;
     if (link_.unreadOutput() == 0) return true;
     if (link_.watch() < 0) return nowUs >= *hangingUpSinceUs_ + kHangUpGraceUs;
@@ -314,19 +317,19 @@ bool Runner::readyToHangUp(std::uint64_t nowUs) {
 // Once the program has closed the line and not opened it again, what it sent
 // is of no use to the next box.
 void Runner::forgetOldInput() {
-    if (opens_ > closes_) return;
+    if (engine_.opens() > engine_.closes()) return;
     std::vector<std::uint8_t> pending(fromPc_.begin(), fromPc_.end());
     std::uint8_t buffer[4096];
     ssize_t n;
     while ((n = ::read(link_.master(), buffer, sizeof buffer)) > 0) pending.insert(pending.end(), buffer, buffer + n);
-    link_.readWatch(opens_, closes_);
+    engine_.readWatch();
     fromPc_.clear();
-    if (opens_ > closes_) fromPc_.insert(fromPc_.end(), pending.begin(), pending.end());  // too late to tell: keep
+    if (engine_.opens() > engine_.closes()) fromPc_.insert(fromPc_.end(), pending.begin(), pending.end());  // too late to tell: keep
 }
 
 bool Runner::programHasLeft(std::uint64_t nowUs) const {
     if (link_.watch() < 0) return nowUs >= decidedAtUs_ + kLingerUs;
-    return closes_ > closesAtDecision_ || opens_ <= closes_;
+    return engine_.closes() > closesAtDecision_ || engine_.opens() <= engine_.closes();
 }
 
 void Runner::finishBox(std::uint64_t nowUs) {
@@ -375,13 +378,11 @@ void Runner::finishBox(std::uint64_t nowUs) {
     }
     fromPc_.clear();
     log_.note(nowUs, "line dropped");
-    link_.hangUp();
-    opens_ = 0;
-    closes_ = 0;
+    engine_.dropLine();
     settings_.reset();
     if (finishedBoxes_ == options_.boxes) return;
     // The cable is plugged back in: a fresh line at the same path.
-    if (const auto error = link_.open(options_.linkPath)) {
+    if (const auto error = engine_.plugBack()) {
         std::fprintf(stderr, "boxsim: cannot publish a new line: %s\n", error->c_str());
         std::exit(2);
     }
@@ -415,15 +416,6 @@ void Runner::watchSettings(std::uint64_t nowUs) {
                          (settings->hardwareHandshake ? "on" : "off") + (settings->local ? "" : ", not configured"));
 }
 
-void Runner::sleepUntil(std::uint64_t wakeUs, std::uint64_t nowUs) {
-    pollfd fds[2];
-    nfds_t count = 0;
-    if (link_.watch() >= 0) fds[count++] = {link_.watch(), POLLIN, 0};
-    const bool wantInput = box_ && !inFlight_ && fromPc_.empty() && box_->acceptsInput(nowUs);
-    if (wantInput && link_.isOpen()) fds[count++] = {link_.master(), POLLIN, 0};
-    waitOnLine(fds, count, wakeUs > nowUs ? wakeUs - nowUs : 0);
-}
-
 std::string Runner::expectationFor(unsigned index) const {
     if (options_.expect.empty()) return {};
     return index < options_.expect.size() ? options_.expect[index] : options_.expect.back();
@@ -443,8 +435,10 @@ int runBoxes(const Options& options) {
                      error->c_str());
         return 2;
     }
-    Runner runner(options, link, log);
-    return runner.run();
+    PtyEngine engine(link, options.linkPath);
+    Runner runner(options, link, engine, log);
+    log.note(0, "line published at " + options.linkPath + " -> " + link.slavePath());
+    return engine.run(runner, options.timeoutS);
 }
 
 }  // namespace boxsim

@@ -14,7 +14,8 @@
 #include <vector>
 
 #include "platform/signal_flush.h"
-#include "line_wait.h"
+#include "line_wait.h"  // kHangUpGraceUs
+#include "pty_engine.h"
 #include "pty_link.h"
 #include "replay_console.h"
 #include "far_end_transmitter.h"
@@ -55,12 +56,19 @@ constexpr std::uint64_t kWritesEndedUs = 200000;
 // cuts; this side reads what the program wrote, hands the box's bytes over at
 // the time they have crossed the line, holds the program inside a write for a
 // reply or hang-up the box gave during it, and drops the line.
-class Replay {
+class Replay : public PtyEngine::Side {
 public:
-    Replay(const ReplayOptions& options, ReplayPeer& peer, PtyLink& link, RecordedRun recorded,
+    Replay(const ReplayOptions& options, ReplayPeer& peer, PtyLink& link, PtyEngine& engine, RecordedRun recorded,
            ReplayedProgram* program)
-        : options_(options), peer_(peer), link_(link), recorded_(std::move(recorded)), program_(program) {}
-    int run();
+        : options_(options), peer_(peer), link_(link), engine_(engine), recorded_(std::move(recorded)),
+          program_(program),
+          deadlineUs_(platform::monotonicUs() + static_cast<std::uint64_t>(options.timeoutS * 1e6)) {}
+
+    Turn turn(std::uint64_t nowUs) override;
+    int status() const override { return status_; }
+    int stopped(bool bySignal, std::uint64_t nowUs) override;
+    std::uint64_t wakeUs(std::uint64_t nowUs) const override;
+    bool wantsInput(std::uint64_t) const override { return readLimit() > 0; }
 
 private:
     void noteSpeed();
@@ -79,9 +87,14 @@ private:
     const ReplayOptions& options_;
     ReplayPeer& peer_;
     PtyLink& link_;
+    PtyEngine& engine_;
     const RecordedRun recorded_;
     ReplayedProgram* const program_;  // null: started elsewhere
-    std::uint64_t deadlineUs_ = 0;
+    const std::uint64_t deadlineUs_;
+    int status_ = 1;
+    bool started_ = false;  // the recording's clock starts with the program's first open
+    std::optional<std::uint64_t> allDoneUs_;
+    std::optional<std::uint64_t> programEndedUs_;
 
     std::vector<std::uint32_t> baudsSinceStep_;  // the program's speeds since the last step was done
     std::uint32_t configuredBaud_ = 0;
@@ -94,8 +107,6 @@ private:
     std::uint64_t writesSeenUs_ = 0;
     std::optional<std::uint64_t> hungUpSinceUs_;  // the box hung up; the line drops soon
     bool dropped_ = false;                        // for the box's hang-up
-    int opens_ = 0;
-    int closes_ = 0;
     int opensTold_ = 0;
     std::optional<std::pair<std::size_t, std::string>> departure_;  // found on this side of the line
     std::vector<std::string> notPlaced_;  // replies and hang-ups not at their recorded place
@@ -273,12 +284,12 @@ void Replay::dropLine(std::uint64_t nowUs) {
     if (!hungUpSinceUs_) hungUpSinceUs_ = nowUs;
     if (nowUs < lastStepUs_ + kSettleUs) return;
     if (link_.unreadOutput() > 0 && nowUs < *hungUpSinceUs_ + kHangUpGraceUs) return;
-    link_.hangUp();
+    engine_.dropLine();
     dropped_ = true;
     hungUpSinceUs_.reset();
-    opens_ = closes_ = opensTold_ = 0;
+    opensTold_ = 0;
     if (!peer_.opensAgain()) return;
-    if (const auto error = link_.open(options_.linkPath)) {
+    if (const auto error = engine_.plugBack()) {
         departure_ = {peer_.waitingAt() ? peer_.waitingAt()->lineNumber : 0, "cannot publish the line again: " + *error};
         return;
     }
@@ -341,69 +352,65 @@ int Replay::summary() {
     return peer_.imageDiffersAt() || verdict.differs || !notPlaced_.empty() ? 1 : 0;
 }
 
-int Replay::run() {
-    catchStopSignals();
-
-    const std::uint64_t startUs = platform::monotonicUs();
-    deadlineUs_ = startUs + static_cast<std::uint64_t>(options_.timeoutS * 1e6);
-    // The recording's clock starts with the program's first open.
-    bool started = false;
-    std::optional<std::uint64_t> allDoneUs;
-    std::optional<std::uint64_t> programEndedUs;
-    for (;;) {
-        const std::uint64_t nowUs = platform::monotonicUs();
-        if (link_.isOpen()) {
-            link_.readWatch(opens_, closes_);
-            noteSpeed();
-            if (!started && (opens_ > 0 || link_.pendingInput() > 0 || link_.watch() < 0)) {
-                started = true;
-                if (opens_ == 0) peer_.pcOpened(nowUs);  // its open cannot be seen
-            }
-            for (; opensTold_ < opens_; ++opensTold_) peer_.pcOpened(nowUs);
+PtyEngine::Side::Turn Replay::turn(std::uint64_t nowUs) {
+    const int opens = engine_.opens();
+    if (link_.isOpen()) {
+        noteSpeed();
+        if (!started_ && (opens > 0 || link_.pendingInput() > 0 || link_.watch() < 0)) {
+            started_ = true;
+            if (opens == 0) peer_.pcOpened(nowUs);  // its open cannot be seen
         }
-        if (started && link_.isOpen()) {
-            if (peer_.nextEventUs() <= nowUs) peer_.onTimer(nowUs);
-            takeOutbox(nowUs);
-            carryOutput(nowUs);
-            placeInWrite(nowUs);
-            feed(readLimit(), nowUs);
-        }
-        if (started) dropLine(nowUs);
-        if (const auto& departure = peer_.departure()) return depart(departure->lineNumber, departure->what);
-        if (departure_) return depart(departure_->first, departure_->second);
-        const trace::Record* waiting = peer_.waitingAt();
-        if (peer_.finished() && toPc_.empty()) {
-            if (!allDoneUs) allDoneUs = nowUs;
-            const bool programLeft = link_.watch() >= 0 ? (closes_ >= opens_) : nowUs >= *allDoneUs + kLeaveGraceUs;
-            if (programLeft || !link_.isOpen() || nowUs >= *allDoneUs + kLeaveGraceUs) return summary();
-        } else if (waiting != nullptr && started && link_.watch() >= 0 && opens_ > 0 && closes_ >= opens_ &&
-                   link_.pendingInput() == 0 &&
-                   (waiting->kind == RecordKind::PcBytes || waiting->kind == RecordKind::PcBulk)) {
-            // The program has gone while the recording has it go on.
-            return depart(waiting->lineNumber, "the PC closed the line where the recording has it send more");
-        }
-        if (program_ != nullptr && program_->ended() && waiting != nullptr) {
-            // Its last bytes may still be on their way: the steps get a moment to take them.
-            if (!programEndedUs) programEndedUs = nowUs;
-            if (nowUs >= *programEndedUs + kLeaveGraceUs)
-                return depart(waiting->lineNumber, "the program ended where the recording has it go on");
-        }
-        if (stopSignal() != 0 || nowUs >= deadlineUs_) {
-            std::printf("boxsim: replay: %s at line %zu of the recording\n",
-                        stopSignal() != 0 ? "stopped by a signal" : "gave up after the time-out",
-                        waiting != nullptr ? waiting->lineNumber : peer_.records().back().lineNumber);
-            std::fflush(stdout);
-            return 1;
-        }
-        pollfd fds[2];
-        nfds_t count = 0;
-        // Input left in the line on purpose must not wake us again and again.
-        if (link_.isOpen() && readLimit() > 0) fds[count++] = {link_.master(), POLLIN, 0};
-        if (link_.watch() >= 0) fds[count++] = {link_.watch(), POLLIN, 0};
-        std::uint64_t wakeUs = std::min(nowUs + kLookEveryUs, peer_.nextEventUs());
-        wakeUs = std::min(wakeUs, toPc_.nextArrivalUs());
-        waitOnLine(fds, count, wakeUs > nowUs ? wakeUs - nowUs : 0);
+        for (; opensTold_ < opens; ++opensTold_) peer_.pcOpened(nowUs);
     }
+    if (started_ && link_.isOpen()) {
+        if (peer_.nextEventUs() <= nowUs) peer_.onTimer(nowUs);
+        takeOutbox(nowUs);
+        carryOutput(nowUs);
+        placeInWrite(nowUs);
+        feed(readLimit(), nowUs);
+    }
+    if (started_) dropLine(nowUs);
+    auto over = [this](int status) {
+        status_ = status;
+        return Turn::Over;
+    };
+    if (const auto& departure = peer_.departure()) return over(depart(departure->lineNumber, departure->what));
+    if (departure_) return over(depart(departure_->first, departure_->second));
+    // A line dropped just now starts its count of opens and closes afresh.
+    const int opensNow = engine_.opens();
+    const int closesNow = engine_.closes();
+    const trace::Record* waiting = peer_.waitingAt();
+    if (peer_.finished() && toPc_.empty()) {
+        if (!allDoneUs_) allDoneUs_ = nowUs;
+        const bool programLeft = link_.watch() >= 0 ? (closesNow >= opensNow) : nowUs >= *allDoneUs_ + kLeaveGraceUs;
+        if (programLeft || !link_.isOpen() || nowUs >= *allDoneUs_ + kLeaveGraceUs) return over(summary());
+    } else if (waiting != nullptr && started_ && link_.watch() >= 0 && opensNow > 0 && closesNow >= opensNow &&
+               link_.pendingInput() == 0 &&
+               (waiting->kind == RecordKind::PcBytes || waiting->kind == RecordKind::PcBulk)) {
+        // The program has gone while the recording has it go on.
+        return over(depart(waiting->lineNumber, "the PC closed the line where the recording has it send more"));
+    }
+    if (program_ != nullptr && program_->ended() && waiting != nullptr) {
+        // Its last bytes may still be on their way: the steps get a moment to take them.
+        if (!programEndedUs_) programEndedUs_ = nowUs;
+        if (nowUs >= *programEndedUs_ + kLeaveGraceUs)
+            return over(depart(waiting->lineNumber, "the program ended where the recording has it go on"));
+    }
+    return Turn::Wait;
+}
+
+int Replay::stopped(bool bySignal, std::uint64_t) {
+    const trace::Record* waiting = peer_.waitingAt();
+    std::printf("boxsim: replay: %s at line %zu of the recording\n",
+                bySignal ? "stopped by a signal" : "gave up after the time-out",
+                waiting != nullptr ? waiting->lineNumber : peer_.records().back().lineNumber);
+    std::fflush(stdout);
+    return 1;
+}
+
+std::uint64_t Replay::wakeUs(std::uint64_t nowUs) const {
+    // Input left in the line on purpose must not wake us again and again (wantsInput).
+    return std::min({nowUs + kLookEveryUs, peer_.nextEventUs(), toPc_.nextArrivalUs()});
 }
 
 // The line's own directory when no path was given, removed at the end.
@@ -458,8 +465,9 @@ int runReplay(const ReplayOptions& options) {
         }
     }
     ReplayPeer peer(std::move(parsed.records));
-    Replay replay(options, peer, link, std::move(recorded), options.program.empty() ? nullptr : &program);
-    const int status = replay.run();
+    PtyEngine engine(link, linkPath);
+    Replay replay(options, peer, link, engine, std::move(recorded), options.program.empty() ? nullptr : &program);
+    const int status = engine.run(replay, options.timeoutS);
     // A program left on the line after a departure: the cable is pulled, and
     // it gets a moment to notice and end by itself.
     if (!options.program.empty() && !program.ended()) {
