@@ -17,7 +17,6 @@
 #include "dialogue_log.h"
 #include "far_end_transmitter.h"
 #include "line_pacer.h"
-#include "line_wait.h"  // kHangUpGraceUs
 #include "platform/signal_flush.h"  // monotonicUs
 #include "pty_engine.h"
 #include "pty_link.h"

@@ -2,8 +2,9 @@
 // trace) over the pseudo-terminal on the real clock. The engine owns the one
 // loop: it takes the program's opens and closes off the watch, lets the far
 // end do what is due, stops at a stop signal or the time-out, and waits on the
-// line (the watch, the master when the far end takes input) until the far end's
-// next moment. It also drops the line as a pulled cable does and plugs it back.
+// line (the watch, the master when the far end takes input) until the far
+// end's next moment; the stop signals arrive only in that wait. It also drops
+// the line as a pulled cable does and plugs it back.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,10 @@
 #include "pty_link.h"
 
 namespace boxsim {
+
+// The program may still read what came before the line dropped: without a
+// watch on the slave its close cannot be seen, so it gets this long.
+inline constexpr std::uint64_t kHangUpGraceUs = 1000000;
 
 class PtyEngine {
 public:

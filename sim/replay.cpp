@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "platform/signal_flush.h"
-#include "line_wait.h"  // kHangUpGraceUs
 #include "pty_engine.h"
 #include "pty_link.h"
 #include "replay_console.h"
