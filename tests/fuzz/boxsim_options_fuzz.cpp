@@ -47,7 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const boxsim::ParseResult result = boxsim::parseOptions(args);
     if (!result.error) {
         const boxsim::Options& o = result.options;
-        FUZZ_REQUIRE(o.help || !o.linkPath.empty());
+        // Only a replay that starts the program itself may leave the line unnamed.
+        FUZZ_REQUIRE(o.help || !o.linkPath.empty() || (!o.program.empty() && !o.replayPath.empty()));
         FUZZ_REQUIRE(o.boxes >= 1);
         // boxsim turns the time-out into whole microseconds.
         FUZZ_REQUIRE(std::isfinite(o.timeoutS) && o.timeoutS > 0 && o.timeoutS * 1e6 < 18e18);
