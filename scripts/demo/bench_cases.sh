@@ -9,24 +9,12 @@
 #
 #   scripts/demo/bench_cases.sh [SECTION...]
 #   sections: args loop boxline why life console trace replay (default: all)
-set -uo pipefail
-
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-build=${BUILD_DIR:-$root/build}
-for program in "$build/src/update" "$build/sim/boxsim"; do
-    [[ -x $program ]] || { echo "missing $program: build first" >&2; exit 2; }
-done
+# The scratch directory, boxsim on its link and the COM ports as the
+# benchmarks have them; the cases fail on purpose, so no exit on failure.
+. "$(dirname "${BASH_SOURCE[0]}")/../bench/common.sh"
+set +e
 export PATH=$build/src:$build/sim:$PATH
 terminal_runner=$root/scripts/demo/on_terminal.py
-
-work=$(mktemp -d /tmp/bench-cases-XXXXXX)
-box_pid=
-cleanup() {
-    [[ -n $box_pid ]] && kill "$box_pid" 2>/dev/null
-    chmod -R u+w "$work" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
 cd "$work" || exit 2
 unset UPDATE_TRACE UPDATE_TRACE_FULL UPDATE_SYSTEM_ROOT
 export UPDATE_COM1=$work/com1 UPDATE_COM2=$work/missing2 UPDATE_COM3=$work/missing3 UPDATE_COM4=$work/missing4
@@ -40,16 +28,11 @@ image() {
 # box ARGS...: a fresh boxsim on $work/com1.
 box() {
     rm -f "$work/com1"
-    boxsim --link "$work/com1" --timeout 120 "$@" >"$work/boxsim.out" 2>&1 &
-    box_pid=$!
-    for _ in $(seq 250); do [[ -e $work/com1 ]] && return 0; sleep 0.02; done
-    echo "boxsim did not publish its line" >&2
-    exit 2
+    start_boxsim --timeout 120 "$@"
 }
 box_done() {
-    [[ -n $box_pid ]] || return 0
-    wait "$box_pid"
-    box_pid=
+    [[ -n $boxsim_pid ]] || return 0
+    wait_boxsim
     echo "  [boxsim: $(tr '\n' ' ' <"$work/boxsim.out")]"
 }
 
