@@ -9,7 +9,7 @@
 #include "simplatform/sim_platform.h"
 
 #include "platform/serial_ports.h"
-#include "far_end_transmitter.h"
+#include "line_engine.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -34,25 +34,24 @@ namespace {
 // Each platform call costs the program a little time, so that a loop which
 // polls without ever waiting still sees its clock move.
 constexpr std::uint64_t kCallCostUs = 10;
-// More events than this at one instant means a peer that never settles.
-constexpr int kMaxEventsPerInstant = 1'000'000;
 
-struct InFlight {
-    std::uint8_t byte;
-    std::uint32_t baud;
-    std::uint64_t arrivalUs;
+// The PC's end of the line: the port's transmit buffer feeds the wire, and
+// what the peer sends lands in the receive buffer, garbled when the port
+// listens at another speed.
+class PcPort : public LineEngine::PcEnd {
+public:
+    std::optional<Start> nextByte(std::uint64_t atUs, bool farEndReady) override;
+    void arrived(const FarEndTransmitter::Byte& byte) override;
+    void crossed(const PcByte&, bool taken) override;
 };
 
 struct Line {
     Peer* peer = nullptr;
     LineOptions options;
-    std::uint64_t nowUs = 0;
     std::uint32_t startMs = 0;
     platform::Port* port = nullptr;  // the open port, if any
     std::uint32_t lastBaud = 0;      // speed of the port last open
     std::deque<std::uint8_t> transmitBuffer;
-    std::optional<InFlight> toPeer;
-    FarEndTransmitter toPc;
     std::deque<std::uint8_t> receiveBuffer;
     std::vector<std::uint8_t> bytesRead;  // what the PC's reads have returned, in order
     std::vector<ReadRun> reads;
@@ -65,89 +64,52 @@ struct Line {
 };
 
 Line line;
+PcPort pcPort;
+LineEngine engine(pcPort);
 
 void log(LineEvent::Kind kind, std::uint32_t value = 0, std::vector<std::uint8_t> bytes = {}) {
-    line.events.push_back({kind, line.nowUs, line.port != nullptr ? line.port->baud : line.lastBaud,
+    line.events.push_back({kind, engine.nowUs(), line.port != nullptr ? line.port->baud : line.lastBaud,
                            std::move(bytes), value});
 }
 
 [[noreturn]] void stuck(const char* what) {
     std::fprintf(stderr, "simulated line: %s at %llu us: nothing will ever happen\n", what,
-                 static_cast<unsigned long long>(line.nowUs));
+                 static_cast<unsigned long long>(engine.nowUs()));
     std::abort();
 }
 
-void collectPeerOutput() { line.toPc.send(line.peer->takeOutbox(), line.nowUs); }
-
-bool hungUp() { return line.peer == nullptr || line.peer->hungUp(line.nowUs); }
+bool hungUp() { return engine.farEndHungUp(); }
 
 // CTS: the peer's readiness, on a cable that carries it.
-bool clearToSend() { return !line.options.threeWireCable && line.peer->acceptsInput(line.nowUs); }
+bool clearToSend() { return !line.options.threeWireCable && line.peer->acceptsInput(engine.nowUs()); }
 
 // With the handshake in force the UART waits for CTS; without it the byte
 // goes, ready or not.
-void startTransmissionIfPossible() {
-    if (line.toPeer || line.transmitBuffer.empty() || hungUp()) return;
+std::optional<LineEngine::PcEnd::Start> PcPort::nextByte(std::uint64_t atUs, bool farEndReady) {
+    if (line.transmitBuffer.empty()) return std::nullopt;
     const bool handshake = line.port != nullptr && line.port->hardwareHandshake;
-    if (handshake && !clearToSend()) return;
-    std::uint32_t baud = line.port != nullptr ? line.port->baud : line.lastBaud;
-    line.toPeer = InFlight{line.transmitBuffer.front(), baud, line.nowUs + byteTimeUs(baud)};
+    if (handshake && (line.options.threeWireCable || !farEndReady)) return std::nullopt;
+    const std::uint8_t value = line.transmitBuffer.front();
     line.transmitBuffer.pop_front();
+    return Start{value, line.port != nullptr ? line.port->baud : line.lastBaud, atUs, handshake};
 }
 
-// The earliest pending event, or kNoEvent.
-std::uint64_t nextEventUs() {
-    std::uint64_t next = kNoEvent;
-    if (line.toPeer) next = std::min(next, line.toPeer->arrivalUs);
-    next = std::min(next, line.toPc.nextArrivalUs());
-    if (line.peer != nullptr) {
-        std::uint64_t timer = line.peer->nextEventUs();
-        if (timer != kNoEvent) next = std::min(next, std::max(timer, line.nowUs));
-    }
-    return next;
+void PcPort::arrived(const FarEndTransmitter::Byte& byte) {
+    if (line.port != nullptr) line.receiveBuffer.push_back(heard(byte.value, byte.baud, line.port->baud));
 }
 
-// Runs every event up to and including targetUs, then sets the clock there.
-void advanceTo(std::uint64_t targetUs) {
-    int eventsNow = 0;
-    std::uint64_t lastInstant = line.nowUs;
-    while (line.peer != nullptr) {
-        startTransmissionIfPossible();
-        std::uint64_t next = nextEventUs();
-        if (next == kNoEvent || next > targetUs) break;
-        line.nowUs = std::max(line.nowUs, next);
-        if (line.nowUs != lastInstant) {
-            lastInstant = line.nowUs;
-            eventsNow = 0;
-        } else if (++eventsNow > kMaxEventsPerInstant) {
-            stuck("the peer keeps acting at the same instant");
-        }
-        if (line.toPeer && line.toPeer->arrivalUs <= line.nowUs) {
-            InFlight byte = *line.toPeer;
-            line.toPeer.reset();
-            if (line.peer->acceptsInput(line.nowUs)) {
-                line.peer->receive(byte.byte, byte.baud, line.nowUs);
-                collectPeerOutput();
-            } else {
-                ++line.bytesOverrun;
-            }
-        } else if (line.toPc.nextArrivalUs() <= line.nowUs) {
-            const FarEndTransmitter::Byte byte = line.toPc.pop();
-            if (line.port != nullptr) line.receiveBuffer.push_back(heard(byte.value, byte.baud, line.port->baud));
-        } else {
-            line.peer->onTimer(line.nowUs);
-            collectPeerOutput();
-        }
-    }
-    line.nowUs = std::max(line.nowUs, targetUs);
+void PcPort::crossed(const PcByte&, bool taken) {
+    if (!taken) ++line.bytesOverrun;
 }
 
-void spendCallTime() { advanceTo(line.nowUs + kCallCostUs); }
+void advanceTo(std::uint64_t targetUs) { engine.advanceTo(targetUs); }
+
+void spendCallTime() { advanceTo(engine.nowUs() + kCallCostUs); }
 
 // A new divisor takes effect at once: the byte going out is garbled; the
 // ones still queued leave at the new speed.
 void changeSpeed(platform::Port* port, std::uint32_t baud) {
-    if (line.toPeer && line.toPeer->baud != baud) line.toPeer->byte = garble(line.toPeer->byte, line.toPeer->baud, baud);
+    engine.pcSpeedChanged(baud);
     port->baud = baud;
     line.lastBaud = baud;
 }
@@ -164,15 +126,16 @@ void install(Peer& peer, LineOptions options, std::uint32_t startMs) {
     line.peer = &peer;
     line.options = options;
     line.startMs = startMs;
-    collectPeerOutput();
+    engine.attach(&peer, 0);
 }
 
 void uninstall() {
     if (line.port != nullptr) delete line.port;
     line = Line{};
+    engine.attach(nullptr, 0);
 }
 
-std::uint64_t nowUs() { return line.nowUs; }
+std::uint64_t nowUs() { return engine.nowUs(); }
 void setLocalTime(const platform::LocalTime& time) { line.localTimeBase = time; }
 Faults& faults() { return line.faults; }
 const std::vector<LineEvent>& events() { return line.events; }
@@ -251,19 +214,19 @@ namespace platform {
 using simline::line;
 
 std::uint32_t millis() {
-    return static_cast<std::uint32_t>(line.startMs + line.nowUs / 1000);
+    return static_cast<std::uint32_t>(line.startMs + simline::engine.nowUs() / 1000);
 }
 
 void sleepMs(std::uint32_t ms) {
     simline::log(simline::LineEvent::Kind::Sleep, ms);
-    simline::advanceTo(line.nowUs + std::uint64_t{ms} * 1000);
+    simline::advanceTo(simline::engine.nowUs() + std::uint64_t{ms} * 1000);
 }
 
 LocalTime localTime() {
     LocalTime time = line.localTimeBase;
     // Moves the seconds along with the virtual clock; enough for tests that
     // run for minutes, not across midnight.
-    std::uint64_t seconds = time.second + time.minute * 60ull + time.hour * 3600ull + line.nowUs / 1'000'000;
+    std::uint64_t seconds = time.second + time.minute * 60ull + time.hour * 3600ull + simline::engine.nowUs() / 1'000'000;
     time.second = static_cast<int>(seconds % 60);
     time.minute = static_cast<int>(seconds / 60 % 60);
     time.hour = static_cast<int>(seconds / 3600 % 24);
@@ -296,8 +259,8 @@ PortHandle openPort(const char* device) {
     line.port->number = portNumber;
     line.port->baud = line.lastBaud;
     simline::log(simline::LineEvent::Kind::Open, portNumber);
-    line.peer->pcOpened(line.nowUs);
-    simline::collectPeerOutput();
+    line.peer->pcOpened(simline::engine.nowUs());
+    simline::engine.collect();
     return line.port;
 }
 
@@ -349,16 +312,16 @@ bool getLineStatus(PortHandle port, LineStatus& status) {
 }
 
 bool waitUntilSent(PortHandle, std::uint32_t timeoutMs) {
-    const std::uint64_t deadline = line.nowUs + std::uint64_t{timeoutMs} * 1000;
+    const std::uint64_t deadline = simline::engine.nowUs() + std::uint64_t{timeoutMs} * 1000;
     for (;;) {
-        simline::startTransmissionIfPossible();
+        simline::engine.startPcByte();
         if (line.transmitBuffer.empty()) return true;
         if (simline::hungUp()) return simline::failWith(kErrorOperationAborted);
-        if (line.nowUs >= deadline) {
+        if (simline::engine.nowUs() >= deadline) {
             line.transmitBuffer.clear();
             return simline::failWith(kErrorCounterTimeout);
         }
-        simline::advanceTo(std::min(simline::nextEventUs(), deadline));
+        simline::advanceTo(std::min(simline::engine.nextEventUs(), deadline));
     }
 }
 
@@ -387,14 +350,14 @@ bool writePort(PortHandle port, const void* data, std::uint32_t size, std::uint3
     simline::spendCallTime();
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     std::uint64_t timeoutMs = std::uint64_t{port->writeMultiplierMs} * size + port->writeConstantMs;
-    std::uint64_t deadline = timeoutMs == 0 ? simline::kNoEvent : line.nowUs + timeoutMs * 1000;
+    std::uint64_t deadline = timeoutMs == 0 ? simline::kNoEvent : simline::engine.nowUs() + timeoutMs * 1000;
     bool ok = true;
     std::uint32_t told = 0;  // of the bytes handed over, those the peer has been told of
     const auto tellPeer = [&] {
         if (sent == told) return;
         line.bytesWritten += sent - told;
-        line.peer->pcWrote(bytes + told, sent - told, port->baud, line.nowUs);
-        simline::collectPeerOutput();
+        line.peer->pcWrote(bytes + told, sent - told, port->baud, simline::engine.nowUs());
+        simline::engine.collect();
         told = sent;
     };
     for (;;) {
@@ -411,24 +374,24 @@ bool writePort(PortHandle port, const void* data, std::uint32_t size, std::uint3
             line.transmitBuffer.push_back(bytes[sent++]);
             ++taken;
         }
-        simline::startTransmissionIfPossible();
+        simline::engine.startPcByte();
         if (sent == size) break;
         if (taken == room && sent > told) {
             tellPeer();
             continue;
         }
-        if (line.nowUs >= deadline) {
+        if (simline::engine.nowUs() >= deadline) {
             ok = simline::failWith(kErrorCounterTimeout);
             break;
         }
-        std::uint64_t next = simline::nextEventUs();
+        std::uint64_t next = simline::engine.nextEventUs();
         if (next == simline::kNoEvent && deadline == simline::kNoEvent) simline::stuck("a write without time-out waits for a peer that never reads");
         simline::advanceTo(std::min(next, deadline));
     }
     if (sent > 0) simline::log(simline::LineEvent::Kind::Write, 0, std::vector<std::uint8_t>(bytes, bytes + sent));
     tellPeer();
-    while (!simline::hungUp() && line.peer->holdsPcWrite(line.nowUs)) {
-        const std::uint64_t next = simline::nextEventUs();
+    while (!simline::hungUp() && line.peer->holdsPcWrite(simline::engine.nowUs())) {
+        const std::uint64_t next = simline::engine.nextEventUs();
         if (next == simline::kNoEvent) simline::stuck("a write held by a peer that never lets it go");
         simline::advanceTo(next);
     }
@@ -437,9 +400,9 @@ bool writePort(PortHandle port, const void* data, std::uint32_t size, std::uint3
 
 void waitForInput(PortHandle, std::uint32_t timeoutMs) {
     std::uint64_t deadline =
-        timeoutMs == kWaitForever ? simline::kNoEvent : line.nowUs + std::uint64_t{timeoutMs} * 1000;
-    while (line.receiveBuffer.empty() && !simline::hungUp() && line.nowUs < deadline) {
-        std::uint64_t next = simline::nextEventUs();
+        timeoutMs == kWaitForever ? simline::kNoEvent : simline::engine.nowUs() + std::uint64_t{timeoutMs} * 1000;
+    while (line.receiveBuffer.empty() && !simline::hungUp() && simline::engine.nowUs() < deadline) {
+        std::uint64_t next = simline::engine.nextEventUs();
         if (next == simline::kNoEvent && deadline == simline::kNoEvent) simline::stuck("waiting without limit on a silent line");
         simline::advanceTo(std::min(next, deadline));
     }
