@@ -16,7 +16,7 @@
 #include "box.h"
 #include "dialogue_log.h"
 #include "far_end_transmitter.h"
-#include "line_pacer.h"
+#include "line_engine.h"
 #include "platform/signal_flush.h"  // monotonicUs
 #include "pty_engine.h"
 #include "pty_link.h"
@@ -46,18 +46,14 @@ platform::LocalTime localNow() {
     return {lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec};
 }
 
-struct LineByte {
-    std::uint8_t value;
-    std::uint32_t baud;
-    std::uint64_t doneUs;  // when its last bit has arrived
-};
-
-// The box model on the engine's line: the box's own clock starts with boxsim.
-class Runner : public PtyEngine::Side {
+// The box model on the line, over the pseudo-terminal: the box's own clock
+// starts with boxsim. The line engine runs the box's events; this is its PC
+// end, which takes the program's bytes off the master and hands the box's
+// words over to it.
+class Runner : public PtyEngine::Side, public simline::LineEngine::PcEnd {
 public:
     Runner(const Options& options, PtyLink& link, PtyEngine& engine, DialogueLog& log)
-        : options_(options), link_(link), engine_(engine), log_(log), rx_(options.fullSpeed),
-          toPc_(options.fullSpeed) {}
+        : options_(options), link_(link), engine_(engine), log_(log), line_(*this, options.fullSpeed) {}
 
     Turn turn(std::uint64_t clockUs) override;
     int status() const override { return allAsExpected_ ? 0 : 1; }
@@ -69,11 +65,13 @@ private:
     std::uint64_t boxTime(std::uint64_t clockUs) const { return clockUs > startUs_ ? clockUs - startUs_ : 0; }
     void startBox(std::uint64_t nowUs);
     void pump(std::uint64_t nowUs);
-    void runTimer(std::uint64_t dueUs);
-    void deliver();
-    bool takeByte(std::uint64_t nowUs);
+    // --- simline::LineEngine::PcEnd
+    std::optional<Start> nextByte(std::uint64_t atUs, bool farEndReady) override;
+    void arrived(const simline::FarEndTransmitter::Byte& byte) override;
+    void crossed(const simline::PcByte& byte, bool taken) override;
+    void afterPeerCall(std::uint64_t atUs) override;
+    bool outputPending() const { return !line_.toPc().empty() || !toProgram_.empty(); }
     void pumpOutput(std::uint64_t nowUs);
-    void afterModelCall(std::uint64_t atUs);
     bool programHasLeft(std::uint64_t nowUs) const;
     bool isOver(std::uint64_t nowUs);
     bool readyToHangUp(std::uint64_t nowUs);
@@ -92,13 +90,12 @@ private:
     unsigned finishedBoxes_ = 0;
     std::uint64_t benchEmptyUntilUs_ = 0;  // --swap-ms: no box on the line before this
     bool allAsExpected_ = true;
-    std::uint64_t modelNowUs_ = 0;
 
-    LinePacer rx_;
+    simline::LineEngine line_;
+    std::uint64_t turnUs_ = 0;  // the moment the line is carried forward to
     std::deque<std::uint8_t> fromPc_;
-    std::optional<LineByte> inFlight_;
     std::uint64_t lastEmptyUs_ = 0;
-    simline::FarEndTransmitter toPc_;
+    std::deque<simline::FarEndTransmitter::Byte> toProgram_;  // arrived, not yet taken by the master
     bool outputBlocked_ = false;
 
     int closesAtDecision_ = -1;
@@ -147,11 +144,11 @@ std::uint64_t Runner::wakeUs(std::uint64_t clockUs) const {
     std::uint64_t wakeUs = simline::kNoEvent;
     if (!box_ && nowUs < benchEmptyUntilUs_) wakeUs = benchEmptyUntilUs_;
     if (box_) {
-        wakeUs = std::min({wakeUs, box_->nextEventUs(), nowUs + kSettingsPollUs});
-        if (inFlight_) wakeUs = std::min(wakeUs, std::max(inFlight_->doneUs, nowUs + kLeastSleepUs));
-        if (!toPc_.empty())
-            wakeUs = std::min(wakeUs, outputBlocked_ ? nowUs + kRetryWriteUs
-                                                     : std::max(toPc_.nextArrivalUs(), nowUs + kLeastSleepUs));
+        // The box's timers are kept to the microsecond; bytes crossing the
+        // line are carried in batches.
+        wakeUs = std::min({wakeUs, box_->nextEventUs(), nowUs + kSettingsPollUs,
+                           std::max(line_.nextEventUs(), nowUs + kLeastSleepUs)});
+        if (outputBlocked_) wakeUs = std::min(wakeUs, nowUs + kRetryWriteUs);
         if (box_->decided() && link_.watch() < 0) wakeUs = std::min(wakeUs, decidedAtUs_ + kLingerUs);
         if (hangingUpSinceUs_) wakeUs = std::min(wakeUs, nowUs + kRetryWriteUs);
     }
@@ -159,7 +156,7 @@ std::uint64_t Runner::wakeUs(std::uint64_t clockUs) const {
 }
 
 bool Runner::wantsInput(std::uint64_t clockUs) const {
-    return box_ && !inFlight_ && fromPc_.empty() && box_->acceptsInput(boxTime(clockUs));
+    return box_ && !line_.pcByteOnWire() && fromPc_.empty() && box_->acceptsInput(boxTime(clockUs));
 }
 
 void Runner::startBox(std::uint64_t nowUs) {
@@ -172,95 +169,68 @@ void Runner::startBox(std::uint64_t nowUs) {
     }
     box_ = std::make_unique<boxmodel::Box>(options_.scenario, localNow, nowUs);
     box_->setInstantLine(options_.fullSpeed);
-    modelNowUs_ = nowUs;
-    rx_.reset(nowUs);
-    toPc_.reset(nowUs);
+    line_.attach(box_.get(), nowUs);
+    toProgram_.clear();
     lastEmptyUs_ = nowUs;
     closesAtDecision_ = -1;
     log_.note(nowUs, "box " + std::to_string(finishedBoxes_ + 1) + " (boot loader " + options_.scenario.version +
                          "): the program has opened the line");
 }
 
-// Carries the model forward to nowUs, running its timers and the bytes from
-// the PC in the order of their times.
+// Carries the line forward to nowUs: the box's timers and the program's
+// bytes in the order of their times, and what the box said to the program.
 void Runner::pump(std::uint64_t nowUs) {
-    for (;;) {
-        // What the box said goes out at once: at full speed this loop runs
-        // for as long as the program keeps writing, and the program must see
-        // the box's replies meanwhile.
-        pumpOutput(nowUs);
-        const std::uint64_t timerUs = box_->nextEventUs();
-        if (inFlight_) {
-            if (timerUs <= nowUs && timerUs <= inFlight_->doneUs) {
-                runTimer(timerUs);
-                continue;
-            }
-            if (inFlight_->doneUs <= nowUs) {
-                deliver();
-                continue;
-            }
-            if (timerUs <= nowUs) {
-                runTimer(timerUs);
-                continue;
-            }
-            break;
-        }
-        if (timerUs <= nowUs) {
-            runTimer(timerUs);
-            continue;
-        }
-        if (!takeByte(nowUs)) break;
-    }
+    turnUs_ = nowUs;
+    line_.advanceTo(nowUs);
     pumpOutput(nowUs);
 }
 
-void Runner::runTimer(std::uint64_t dueUs) {
-    modelNowUs_ = std::max(modelNowUs_, dueUs);
-    box_->onTimer(modelNowUs_);
-    afterModelCall(modelNowUs_);
-}
-
-void Runner::deliver() {
-    const LineByte byte = *inFlight_;
-    inFlight_.reset();
-    modelNowUs_ = std::max(modelNowUs_, byte.doneUs);
-    log_.byte(modelNowUs_, Direction::PcToBox, byte.baud, byte.value, byte.baud != box_->listeningBaud());
-    box_->receive(byte.value, byte.baud, modelNowUs_);
-    afterModelCall(modelNowUs_);
-}
-
-// Takes the next byte off the master while the box accepts input; it arrives
-// one byte time later at the speed the PC has set.
-bool Runner::takeByte(std::uint64_t nowUs) {
-    if (!box_->acceptsInput(nowUs) || box_->hungUp(nowUs)) return false;
-    if (box_->decided() && engine_.closes() > closesAtDecision_) return false;
+// The program's next byte, taken off the master while the box accepts input;
+// it crosses in one byte time at the speed the PC has set.
+std::optional<simline::LineEngine::PcEnd::Start> Runner::nextByte(std::uint64_t atUs, bool farEndReady) {
+    if (!farEndReady) return std::nullopt;
+    if (box_->decided() && engine_.closes() > closesAtDecision_) return std::nullopt;
     if (fromPc_.empty()) {
         std::uint8_t buffer[kReadChunk];
         const ssize_t n = ::read(link_.master(), buffer, sizeof buffer);
         if (n <= 0) {
-            lastEmptyUs_ = nowUs;
-            return false;
+            lastEmptyUs_ = turnUs_;
+            return std::nullopt;
         }
         fromPc_.insert(fromPc_.end(), buffer, buffer + n);
         // Bytes written after the program closed the line belong to the next
         // box; the events of a close and reopen are queued before them.
         engine_.readWatch();
-        if (box_->decided() && engine_.closes() > closesAtDecision_) return false;
+        if (box_->decided() && engine_.closes() > closesAtDecision_) return std::nullopt;
     }
+    // A late wake-up (a busy machine) finds bytes the program wrote a while
+    // ago: they may have started that much earlier, never before the master
+    // was last seen empty.
+    const std::uint64_t earliest = std::max(lastEmptyUs_, turnUs_ > kCatchUpUs ? turnUs_ - kCatchUpUs : 0);
+    // What the box does meanwhile comes first: it may stop taking data.
+    if (box_->nextEventUs() < std::max(atUs, earliest)) return std::nullopt;
     // As on a UART, a byte goes out at the speed the line has when it
     // leaves, not when it was written: a program that changes the speed (or
     // restores the port's own) before its last bytes have gone garbles them.
-    watchSettings(nowUs);
+    watchSettings(turnUs_);
     const std::uint8_t value = fromPc_.front();
     fromPc_.pop_front();
-    const std::uint32_t baud = settings_ ? settings_->baud : 0;
-    const std::uint64_t earliest = std::max(lastEmptyUs_, nowUs > kCatchUpUs ? nowUs - kCatchUpUs : 0);
-    inFlight_ = LineByte{value, baud, rx_.schedule(earliest, baud)};
-    return true;
+    // The pseudo-terminal holds what the box does not take, as the handshake does.
+    return Start{value, settings_ ? settings_->baud : 0, earliest, true};
 }
 
-void Runner::afterModelCall(std::uint64_t atUs) {
-    toPc_.send(box_->takeOutbox(), atUs);
+void Runner::crossed(const simline::PcByte& byte, bool) {
+    log_.byte(byte.doneUs, Direction::PcToBox, byte.baud, byte.value, byte.baud != box_->listeningBaud());
+}
+
+void Runner::arrived(const simline::FarEndTransmitter::Byte& byte) {
+    toProgram_.push_back(byte);
+    // At full speed the line may be carried on for as long as the program
+    // keeps writing, and the program must see the box's replies meanwhile.
+    if (options_.fullSpeed) pumpOutput(turnUs_);
+}
+
+void Runner::afterPeerCall(std::uint64_t atUs) {
     for (const auto& text : box_->takeNotes()) log_.note(atUs, text);
     if (box_->decided() && closesAtDecision_ < 0) {
         closesAtDecision_ = engine_.closes();
@@ -271,16 +241,19 @@ void Runner::afterModelCall(std::uint64_t atUs) {
 // Hands the box's bytes to the PC once they have crossed the line, garbled if
 // the PC listens at another speed than the box talks at.
 void Runner::pumpOutput(std::uint64_t nowUs) {
+    (void)nowUs;
     outputBlocked_ = false;
-    const std::size_t arrived = toPc_.arrived(nowUs, 4096);
+    const std::size_t arrived = std::min<std::size_t>(toProgram_.size(), 4096);
     if (arrived == 0) return;
     const std::uint32_t pcBaud = settings_ ? settings_->baud : 0;
     std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i < arrived; ++i) out.push_back(simline::heard(toPc_.at(i).value, toPc_.at(i).baud, pcBaud));
+    for (std::size_t i = 0; i < arrived; ++i)
+        out.push_back(simline::heard(toProgram_[i].value, toProgram_[i].baud, pcBaud));
     const ssize_t n = ::write(link_.master(), out.data(), out.size());
     const std::size_t written = n > 0 ? static_cast<std::size_t>(n) : 0;
     for (std::size_t i = 0; i < written; ++i) {
-        const auto byte = toPc_.pop();
+        const auto byte = toProgram_.front();
+        toProgram_.pop_front();
         log_.byte(byte.doneUs, Direction::BoxToPc, byte.baud, byte.value, byte.baud != pcBaud);
     }
     outputBlocked_ = written < out.size();
@@ -290,7 +263,7 @@ void Runner::pumpOutput(std::uint64_t nowUs) {
 // words and the program has closed the line.
 bool Runner::isOver(std::uint64_t nowUs) {
     if (box_->hungUp(nowUs)) return readyToHangUp(nowUs);
-    return box_->decided() && toPc_.empty() && programHasLeft(nowUs);
+    return box_->decided() && !outputPending() && programHasLeft(nowUs);
 }
 
 // The line drops once the box's last words have crossed it and the program
@@ -300,7 +273,7 @@ bool Runner::isOver(std::uint64_t nowUs) {
 // the box's last words are still on their way. Without a watch on the slave a
 // close cannot be seen, and the program gets a fixed while instead.
 bool Runner::readyToHangUp(std::uint64_t nowUs) {
-    if (!toPc_.empty()) return false;
+    if (outputPending()) return false;
     if (!hangingUpSinceUs_) {
         hangingUpSinceUs_ = nowUs;
         settingsAtHangUp_ = settings_;
@@ -361,9 +334,9 @@ void Runner::finishBox(std::uint64_t nowUs) {
     log_.note(nowUs, line);
 
     const bool hungUp = box_->hungUp(nowUs);
+    line_.attach(nullptr, nowUs);
+    toProgram_.clear();
     box_.reset();
-    inFlight_.reset();
-    toPc_.reset(nowUs);
     hangingUpSinceUs_.reset();
     settingsAtHangUp_.reset();
     ++finishedBoxes_;

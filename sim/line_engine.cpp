@@ -31,25 +31,28 @@ void LineEngine::attach(Peer* peer, std::uint64_t nowUs) {
 
 void LineEngine::advanceTo(std::uint64_t targetUs) {
     int eventsNow = 0;
-    std::uint64_t lastInstant = nowUs_;
+    std::uint64_t lastInstant = kNoEvent;
     while (peer_ != nullptr) {
         startPcByte();
         const std::uint64_t next = nextEventUs();
         if (next == kNoEvent || next > targetUs) break;
         nowUs_ = std::max(nowUs_, next);
-        if (nowUs_ != lastInstant) {
-            lastInstant = nowUs_;
-            eventsNow = 0;
-        } else if (++eventsNow > kMaxEventsPerInstant) {
-            stuck(nowUs_);
-        }
-        // At one instant a byte crossing toward the far end comes first, then
-        // one toward the PC, then the far end's timer.
-        if (toPeer_ && toPeer_->doneUs <= nowUs_) {
-            deliver();
-        } else if (toPc_.nextArrivalUs() <= nowUs_) {
+        // At one instant a byte arriving at the PC comes first, then one
+        // arriving at the far end, then the far end's timer: on a line that
+        // takes no time the far end's words still reach a PC that keeps writing.
+        if (toPc_.nextArrivalUs() <= nowUs_) {
             pc_.arrived(toPc_.pop());
+        } else if (toPeer_ && toPeer_->doneUs <= nowUs_) {
+            deliver();
         } else {
+            // Bytes are as many as were written; only the far end's own
+            // actions can go on for ever at one instant.
+            if (nowUs_ != lastInstant) {
+                lastInstant = nowUs_;
+                eventsNow = 0;
+            } else if (++eventsNow > kMaxEventsPerInstant) {
+                stuck(nowUs_);
+            }
             peer_->onTimer(nowUs_);
             collect();
             pc_.afterPeerCall(nowUs_);
