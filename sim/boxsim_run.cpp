@@ -15,7 +15,6 @@
 
 #include "box.h"
 #include "dialogue_log.h"
-#include "far_end_transmitter.h"
 #include "line_pacer.h"
 #include "platform/signal_flush.h"  // monotonicUs
 #include "pty_engine.h"
@@ -26,10 +25,6 @@ namespace boxsim {
 namespace {
 
 constexpr std::uint64_t kCatchUpUs = 10000;     // a late wake-up (a busy machine) may deliver bytes this much in the past
-constexpr std::uint64_t kLeastSleepUs = 1000;   // bytes are carried in batches at most this often
-constexpr std::uint64_t kRetryWriteUs = 5000;   // the program is not reading: try again later
-constexpr std::uint64_t kLingerUs = 1000000;    // without a watch on the slave: wait this long for the program
-constexpr std::uint64_t kSettingsPollUs = 20000;   // speed changes raise no event: look this often
 constexpr std::size_t kReadChunk = 64;
 
 // Steps after which the PC goes on sending before it listens again (the
@@ -56,8 +51,11 @@ struct LineByte {
 class Runner : public PtyEngine::Side {
 public:
     Runner(const Options& options, PtyLink& link, PtyEngine& engine, DialogueLog& log)
-        : options_(options), link_(link), engine_(engine), log_(log), rx_(options.fullSpeed),
-          toPc_(options.fullSpeed) {}
+        : options_(options), link_(link), engine_(engine), log_(log), rx_(options.fullSpeed) {
+        engine_.output().onWritten([this](const PcOutput::Byte& byte, std::uint32_t pcBaud) {
+            log_.byte(boxTime(byte.doneUs), Direction::BoxToPc, byte.baud, byte.value, byte.baud != pcBaud);
+        });
+    }
 
     Turn turn(std::uint64_t clockUs) override;
     int status() const override { return allAsExpected_ ? 0 : 1; }
@@ -98,13 +96,9 @@ private:
     std::deque<std::uint8_t> fromPc_;
     std::optional<LineByte> inFlight_;
     std::uint64_t lastEmptyUs_ = 0;
-    simline::FarEndTransmitter toPc_;
-    bool outputBlocked_ = false;
 
     int closesAtDecision_ = -1;
     std::uint64_t decidedAtUs_ = 0;
-    std::optional<std::uint64_t> hangingUpSinceUs_;
-    std::optional<PcLineSettings> settingsAtHangUp_;
     std::optional<PcLineSettings> settingsAtOpen_;  // the port's own: what a program that restores it goes back to
     std::optional<PcLineSettings> settings_;
 };
@@ -147,13 +141,10 @@ std::uint64_t Runner::wakeUs(std::uint64_t clockUs) const {
     std::uint64_t wakeUs = simline::kNoEvent;
     if (!box_ && nowUs < benchEmptyUntilUs_) wakeUs = benchEmptyUntilUs_;
     if (box_) {
-        wakeUs = std::min({wakeUs, box_->nextEventUs(), nowUs + kSettingsPollUs});
+        // The engine wakes for the box's bytes on their way and a hang-up's.
+        wakeUs = std::min({wakeUs, box_->nextEventUs(), nowUs + kLookAgainUs});
         if (inFlight_) wakeUs = std::min(wakeUs, std::max(inFlight_->doneUs, nowUs + kLeastSleepUs));
-        if (!toPc_.empty())
-            wakeUs = std::min(wakeUs, outputBlocked_ ? nowUs + kRetryWriteUs
-                                                     : std::max(toPc_.nextArrivalUs(), nowUs + kLeastSleepUs));
-        if (box_->decided() && link_.watch() < 0) wakeUs = std::min(wakeUs, decidedAtUs_ + kLingerUs);
-        if (hangingUpSinceUs_) wakeUs = std::min(wakeUs, nowUs + kRetryWriteUs);
+        if (box_->decided() && link_.watch() < 0) wakeUs = std::min(wakeUs, decidedAtUs_ + kLeaveGraceUs);
     }
     return wakeUs == simline::kNoEvent ? wakeUs : wakeUs + startUs_;
 }
@@ -174,7 +165,7 @@ void Runner::startBox(std::uint64_t nowUs) {
     box_->setInstantLine(options_.fullSpeed);
     modelNowUs_ = nowUs;
     rx_.reset(nowUs);
-    toPc_.reset(nowUs);
+    engine_.output().reset(nowUs + startUs_);
     lastEmptyUs_ = nowUs;
     closesAtDecision_ = -1;
     log_.note(nowUs, "box " + std::to_string(finishedBoxes_ + 1) + " (boot loader " + options_.scenario.version +
@@ -260,7 +251,7 @@ bool Runner::takeByte(std::uint64_t nowUs) {
 }
 
 void Runner::afterModelCall(std::uint64_t atUs) {
-    toPc_.send(box_->takeOutbox(), atUs);
+    engine_.output().send(box_->takeOutbox(), atUs + startUs_);
     for (const auto& text : box_->takeNotes()) log_.note(atUs, text);
     if (box_->decided() && closesAtDecision_ < 0) {
         closesAtDecision_ = engine_.closes();
@@ -270,47 +261,20 @@ void Runner::afterModelCall(std::uint64_t atUs) {
 
 // Hands the box's bytes to the PC once they have crossed the line, garbled if
 // the PC listens at another speed than the box talks at.
-void Runner::pumpOutput(std::uint64_t nowUs) {
-    outputBlocked_ = false;
-    const std::size_t arrived = toPc_.arrived(nowUs, 4096);
-    if (arrived == 0) return;
-    const std::uint32_t pcBaud = settings_ ? settings_->baud : 0;
-    std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i < arrived; ++i) out.push_back(simline::heard(toPc_.at(i).value, toPc_.at(i).baud, pcBaud));
-    const ssize_t n = ::write(link_.master(), out.data(), out.size());
-    const std::size_t written = n > 0 ? static_cast<std::size_t>(n) : 0;
-    for (std::size_t i = 0; i < written; ++i) {
-        const auto byte = toPc_.pop();
-        log_.byte(byte.doneUs, Direction::BoxToPc, byte.baud, byte.value, byte.baud != pcBaud);
-    }
-    outputBlocked_ = written < out.size();
-}
+void Runner::pumpOutput(std::uint64_t nowUs) { engine_.output().carry(nowUs + startUs_); }
 
 // The box is done with: it has hung up, or it has decided, said its last
 // words and the program has closed the line.
 bool Runner::isOver(std::uint64_t nowUs) {
     if (box_->hungUp(nowUs)) return readyToHangUp(nowUs);
-    return box_->decided() && toPc_.empty() && programHasLeft(nowUs);
+    return box_->decided() && engine_.output().delivered() && programHasLeft(nowUs);
 }
 
-// The line drops once the box's last words have crossed it and the program
-// has taken them, or has gone on without them: it has sent bytes the box no
-// longer takes, changed the line's settings or let the line go. However busy
-// the machine, the program meets the dead line at its next step, never while
-// the box's last words are still on their way. Without a watch on the slave a
-// close cannot be seen, and the program gets a fixed while instead.
+// The line drops as the engine's rule has it, and after a time stamp or the
+// image's byte sum only once the program has gone on: the program then meets
+// the dead line at the same point of its run however busy the machine.
 bool Runner::readyToHangUp(std::uint64_t nowUs) {
-    if (!toPc_.empty()) return false;
-    if (!hangingUpSinceUs_) {
-        hangingUpSinceUs_ = nowUs;
-        settingsAtHangUp_ = settings_;
-    }
-    const bool sentMore = !fromPc_.empty() || link_.pendingInput() > 0;
-    const bool movedOn = sentMore || settings_ != settingsAtHangUp_ || engine_.opens() <= engine_.closes();
-    if (pcSpeaksNext(options_.scenario.hangUpAt) && link_.watch() >= 0) return movedOn;
-    if (link_.unreadOutput() == 0) return true;
-    if (link_.watch() < 0) return nowUs >= *hangingUpSinceUs_ + kHangUpGraceUs;
-    return movedOn;
+    return engine_.readyToHangUp(nowUs + startUs_, pcSpeaksNext(options_.scenario.hangUpAt), !fromPc_.empty());
 }
 
 // Once the program has closed the line and not opened it again, what it sent
@@ -327,7 +291,7 @@ void Runner::forgetOldInput() {
 }
 
 bool Runner::programHasLeft(std::uint64_t nowUs) const {
-    if (link_.watch() < 0) return nowUs >= decidedAtUs_ + kLingerUs;
+    if (link_.watch() < 0) return nowUs >= decidedAtUs_ + kLeaveGraceUs;
     return engine_.closes() > closesAtDecision_ || engine_.opens() <= engine_.closes();
 }
 
@@ -363,9 +327,7 @@ void Runner::finishBox(std::uint64_t nowUs) {
     const bool hungUp = box_->hungUp(nowUs);
     box_.reset();
     inFlight_.reset();
-    toPc_.reset(nowUs);
-    hangingUpSinceUs_.reset();
-    settingsAtHangUp_.reset();
+    engine_.output().reset(nowUs + startUs_);
     ++finishedBoxes_;
     if (options_.swapMs > 0 && finishedBoxes_ < options_.boxes) {
         benchEmptyUntilUs_ = nowUs + std::uint64_t{options_.swapMs} * 1000;
@@ -377,14 +339,14 @@ void Runner::finishBox(std::uint64_t nowUs) {
     }
     fromPc_.clear();
     log_.note(nowUs, "line dropped");
-    engine_.dropLine();
     settings_.reset();
-    if (finishedBoxes_ == options_.boxes) return;
-    // The cable is plugged back in: a fresh line at the same path.
-    if (const auto error = engine_.plugBack()) {
+    // Unless that was the last box, the cable is plugged back in: a fresh line at the same path.
+    const bool again = finishedBoxes_ < options_.boxes;
+    if (const auto error = engine_.hangUp(nowUs + startUs_, again)) {
         std::fprintf(stderr, "boxsim: cannot publish a new line: %s\n", error->c_str());
         std::exit(2);
     }
+    if (!again) return;
     log_.note(nowUs, "line published again at " + options_.linkPath + " -> " + link_.slavePath());
 }
 
@@ -434,7 +396,7 @@ int runBoxes(const Options& options) {
                      error->c_str());
         return 2;
     }
-    PtyEngine engine(link, options.linkPath);
+    PtyEngine engine(link, options.linkPath, options.fullSpeed);
     Runner runner(options, link, engine, log);
     log.note(0, "line published at " + options.linkPath + " -> " + link.slavePath());
     return engine.run(runner, options.timeoutS);

@@ -49,6 +49,15 @@ public:
         }
     }
 
+    // Queues bytes that have arrived by nowUs already, as soon as what is
+    // ahead of them has: a reply the caller must have in the program's way at once.
+    void sendArrived(const std::vector<Peer::Transmission>& transmissions, std::uint64_t nowUs) {
+        const std::uint64_t doneUs = std::max(nowUs, queue_.empty() ? 0 : queue_.back().doneUs);
+        for (const auto& transmission : transmissions)
+            for (const std::uint8_t value : transmission.bytes) queue_.push_back({value, transmission.baud, doneUs});
+        freeUs_ = std::max(freeUs_, doneUs);
+    }
+
     bool empty() const { return queue_.empty(); }
     // When the next byte has arrived, or kNoEvent.
     std::uint64_t nextArrivalUs() const { return queue_.empty() ? kNoEvent : queue_.front().doneUs; }

@@ -3,21 +3,93 @@
 // loop: it takes the program's opens and closes off the watch, lets the far
 // end do what is due, stops at a stop signal or the time-out, and waits on the
 // line (the watch, the master when the far end takes input) until the far
-// end's next moment; the stop signals arrive only in that wait. It also drops
-// the line as a pulled cable does and plugs it back.
+// end's next moment; the stop signals arrive only in that wait. It carries the
+// far end's bytes to the program (PcOutput), decides when a hung-up line may
+// drop, drops it as a pulled cable does and plugs it back.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "far_end_transmitter.h"
+#include "peer.h"
 #include "pty_link.h"
 
 namespace boxsim {
 
+// Times the engine waits by; the line raises no event for any of them.
+//
+// The program's speed and the watch's view of it are only seen by looking:
+// often enough that a reply placed inside one of the program's writes (the
+// replay) finds it still there, and a speed switch shows before the box's
+// next byte at 115200 baud has been garbled twice.
+inline constexpr std::uint64_t kLookAgainUs = 5000;
+// After the last step the program still closes the line and ends; a loaded
+// machine may take most of a second for an exit, so twice that.
+inline constexpr std::uint64_t kLeaveGraceUs = 2000000;
 // The program may still read what came before the line dropped: without a
 // watch on the slave its close cannot be seen, so it gets this long.
 inline constexpr std::uint64_t kHangUpGraceUs = 1000000;
+// A program that does not read leaves the master full: its reads make no
+// event on the master, so the write is tried again this much later -- a
+// 64-byte read at 115200 baud's pace.
+inline constexpr std::uint64_t kRetryWriteUs = 5000;
+// Bytes are carried in batches at most this often: one wake-up per byte at
+// full speed would cost more than the pty can show to the program.
+inline constexpr std::uint64_t kLeastSleepUs = 1000;
+
+// The far end's bytes on their way to the program: queued as they are sent,
+// handed to the master once they have crossed the line, as the program hears
+// them at the speed it listens at now. It never waits on the line: what a full
+// master does not take goes at the next try.
+class PcOutput {
+public:
+    using Byte = simline::FarEndTransmitter::Byte;
+    // Told of each byte the master took, with the speed the program listened at.
+    using Written = std::function<void(const Byte&, std::uint32_t listeningBaud)>;
+
+    PcOutput(PtyLink& link, bool instant) : link_(link), transmitter_(instant) {}
+
+    // Times are the caller's clock, the same for every call.
+    void send(const std::vector<simline::Peer::Transmission>& transmissions, std::uint64_t nowUs) {
+        transmitter_.send(transmissions, nowUs);
+    }
+    // Bytes written at once, ahead of their crossing time: a reply that must
+    // be in the program's way before it can return from its write. false: the
+    // line took them not all; the rest goes with the next carry().
+    bool sendNow(const std::vector<simline::Peer::Transmission>& transmissions, std::uint64_t nowUs);
+    // Writes what has arrived by nowUs. With holdAtOtherSpeed, a byte sent at
+    // another speed than the program listens at waits (with what follows)
+    // instead of going garbled. false: the line is gone (not a full master).
+    bool carry(std::uint64_t nowUs);
+    void holdAtOtherSpeed(bool hold) { holdAtOtherSpeed_ = hold; }
+    void onWritten(Written written) { written_ = std::move(written); }
+
+    // Every byte sent has been written to the master.
+    bool delivered() const { return transmitter_.empty(); }
+    // The first byte that has arrived and is not written yet: sent at, listened at.
+    struct Waiting {
+        std::uint32_t sentBaud;
+        std::uint32_t listeningBaud;
+    };
+    std::optional<Waiting> firstWaiting(std::uint64_t nowUs) const;
+    // When the next carry() has something to do, or kNoEvent.
+    std::uint64_t wakeUs(std::uint64_t nowUs) const;
+    // Forgets what is on its way; the line is free from nowUs on.
+    void reset(std::uint64_t nowUs);
+
+private:
+    std::uint32_t listeningBaud() const;
+
+    PtyLink& link_;
+    simline::FarEndTransmitter transmitter_;
+    bool holdAtOtherSpeed_ = false;
+    bool blocked_ = false;  // the last carry left arrived bytes behind
+    Written written_;
+};
 
 class PtyEngine {
 public:
@@ -37,7 +109,9 @@ public:
         virtual bool wantsInput(std::uint64_t nowUs) const = 0;
     };
 
-    PtyEngine(PtyLink& link, std::string linkPath) : link_(link), linkPath_(std::move(linkPath)) {}
+    // instant: the far end's bytes cross the line at once (boxsim --full-speed).
+    PtyEngine(PtyLink& link, std::string linkPath, bool instant = false)
+        : link_(link), linkPath_(std::move(linkPath)), output_(link, instant) {}
 
     // Runs the loop until the far end is over, a stop signal comes or timeoutS have passed.
     int run(Side& side, double timeoutS);
@@ -48,16 +122,40 @@ public:
     // Takes the watch's events now (the loop does at each turn).
     void readWatch() { link_.readWatch(opens_, closes_); }
 
+    // The far end's bytes toward the program; times are the monotonic clock's.
+    PcOutput& output() { return output_; }
+    const PcOutput& output() const { return output_; }
+
+    // The far end has hung up: whether the line may drop now. It does once
+    // the far end's last words are all written and the program has taken
+    // them or gone on without them (sent more, changed the line's settings,
+    // let the line go), so that the program meets the dead line at its next
+    // step however busy the machine. Without a watch on the slave a close
+    // cannot be seen, and the program gets kHangUpGraceUs instead.
+    // movesOnFirst: the program speaks next here, and the line drops only
+    // once it has; heldInput: the far end holds bytes of the program's it has
+    // not taken. Asked at each turn until the line drops.
+    bool readyToHangUp(std::uint64_t nowUs, bool movesOnFirst = false, bool heldInput = false);
+
+    // For the far end's hang-up: forgets what was on its way, drops the line
+    // and, with again, publishes a fresh one at the path. An error text when
+    // the new line cannot be published.
+    std::optional<std::string> hangUp(std::uint64_t nowUs, bool again);
     // Drops the line; a program on it meets a dead line at its next call.
     void dropLine();
     // Publishes a fresh line at the same path, as a cable plugged back in. An error text on failure.
     std::optional<std::string> plugBack();
 
 private:
+    std::uint64_t wakeUs(const Side& side, std::uint64_t nowUs) const;
+
     PtyLink& link_;
     const std::string linkPath_;
     int opens_ = 0;
     int closes_ = 0;
+    PcOutput output_;
+    std::optional<std::uint64_t> hangingUpSinceUs_;
+    std::optional<PcLineSettings> settingsAtHangUp_;
 };
 
 }  // namespace boxsim
