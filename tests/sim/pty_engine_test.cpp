@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -189,26 +190,16 @@ TEST(PtyEngineHangUp, TheLineDropsOnceTheLastWordsAreTakenOrTheProgramMovesOn) {
         line.engine->output().carry(0);
         return line.engine->output().delivered();
     };
-    {
+    const std::vector<std::pair<const char*, std::function<void(boxtest::PcPort&)>>> goesOn{
+        {"reads them", [](boxtest::PcPort& pc) { EXPECT_EQ(pc.readUntil("BYE", 2000), "BYE"); }},
+        {"sends more without reading them", [](boxtest::PcPort& pc) { pc.write("x"); }},
+        {"changes the speed without reading them", [](boxtest::PcPort& pc) { pc.setSpeed(B9600); }}};
+    for (const auto& [what, action] : goesOn) {
         OpenLine line;
         ASSERT_TRUE(hungUpAfterWords(line));
-        EXPECT_FALSE(line.engine->readyToHangUp(1)) << "the program has not read the last words";
-        EXPECT_EQ(line.pc.readUntil("BYE", 2000), "BYE");
-        EXPECT_TRUE(line.engine->readyToHangUp(2));
-    }
-    {
-        OpenLine line;
-        ASSERT_TRUE(hungUpAfterWords(line));
-        EXPECT_FALSE(line.engine->readyToHangUp(1));
-        line.pc.write("x");  // goes on without reading them
-        EXPECT_TRUE(line.engine->readyToHangUp(2));
-    }
-    {
-        OpenLine line;
-        ASSERT_TRUE(hungUpAfterWords(line));
-        EXPECT_FALSE(line.engine->readyToHangUp(1));
-        line.pc.setSpeed(B9600);
-        EXPECT_TRUE(line.engine->readyToHangUp(2));
+        EXPECT_FALSE(line.engine->readyToHangUp(1)) << "the last words are unread";
+        action(line.pc);
+        EXPECT_TRUE(line.engine->readyToHangUp(2)) << "the program " << what;
     }
     {
         // Where the program speaks next, having read is not enough.
