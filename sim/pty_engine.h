@@ -22,10 +22,11 @@ namespace boxsim {
 
 // Times the engine waits by; the line raises no event for any of them.
 //
-// The program's speed and the watch's view of it are only seen by looking:
-// often enough that a reply placed inside one of the program's writes (the
-// replay) finds it still there, and a speed switch shows before the box's
-// next byte at 115200 baud has been garbled twice.
+// The program's speed, the line's fill and the program's reads raise no event
+// on the master, so they are looked at this often: the line fills within
+// milliseconds of the program's writes, and the replay must see it full while
+// the program still waits inside the write it holds; 200 looks a second cost
+// next to nothing.
 inline constexpr std::uint64_t kLookAgainUs = 5000;
 // After the last step the program still closes the line and ends; a loaded
 // machine may take most of a second for an exit, so twice that.
@@ -34,8 +35,8 @@ inline constexpr std::uint64_t kLeaveGraceUs = 2000000;
 // watch on the slave its close cannot be seen, so it gets this long.
 inline constexpr std::uint64_t kHangUpGraceUs = 1000000;
 // A program that does not read leaves the master full: its reads make no
-// event on the master, so the write is tried again this much later -- a
-// 64-byte read at 115200 baud's pace.
+// event on the master, so the write is tried again this much later, about
+// the time 64 bytes take at 115200 baud.
 inline constexpr std::uint64_t kRetryWriteUs = 5000;
 // Bytes are carried in batches at most this often: one wake-up per byte at
 // full speed would cost more than the pty can show to the program.
