@@ -28,8 +28,9 @@ namespace boxsim {
 // the program still waits inside the write it holds; 200 looks a second cost
 // next to nothing.
 inline constexpr std::uint64_t kLookAgainUs = 5000;
-// After the last step the program still closes the line and ends; a loaded
-// machine may take most of a second for an exit, so twice that.
+// After the last step the program still closes the line and ends, and a busy
+// machine may hold it back for long; waiting longer only delays the end of a
+// run whose program stays.
 inline constexpr std::uint64_t kLeaveGraceUs = 2000000;
 // The program may still read what came before the line dropped: without a
 // watch on the slave its close cannot be seen, so it gets this long.
