@@ -15,7 +15,6 @@
 
 #include "box.h"
 #include "dialogue_log.h"
-#include "far_end_transmitter.h"
 #include "line_engine.h"
 #include "platform/signal_flush.h"  // monotonicUs
 #include "pty_engine.h"
@@ -26,10 +25,6 @@ namespace boxsim {
 namespace {
 
 constexpr std::uint64_t kCatchUpUs = 10000;     // a late wake-up (a busy machine) may deliver bytes this much in the past
-constexpr std::uint64_t kLeastSleepUs = 1000;   // bytes are carried in batches at most this often
-constexpr std::uint64_t kRetryWriteUs = 5000;   // the program is not reading: try again later
-constexpr std::uint64_t kLingerUs = 1000000;    // without a watch on the slave: wait this long for the program
-constexpr std::uint64_t kSettingsPollUs = 20000;   // speed changes raise no event: look this often
 constexpr std::size_t kReadChunk = 64;
 
 // Steps after which the PC goes on sending before it listens again (the
@@ -48,12 +43,16 @@ platform::LocalTime localNow() {
 
 // The box model on the line, over the pseudo-terminal: the box's own clock
 // starts with boxsim. The line engine runs the box's events; this is its PC
-// end, which takes the program's bytes off the master and hands the box's
-// words over to it.
+// end, which takes the program's bytes off the master and gives the box's
+// words to the pty engine's way to the program.
 class Runner : public PtyEngine::Side, public simline::LineEngine::PcEnd {
 public:
     Runner(const Options& options, PtyLink& link, PtyEngine& engine, DialogueLog& log)
-        : options_(options), link_(link), engine_(engine), log_(log), line_(*this, options.fullSpeed) {}
+        : options_(options), link_(link), engine_(engine), log_(log), line_(*this, options.fullSpeed) {
+        engine_.output().onWritten([this](const PcOutput::Byte& byte, std::uint32_t pcBaud) {
+            log_.byte(boxTime(byte.doneUs), Direction::BoxToPc, byte.baud, byte.value, byte.baud != pcBaud);
+        });
+    }
 
     Turn turn(std::uint64_t clockUs) override;
     int status() const override { return allAsExpected_ ? 0 : 1; }
@@ -70,8 +69,7 @@ private:
     void arrived(const simline::FarEndTransmitter::Byte& byte) override;
     void crossed(const simline::PcByte& byte, bool taken) override;
     void afterPeerCall(std::uint64_t atUs) override;
-    bool outputPending() const { return !line_.toPc().empty() || !toProgram_.empty(); }
-    void pumpOutput(std::uint64_t nowUs);
+    bool outputPending() const { return !line_.toPc().empty() || !engine_.output().delivered(); }
     bool programHasLeft(std::uint64_t nowUs) const;
     bool isOver(std::uint64_t nowUs);
     bool readyToHangUp(std::uint64_t nowUs);
@@ -95,13 +93,9 @@ private:
     std::uint64_t turnUs_ = 0;  // the moment the line is carried forward to
     std::deque<std::uint8_t> fromPc_;
     std::uint64_t lastEmptyUs_ = 0;
-    std::deque<simline::FarEndTransmitter::Byte> toProgram_;  // arrived, not yet taken by the master
-    bool outputBlocked_ = false;
 
     int closesAtDecision_ = -1;
     std::uint64_t decidedAtUs_ = 0;
-    std::optional<std::uint64_t> hangingUpSinceUs_;
-    std::optional<PcLineSettings> settingsAtHangUp_;
     std::optional<PcLineSettings> settingsAtOpen_;  // the port's own: what a program that restores it goes back to
     std::optional<PcLineSettings> settings_;
 };
@@ -145,12 +139,11 @@ std::uint64_t Runner::wakeUs(std::uint64_t clockUs) const {
     if (!box_ && nowUs < benchEmptyUntilUs_) wakeUs = benchEmptyUntilUs_;
     if (box_) {
         // The box's timers are kept to the microsecond; bytes crossing the
-        // line are carried in batches.
-        wakeUs = std::min({wakeUs, box_->nextEventUs(), nowUs + kSettingsPollUs,
+        // line are carried in batches. The pty engine wakes for the bytes
+        // the program has not taken and for a hang-up.
+        wakeUs = std::min({wakeUs, box_->nextEventUs(), nowUs + kLookAgainUs,
                            std::max(line_.nextEventUs(), nowUs + kLeastSleepUs)});
-        if (outputBlocked_) wakeUs = std::min(wakeUs, nowUs + kRetryWriteUs);
-        if (box_->decided() && link_.watch() < 0) wakeUs = std::min(wakeUs, decidedAtUs_ + kLingerUs);
-        if (hangingUpSinceUs_) wakeUs = std::min(wakeUs, nowUs + kRetryWriteUs);
+        if (box_->decided() && link_.watch() < 0) wakeUs = std::min(wakeUs, decidedAtUs_ + kLeaveGraceUs);
     }
     return wakeUs == simline::kNoEvent ? wakeUs : wakeUs + startUs_;
 }
@@ -170,7 +163,7 @@ void Runner::startBox(std::uint64_t nowUs) {
     box_ = std::make_unique<boxmodel::Box>(options_.scenario, localNow, nowUs);
     box_->setInstantLine(options_.fullSpeed);
     line_.attach(box_.get(), nowUs);
-    toProgram_.clear();
+    engine_.output().reset();
     lastEmptyUs_ = nowUs;
     closesAtDecision_ = -1;
     log_.note(nowUs, "box " + std::to_string(finishedBoxes_ + 1) + " (boot loader " + options_.scenario.version +
@@ -182,7 +175,7 @@ void Runner::startBox(std::uint64_t nowUs) {
 void Runner::pump(std::uint64_t nowUs) {
     turnUs_ = nowUs;
     line_.advanceTo(nowUs);
-    pumpOutput(nowUs);
+    engine_.output().carry();
 }
 
 // The program's next byte, taken off the master while the box accepts input;
@@ -224,10 +217,10 @@ void Runner::crossed(const simline::PcByte& byte, bool) {
 }
 
 void Runner::arrived(const simline::FarEndTransmitter::Byte& byte) {
-    toProgram_.push_back(byte);
+    engine_.output().arrived({byte.value, byte.baud, byte.doneUs + startUs_});
     // At full speed the line may be carried on for as long as the program
     // keeps writing, and the program must see the box's replies meanwhile.
-    if (options_.fullSpeed) pumpOutput(turnUs_);
+    if (options_.fullSpeed) engine_.output().carry();
 }
 
 void Runner::afterPeerCall(std::uint64_t atUs) {
@@ -238,27 +231,6 @@ void Runner::afterPeerCall(std::uint64_t atUs) {
     }
 }
 
-// Hands the box's bytes to the PC once they have crossed the line, garbled if
-// the PC listens at another speed than the box talks at.
-void Runner::pumpOutput(std::uint64_t nowUs) {
-    (void)nowUs;
-    outputBlocked_ = false;
-    const std::size_t arrived = std::min<std::size_t>(toProgram_.size(), 4096);
-    if (arrived == 0) return;
-    const std::uint32_t pcBaud = settings_ ? settings_->baud : 0;
-    std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i < arrived; ++i)
-        out.push_back(simline::heard(toProgram_[i].value, toProgram_[i].baud, pcBaud));
-    const ssize_t n = ::write(link_.master(), out.data(), out.size());
-    const std::size_t written = n > 0 ? static_cast<std::size_t>(n) : 0;
-    for (std::size_t i = 0; i < written; ++i) {
-        const auto byte = toProgram_.front();
-        toProgram_.pop_front();
-        log_.byte(byte.doneUs, Direction::BoxToPc, byte.baud, byte.value, byte.baud != pcBaud);
-    }
-    outputBlocked_ = written < out.size();
-}
-
 // The box is done with: it has hung up, or it has decided, said its last
 // words and the program has closed the line.
 bool Runner::isOver(std::uint64_t nowUs) {
@@ -266,24 +238,12 @@ bool Runner::isOver(std::uint64_t nowUs) {
     return box_->decided() && !outputPending() && programHasLeft(nowUs);
 }
 
-// The line drops once the box's last words have crossed it and the program
-// has taken them, or has gone on without them: it has sent bytes the box no
-// longer takes, changed the line's settings or let the line go. However busy
-// the machine, the program meets the dead line at its next step, never while
-// the box's last words are still on their way. Without a watch on the slave a
-// close cannot be seen, and the program gets a fixed while instead.
+// The line drops as the engine's rule has it, and after a time stamp or the
+// image's byte sum only once the program has gone on: the program then meets
+// the dead line at the same point of its run however busy the machine.
 bool Runner::readyToHangUp(std::uint64_t nowUs) {
-    if (outputPending()) return false;
-    if (!hangingUpSinceUs_) {
-        hangingUpSinceUs_ = nowUs;
-        settingsAtHangUp_ = settings_;
-    }
-    const bool sentMore = !fromPc_.empty() || link_.pendingInput() > 0;
-    const bool movedOn = sentMore || settings_ != settingsAtHangUp_ || engine_.opens() <= engine_.closes();
-    if (pcSpeaksNext(options_.scenario.hangUpAt) && link_.watch() >= 0) return movedOn;
-    if (link_.unreadOutput() == 0) return true;
-    if (link_.watch() < 0) return nowUs >= *hangingUpSinceUs_ + kHangUpGraceUs;
-    return movedOn;
+    return line_.toPc().empty() &&
+           engine_.readyToHangUp(nowUs + startUs_, pcSpeaksNext(options_.scenario.hangUpAt), !fromPc_.empty());
 }
 
 // Once the program has closed the line and not opened it again, what it sent
@@ -300,7 +260,7 @@ void Runner::forgetOldInput() {
 }
 
 bool Runner::programHasLeft(std::uint64_t nowUs) const {
-    if (link_.watch() < 0) return nowUs >= decidedAtUs_ + kLingerUs;
+    if (link_.watch() < 0) return nowUs >= decidedAtUs_ + kLeaveGraceUs;
     return engine_.closes() > closesAtDecision_ || engine_.opens() <= engine_.closes();
 }
 
@@ -335,10 +295,8 @@ void Runner::finishBox(std::uint64_t nowUs) {
 
     const bool hungUp = box_->hungUp(nowUs);
     line_.attach(nullptr, nowUs);
-    toProgram_.clear();
+    engine_.output().reset();
     box_.reset();
-    hangingUpSinceUs_.reset();
-    settingsAtHangUp_.reset();
     ++finishedBoxes_;
     if (options_.swapMs > 0 && finishedBoxes_ < options_.boxes) {
         benchEmptyUntilUs_ = nowUs + std::uint64_t{options_.swapMs} * 1000;
@@ -350,14 +308,14 @@ void Runner::finishBox(std::uint64_t nowUs) {
     }
     fromPc_.clear();
     log_.note(nowUs, "line dropped");
-    engine_.dropLine();
     settings_.reset();
-    if (finishedBoxes_ == options_.boxes) return;
-    // The cable is plugged back in: a fresh line at the same path.
-    if (const auto error = engine_.plugBack()) {
+    // Unless that was the last box, the cable is plugged back in: a fresh line at the same path.
+    const bool again = finishedBoxes_ < options_.boxes;
+    if (const auto error = engine_.hangUp(again)) {
         std::fprintf(stderr, "boxsim: cannot publish a new line: %s\n", error->c_str());
         std::exit(2);
     }
+    if (!again) return;
     log_.note(nowUs, "line published again at " + options_.linkPath + " -> " + link_.slavePath());
 }
 

@@ -1,6 +1,5 @@
 #include "replay.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,10 +13,10 @@
 #include <vector>
 
 #include "platform/signal_flush.h"
+#include "line_engine.h"
 #include "pty_engine.h"
 #include "pty_link.h"
 #include "replay_console.h"
-#include "far_end_transmitter.h"
 #include "replay_peer.h"
 #include "replay_program.h"
 #include "trace/trace_format.h"
@@ -29,10 +28,7 @@ namespace {
 using trace::Record;
 using trace::RecordKind;
 
-constexpr std::uint64_t kLookEveryUs = 5000;       // speed and the watch raise no event on the master
-constexpr std::uint64_t kLeaveGraceUs = 2000000;   // after the last step: the program closes the line
 constexpr std::uint64_t kSpeedGraceUs = 500000;    // the program may still be switching its speed
-constexpr std::uint64_t kSettleUs = 50000;         // the pty hands written bytes on a moment later
 // Image data left in the line ahead of the write a reply came during, where
 // the program read nothing since its write before. The program's writes stop
 // once the line is full, and this puts that point inside a write of 10 KiB: a
@@ -52,16 +48,21 @@ constexpr std::uint64_t kWritesEndedUs = 200000;
 
 // The recorded box (ReplayPeer) over the pseudo-terminal. The peer decides
 // what the recording expects next, where a reply goes and where a hang-up
-// cuts; this side reads what the program wrote, hands the box's bytes over at
-// the time they have crossed the line, holds the program inside a write for a
-// reply or hang-up the box gave during it, and drops the line.
-class Replay : public PtyEngine::Side {
+// cuts; the line engine runs its timers and carries its bytes across. This
+// side reads what the program wrote, gives the box's bytes that have crossed
+// to the pty engine's way to the program, holds the program inside a write
+// for a reply or hang-up the box gave during it, and has the line dropped.
+class Replay : public PtyEngine::Side, public simline::LineEngine::PcEnd {
 public:
     Replay(const ReplayOptions& options, ReplayPeer& peer, PtyLink& link, PtyEngine& engine, RecordedRun recorded,
            ReplayedProgram* program)
         : options_(options), peer_(peer), link_(link), engine_(engine), recorded_(std::move(recorded)),
           program_(program),
-          deadlineUs_(platform::monotonicUs() + static_cast<std::uint64_t>(options.timeoutS * 1e6)) {}
+          deadlineUs_(platform::monotonicUs() + static_cast<std::uint64_t>(options.timeoutS * 1e6)), line_(*this) {
+        // A reply at another speed than the program listens at is its departure, not noise.
+        engine_.output().holdAtOtherSpeed(true);
+        line_.attach(&peer_, platform::monotonicUs());
+    }
 
     Turn turn(std::uint64_t nowUs) override;
     int status() const override { return status_; }
@@ -69,17 +70,22 @@ public:
     std::uint64_t wakeUs(std::uint64_t nowUs) const override;
     bool wantsInput(std::uint64_t) const override { return readLimit() > 0; }
 
+    // --- simline::LineEngine::PcEnd: the program's stream is read by its
+    // place in it (feed), and the peer told of it as it is read.
+    std::optional<Start> nextByte(std::uint64_t, bool) override { return std::nullopt; }
+    void arrived(const simline::FarEndTransmitter::Byte& byte) override { engine_.output().arrived(byte); }
+
 private:
     void noteSpeed();
     bool sawSpeed(std::uint32_t baud) const;
     std::uint64_t readLimit() const;
     void feed(std::uint64_t most, std::uint64_t nowUs);
-    void takeOutbox(std::uint64_t nowUs);
+    // Every byte the box sent has been written to the master.
+    bool allSent() const { return line_.toPc().empty() && engine_.output().delivered(); }
     void carryOutput(std::uint64_t nowUs);
     void placeInWrite(std::uint64_t nowUs);
     void place(const ReplayPeer::InWrite& in, std::uint64_t nowUs);
     void dropLine(std::uint64_t nowUs);
-    bool writeToPc(const std::string& bytes);
     int depart(std::size_t lineNumber, const std::string& what);
     int summary();
 
@@ -98,17 +104,15 @@ private:
     std::vector<std::uint32_t> baudsSinceStep_;  // the program's speeds since the last step was done
     std::uint32_t configuredBaud_ = 0;
     std::size_t stepsSeen_ = 0;
-    std::uint64_t lastStepUs_ = 0;  // when the last step was seen done, or the box's bytes last went
-    simline::FarEndTransmitter toPc_;  // the box's replies, as the recorded program read them: together
     std::optional<std::uint64_t> speedMismatchSinceUs_;
     long writesSeen_ = -1;  // the program's writes and the line's fill when
     int pendingSeen_ = -1;  // last looked at, and when either last changed
     std::uint64_t writesSeenUs_ = 0;
-    std::optional<std::uint64_t> hungUpSinceUs_;  // the box hung up; the line drops soon
     bool dropped_ = false;                        // for the box's hang-up
     int opensTold_ = 0;
     std::optional<std::pair<std::size_t, std::string>> departure_;  // found on this side of the line
     std::vector<std::string> notPlaced_;  // replies and hang-ups not at their recorded place
+    simline::LineEngine line_;  // the recorded box's side of the line: its timers, its bytes on their way
 };
 
 // The speed is looked at often, and every speed seen since the last step
@@ -117,7 +121,6 @@ private:
 void Replay::noteSpeed() {
     if (peer_.steps() != stepsSeen_) {
         stepsSeen_ = peer_.steps();
-        lastStepUs_ = platform::monotonicUs();
         baudsSinceStep_.assign(1, configuredBaud_);
     }
     const auto settings = link_.pcSettings();
@@ -159,37 +162,32 @@ void Replay::feed(std::uint64_t most, std::uint64_t nowUs) {
         const std::uint32_t expected = peer_.nextPcBaud();
         const std::uint32_t baud = expected != 0 && sawSpeed(expected) ? expected : configuredBaud_;
         peer_.pcWrote(reinterpret_cast<const std::uint8_t*>(buffer), static_cast<std::size_t>(n), baud, nowUs);
-        takeOutbox(nowUs);
+        line_.collect();
         most -= static_cast<std::uint64_t>(n);
     }
 }
 
-void Replay::takeOutbox(std::uint64_t nowUs) { toPc_.send(peer_.takeOutbox(), nowUs); }
-
+// The box's bytes go once the program listens at the speed they were sent
+// at; where it does not for long, the program has departed.
 void Replay::carryOutput(std::uint64_t nowUs) {
-    while (toPc_.arrived(nowUs) > 0 && link_.isOpen()) {
-        const std::uint32_t baud = toPc_.at(0).baud;
-        const auto settings = link_.pcSettings();
-        const std::uint32_t pcBaud = settings ? settings->baud : 0;
-        if (pcBaud != baud) {
-            if (!speedMismatchSinceUs_) speedMismatchSinceUs_ = nowUs;
-            if (nowUs >= *speedMismatchSinceUs_ + kSpeedGraceUs)
-                departure_ = {peer_.lastReplyLine(), "the PC listens at " + std::to_string(pcBaud) +
-                                                         " baud where the recording has " + std::to_string(baud)};
-            return;
-        }
-        speedMismatchSinceUs_.reset();
+    PcOutput& output = engine_.output();
+    auto waiting = output.firstWaiting();
+    if (waiting && waiting->sentBaud == waiting->listeningBaud) {
         // A reply the box gave during the first write of image data after
         // these words must be waiting when that write returns: the write
         // waits from before the program can read them (see placeInWrite).
         if (const auto in = peer_.nextInWrite(); in && in->firstWrite) link_.holdPcOutput(true);
-        std::string bytes;
-        for (std::size_t i = 0, n = toPc_.arrived(nowUs); i < n && toPc_.at(i).baud == baud; ++i)
-            bytes += static_cast<char>(toPc_.at(i).value);
-        for (std::size_t i = 0; i < bytes.size(); ++i) toPc_.pop();
-        if (!writeToPc(bytes)) departure_ = {peer_.lastReplyLine(), "cannot write to the line"};
-        lastStepUs_ = nowUs;
+        if (!output.carry()) departure_ = {peer_.lastReplyLine(), "cannot write to the line"};
+        waiting = output.firstWaiting();
     }
+    if (!waiting || waiting->sentBaud == waiting->listeningBaud) {
+        speedMismatchSinceUs_.reset();
+        return;
+    }
+    if (!speedMismatchSinceUs_) speedMismatchSinceUs_ = nowUs;
+    if (nowUs >= *speedMismatchSinceUs_ + kSpeedGraceUs)
+        departure_ = {peer_.lastReplyLine(), "the PC listens at " + std::to_string(waiting->listeningBaud) +
+                                                 " baud where the recording has " + std::to_string(waiting->sentBaud)};
 }
 
 // Sends a reply the box gave during a write (or drops the line for a hang-up
@@ -201,7 +199,7 @@ void Replay::carryOutput(std::uint64_t nowUs) {
 // not, it goes on from an empty line and is held again.
 void Replay::placeInWrite(std::uint64_t nowUs) {
     const auto in = peer_.nextInWrite();
-    if (!in || readLimit() > 0 || !toPc_.empty()) return;
+    if (!in || readLimit() > 0 || !allSent()) return;
     const int pending = link_.pendingInput();
     const bool held = pending >= kLineDisciplineFull && !link_.pcCanWrite();
     if (in->firstWrite) {
@@ -266,49 +264,28 @@ void Replay::place(const ReplayPeer::InWrite& in, std::uint64_t nowUs) {
     // A wrong speed is named in the reply's turn: the reply waits for it.
     if (!sawSpeed(record.baud) && link_.pcSettings() && link_.pcSettings()->baud != record.baud) return;
     peer_.sendReplyNow(nowUs);
-    for (auto& transmission : peer_.takeOutbox()) {
-        const std::string bytes(transmission.bytes.begin(), transmission.bytes.end());
-        if (writeToPc(bytes)) link_.awaitUnreadOutput(static_cast<int>(bytes.size()));
-    }
+    const auto reply = peer_.takeOutbox();
+    std::size_t size = 0;
+    for (const auto& transmission : reply) size += transmission.bytes.size();
+    if (engine_.output().sendNow(reply, nowUs)) link_.awaitUnreadOutput(static_cast<int>(size));
 }
 
-// The line drops once the program has read what came before, as a box's
-// does; it is published again when the recording has the program open it again.
+// The line drops as a box's does (PtyEngine::readyToHangUp); it is published
+// again when the recording has the program open it again.
 void Replay::dropLine(std::uint64_t nowUs) {
     if (!peer_.hungUp(nowUs)) {
         dropped_ = false;
         return;
     }
-    if (dropped_ || peer_.departure() || !toPc_.empty()) return;
-    if (!hungUpSinceUs_) hungUpSinceUs_ = nowUs;
-    if (nowUs < lastStepUs_ + kSettleUs) return;
-    if (link_.unreadOutput() > 0 && nowUs < *hungUpSinceUs_ + kHangUpGraceUs) return;
-    engine_.dropLine();
+    if (dropped_ || peer_.departure() || !allSent() || !engine_.readyToHangUp(nowUs)) return;
+    const bool again = peer_.opensAgain();
     dropped_ = true;
-    hungUpSinceUs_.reset();
     opensTold_ = 0;
-    if (!peer_.opensAgain()) return;
-    if (const auto error = engine_.plugBack()) {
+    if (const auto error = engine_.hangUp(again)) {
         departure_ = {peer_.waitingAt() ? peer_.waitingAt()->lineNumber : 0, "cannot publish the line again: " + *error};
         return;
     }
-    if (link_.watch() < 0) peer_.pcOpened(nowUs);  // its open cannot be seen
-}
-
-bool Replay::writeToPc(const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(link_.master(), bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN) return false;
-        pollfd entry{link_.master(), POLLOUT, 0};
-        poll(&entry, 1, 5);
-    }
-    return true;
+    if (again && link_.watch() < 0) peer_.pcOpened(nowUs);  // its open cannot be seen
 }
 
 int Replay::depart(std::size_t lineNumber, const std::string& what) {
@@ -362,8 +339,9 @@ PtyEngine::Side::Turn Replay::turn(std::uint64_t nowUs) {
         for (; opensTold_ < opens; ++opensTold_) peer_.pcOpened(nowUs);
     }
     if (started_ && link_.isOpen()) {
-        if (peer_.nextEventUs() <= nowUs) peer_.onTimer(nowUs);
-        takeOutbox(nowUs);
+        // The box's timers, its bytes crossing, and what it said at an open.
+        line_.advanceTo(nowUs);
+        line_.collect();
         carryOutput(nowUs);
         placeInWrite(nowUs);
         feed(readLimit(), nowUs);
@@ -379,7 +357,7 @@ PtyEngine::Side::Turn Replay::turn(std::uint64_t nowUs) {
     const int opensNow = engine_.opens();
     const int closesNow = engine_.closes();
     const trace::Record* waiting = peer_.waitingAt();
-    if (peer_.finished() && toPc_.empty()) {
+    if (peer_.finished() && allSent()) {
         if (!allDoneUs_) allDoneUs_ = nowUs;
         const bool programLeft = link_.watch() >= 0 ? (closesNow >= opensNow) : nowUs >= *allDoneUs_ + kLeaveGraceUs;
         if (programLeft || !link_.isOpen() || nowUs >= *allDoneUs_ + kLeaveGraceUs) return over(summary());
@@ -409,7 +387,8 @@ int Replay::stopped(bool bySignal, std::uint64_t) {
 
 std::uint64_t Replay::wakeUs(std::uint64_t nowUs) const {
     // Input left in the line on purpose must not wake us again and again (wantsInput).
-    return std::min({nowUs + kLookEveryUs, peer_.nextEventUs(), toPc_.nextArrivalUs()});
+    // The engine wakes for the box's bytes on their way.
+    return std::min(nowUs + kLookAgainUs, line_.nextEventUs());
 }
 
 // The line's own directory when no path was given, removed at the end.
