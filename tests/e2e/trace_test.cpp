@@ -222,7 +222,10 @@ TEST(TraceReplay, TheProgramItStartsIsComparedByWhatItPrintedAndHowItEnded) {
     EXPECT_NE(asRecorded.out.find("; output and exit code as recorded\n"), std::string::npos) << asRecorded.out;
     const bool placed = asRecorded.out.find("not at its recorded place (the hang-up at line ") == std::string::npos;
     EXPECT_EQ(asRecorded.exitCode, placed ? 0 : 1) << asRecorded.out;
-    EXPECT_EQ(asRecorded.out.find("digests as recorded") != std::string::npos, placed) << asRecorded.out;
+    // A line dropped before its place cut image data the recorded box had;
+    // one dropped after it (the program wrote on first) lost none.
+    const bool cutEarly = asRecorded.out.find(" bytes before its place in the program's stream") != std::string::npos;
+    EXPECT_EQ(asRecorded.out.find("digests as recorded") != std::string::npos, !cutEarly) << asRecorded.out;
     const std::string edited = replacedOnce(image, "stdout \"Bootloader version 4.12 accessed!\\n\"",
                                             "stdout \"Bootloader version 4.12 accessed!\\nwaitFor error: 5\\n\"");
     const auto departed = replayWithProgram(imageDir, edited, {"image.pad"});
