@@ -82,4 +82,34 @@ TEST(LineEngine, AByteBehindCtsIsTakenAndOneWithoutIsLostWhenTheFarEndStopsWhile
     }
 }
 
+// A far end whose timer is always due: it never lets the clock move on.
+class Restless : public simline::Peer {
+public:
+    void receive(std::uint8_t, std::uint32_t, std::uint64_t) override { ++heard; }
+    std::uint64_t nextEventUs() const override { return restless ? 0 : simline::kNoEvent; }
+    void onTimer(std::uint64_t) override {}
+    bool restless = false;
+    long heard = 0;
+};
+
+TEST(LineEngineDeathTest, OnlyTheFarEndsOwnActionsCanBeStuckAtOneInstant) {
+    // Bytes are as many as were written: far more of them than the limit on
+    // one instant still cross an instant line.
+    Restless quiet;
+    Pc writer;
+    writer.toSend.assign(1'500'000, 'x');
+    LineEngine instant(writer, true);
+    instant.attach(&quiet, 0);
+    instant.advanceTo(0);
+    EXPECT_EQ(quiet.heard, 1'500'000);
+    EXPECT_TRUE(writer.toSend.empty());
+
+    Restless restless;
+    restless.restless = true;
+    Pc idle;
+    LineEngine line(idle);
+    line.attach(&restless, 0);
+    EXPECT_DEATH(line.advanceTo(1), "keeps acting at the same instant");
+}
+
 }  // namespace
