@@ -219,8 +219,9 @@ void Runner::crossed(const simline::PcByte& byte, bool) {
 void Runner::arrived(const simline::FarEndTransmitter::Byte& byte) {
     engine_.output().arrived({byte.value, byte.baud, byte.doneUs + startUs_});
     // At full speed the line may be carried on for as long as the program
-    // keeps writing, and the program must see the box's replies meanwhile.
-    if (options_.fullSpeed) engine_.output().carry();
+    // keeps writing, and the program must see the box's replies meanwhile:
+    // each reply goes once the whole of it has arrived, in one write.
+    if (options_.fullSpeed && line_.toPc().nextArrivalUs() > byte.doneUs) engine_.output().carry();
 }
 
 void Runner::afterPeerCall(std::uint64_t atUs) {
