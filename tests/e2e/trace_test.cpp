@@ -77,11 +77,13 @@ void expectSameRun(const Recording& recording, const Playback& playback) {
     EXPECT_EQ(playback.replayed.update.err, playback.recorded.update.err);
     // A busy machine may let the program finish the write a reply came
     // during before the pseudo-terminal's replay could send it: the summary
-    // then says so and ends with 1. Everything else stays as recorded; the
-    // simulated line's replay of the corpus is the exact one.
-    const bool repliesPlaced =
-        playback.replayed.boxsim.out.find("not at its recorded place (the reply at line ") == std::string::npos;
-    EXPECT_EQ(playback.replayed.boxsim.exitCode, repliesPlaced ? 0 : 1)
+    // then says so and ends with 1. That happens to one reply now and then,
+    // not to several in one replay (one that places none of several does not
+    // pass), and everything else stays as recorded; the simulated line's
+    // replay of the corpus is the exact one.
+    const bool oneReplyMissed =
+        playback.replayed.boxsim.out.find(", 1 not at its recorded place (the reply at line ") != std::string::npos;
+    EXPECT_EQ(playback.replayed.boxsim.exitCode, oneReplyMissed ? 1 : 0)
         << playback.replayed.boxsim.out << playback.replayed.boxsim.err;
     EXPECT_NE(playback.replayed.boxsim.out.find("steps as recorded"), std::string::npos)
         << playback.replayed.boxsim.out;
