@@ -140,12 +140,12 @@ public:
     // and, with again, publishes a fresh one at the path. An error text when
     // the new line cannot be published.
     std::optional<std::string> hangUp(bool again);
+
+private:
     // Drops the line; a program on it meets a dead line at its next call.
     void dropLine();
     // Publishes a fresh line at the same path, as a cable plugged back in. An error text on failure.
     std::optional<std::string> plugBack();
-
-private:
     std::uint64_t wakeUs(const Side& side, std::uint64_t nowUs) const;
 
     PtyLink& link_;

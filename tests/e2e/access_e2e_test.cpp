@@ -41,6 +41,13 @@ std::vector<std::string> texts(const std::vector<e2e::LoggedBytes>& lines) {
     return result;
 }
 
+// What the PC said, each as TEXT@BAUD.
+std::vector<std::string> said(const BoxSession& s) {
+    std::vector<std::string> result;
+    for (const auto& line : e2e::pcBytes(s.dialogueLog)) result.push_back(line.text + "@" + std::to_string(line.baud));
+    return result;
+}
+
 std::optional<e2e::LoggedBytes> firstFromBox(const BoxSession& s) {
     for (const auto& line : e2e::loggedBytes(s.dialogueLog))
         if (!line.fromPc) return line;
@@ -65,24 +72,14 @@ TEST(Access, KeywordVariantsAndABoxInItsBootLoader) {
     EXPECT_EQ(quornew.update.exitCode, 0) << describe(quornew);
     EXPECT_EQ(quornew.update.out, "\n\nBootloader version 4.20 accessed!\n" + kSatelliteDone);
     EXPECT_EQ(quornew.boxsim.exitCode, 0) << describe(quornew);
-    const auto quornewSent = e2e::pcBytes(quornew.dialogueLog);
-    ASSERT_EQ(quornewSent.size(), 2u) << describe(quornew);
-    EXPECT_EQ(quornewSent[0].text, " quornew");
-    EXPECT_EQ(quornewSent[0].baud, 115200u);
-    EXPECT_EQ(quornewSent[1].text, "5");
-    EXPECT_EQ(quornewSent[1].baud, 115200u);
+    EXPECT_EQ(said(quornew), (std::vector<std::string>{" quornew@115200", "5@115200"})) << describe(quornew);
 
     const BoxSession& slow = runs[1];
     EXPECT_EQ(slow.update.exitCode, 0) << describe(slow);
     // Each speed change of the slow keyword prints an empty line pair.
     EXPECT_EQ(slow.update.out, "\n\n\n\n\n\nBootloader version 4.20 accessed!\n" + kSatelliteDone);
     EXPECT_EQ(slow.boxsim.exitCode, 0) << describe(slow);
-    const auto slowSent = e2e::pcBytes(slow.dialogueLog);
-    ASSERT_EQ(slowSent.size(), 2u) << describe(slow);
-    EXPECT_EQ(slowSent[0].text, " quorcom");
-    EXPECT_EQ(slowSent[0].baud, 9600u);
-    EXPECT_EQ(slowSent[1].text, "8");
-    EXPECT_EQ(slowSent[1].baud, 115200u);
+    EXPECT_EQ(said(slow), (std::vector<std::string>{" quorcom@9600", "8@115200"})) << describe(slow);
     const auto slowAnswer = firstFromBox(slow);
     ASSERT_TRUE(slowAnswer);
     EXPECT_EQ(slowAnswer->baud, 115200u);
@@ -92,10 +89,9 @@ TEST(Access, KeywordVariantsAndABoxInItsBootLoader) {
     EXPECT_EQ(slow38400.update.out, "Checking file... OK!\n\n\n\n\n\n\nBootloader version 1.5 accessed!\n");
     EXPECT_EQ(slow38400.update.err, "Error: Bootloader Version 1.5 not supported!\n");
     EXPECT_EQ(slow38400.boxsim.exitCode, 0) << describe(slow38400);
-    const auto slow38400Sent = e2e::pcBytes(slow38400.dialogueLog);
-    ASSERT_FALSE(slow38400Sent.empty());
-    EXPECT_EQ(slow38400Sent[0].text, " quorcom");
-    EXPECT_EQ(slow38400Sent[0].baud, 9600u);
+    const auto slow38400Said = said(slow38400);
+    ASSERT_FALSE(slow38400Said.empty());
+    EXPECT_EQ(slow38400Said[0], " quorcom@9600");
     const auto versionLine = firstFromBox(slow38400);
     ASSERT_TRUE(versionLine);
     EXPECT_EQ(versionLine->baud, 38400u);  // and the program read it: the line was back at 38400
